@@ -1,0 +1,6 @@
+# KESTREL_SANITIZE=ON builds everything with AddressSanitizer and UndefinedBehaviorSanitizer.
+option(KESTREL_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+if(KESTREL_SANITIZE)
+    add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
+    add_link_options(-fsanitize=address,undefined)
+endif()
