@@ -1,0 +1,128 @@
+// Metric analysis of one sample and the report lines.
+#include "cpu/data_analyzer.h"
+
+#include <cstdio>
+
+namespace vorlix::kestrel {
+
+float clamp_utilization(float value) {
+    if (value < 0.0f) {
+        return 0.0f;
+    }
+    if (value > 100.0f) {
+        return 100.0f;
+    }
+    return value;
+}
+
+void DataAnalyzer::analyze() {
+    const KestrelStub& s = dsp_stub;
+    // Every step is one single-precision operation, in this order.
+    const float seconds = s.measured_time_ms / 1000.0f;
+    pcpp = s.processor_cycles / s.committed_packets;
+    const float mhz = s.dsp_freq_hz / 1000000.0f;
+    hvx_mpps = (s.hvx_packets / seconds) / 1000000.0f;
+    hmx_mcps = (s.hmx_active_cycles / seconds) / 1000000.0f;
+    qdsp6_load = (s.processor_cycles / seconds) / 1000000.0f;
+    mpps = (s.committed_packets / seconds) / 1000000.0f;
+    hvx_utilization = clamp_utilization((hvx_mpps * 100.0f * pcpp) / qdsp6_load);
+    hmx_utilization = clamp_utilization((hmx_mcps * 100.0f) / qdsp6_load);
+    qdsp6_utilization = clamp_utilization((qdsp6_load * 100.0f) / mhz);
+}
+
+void DataAnalyzer::print_arch_line() {
+    printf("dsp arch: V%02x\n", static_cast<unsigned>(dsp_stub.dsp_arch));
+}
+
+void DataAnalyzer::print_freq_line(float mhz) {
+    printf("dsp current freq: %f (MHz), current sample time(ms): %f\n", static_cast<double>(mhz),
+           static_cast<double>(dsp_stub.measured_time_ms));
+}
+
+void DataAnalyzer::print_dsp() {
+    print_freq_line(dsp_stub.dsp_freq_hz / 1000000.0f);
+    printf("qdsp6 utilization: %f (%%)\n", static_cast<double>(qdsp6_utilization));
+}
+
+void DataAnalyzer::print_hvx() {
+    print_freq_line(dsp_stub.dsp_freq_hz / 1000000.0f);
+    printf("hvx utilization: %f (%%)\n", static_cast<double>(hvx_utilization));
+}
+
+void DataAnalyzer::print_hmx() {
+    print_freq_line(dsp_stub.dsp_freq_hz / 1000000.0f);
+    printf("hmx utilization: %f (%%)\n", static_cast<double>(hmx_utilization));
+}
+
+void DataAnalyzer::print_all() {
+    print_arch_line();
+    print_freq_line(dsp_stub.dsp_freq_hz / 1000000.0f);
+    printf("qdsp6 utilization: %f (%%)\n", static_cast<double>(qdsp6_utilization));
+    printf("hvx utilization: %f (%%)\n", static_cast<double>(hvx_utilization));
+    printf("hmx utilization: %f (%%)\n", static_cast<double>(hmx_utilization));
+}
+
+void DataAnalyzer::print_dbg() {
+    const KestrelStub& s = dsp_stub;
+    print_arch_line();
+    printf("Measured time period = %f(ms)\n", static_cast<double>(s.measured_time_ms));
+    printf("Processor cycles = %f\n", static_cast<double>(s.processor_cycles));
+    printf("Commited packets = %f\n", static_cast<double>(s.committed_packets));
+    printf("HVX packets = %f\n", static_cast<double>(s.hvx_packets));
+    printf("HMX active cycles = %f\n", static_cast<double>(s.hmx_active_cycles));
+    printf("dsp freq = %f(hz)\n", static_cast<double>(s.dsp_freq_hz));
+    printf("hmx freq = %f(hz) (Now, Not Support)\n", static_cast<double>(s.hmx_freq_hz));
+    printf("qdsp6_load = %f\n", static_cast<double>(qdsp6_load));
+    printf("pcpp = %f\n", static_cast<double>(pcpp));
+    printf("mpps = %f\n", static_cast<double>(mpps));
+    printf("hvx_mpps = %f\n", static_cast<double>(hvx_mpps));
+    printf("hmx_mcps = %f\n", static_cast<double>(hmx_mcps));
+    printf("qdsp6_utilization = %f\n", static_cast<double>(qdsp6_utilization));
+    printf("hmx_utilization = %f\n", static_cast<double>(hmx_utilization));
+    printf("hvx_utilization = %f\n", static_cast<double>(hvx_utilization));
+}
+
+void DataAnalyzer::print_dsp_legacy() {
+    const float mhz = dsp_stub.dsp_freq_hz / 1000000.0f;
+    qdsp6_utilization = clamp_utilization((qdsp6_load * 100.0f) / mhz);
+    print_freq_line(mhz);
+    printf("qdsp6 utilization: %f (%%)\n", static_cast<double>(qdsp6_utilization));
+}
+
+}  // namespace vorlix::kestrel
+
+int sample_and_analyze_one_times(vorlix::kestrel::DataAnalyzer& analyzer,
+                                 cmdline_user_params& params) {
+    auto& stub = analyzer.GetDspStub();
+    if (params.run_legacy) {
+        if (stub.sample_register_legacy(params.sample_time) < 0) {
+            printf("[ERROR] [KESTREL] %s\n", "kestrel_stub sample_register_legacy failure.\n");
+            return -1;
+        }
+    } else if (stub.sample_register(params.sample_time) < 0) {
+        printf("[ERROR] [KESTREL] %s\n", "kestrel_stub sample_register failure.\n");
+        return -1;
+    }
+    analyzer.analyze();
+    if (params.run_legacy) {
+        analyzer.print_dsp_legacy();
+        return 0;
+    }
+    if (params.all) {
+        analyzer.print_all();
+        return 0;
+    }
+    if (params.dsp) {
+        analyzer.print_dsp();
+    }
+    if (params.hvx) {
+        analyzer.print_hvx();
+    }
+    if (params.hmx) {
+        analyzer.print_hmx();
+    }
+    if (params.debug) {
+        analyzer.print_dbg();
+    }
+    return 0;
+}

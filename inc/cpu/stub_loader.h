@@ -1,0 +1,78 @@
+// The monitor's client of the remote interface: loads libkestrel.so at run time, opens a session
+// on a compute DSP, registers the PMU event group there and takes raw samples.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "fastrpc/remote_types.h"
+
+namespace vorlix::kestrel {
+
+// Signatures of the stub library's exports.
+using kestrel_open_fn = int (*)(const char* uri, remote_handle64* h);
+using kestrel_close_fn = int (*)(remote_handle64 h);
+using kestrel_get_group_pmt_value_fn = int (*)(remote_handle64 h, int32_t* pkg_cnt,
+                                               int32_t* hvx_cnt, int32_t* hmx_cnt,
+                                               int64_t* timer_cnt_us, int64_t* pcycle);
+using kestrel_get_legacy_perf_value_fn = int (*)(remote_handle64 h, int64_t* timer_cnt_us,
+                                                 int64_t* pcycle);
+using kestrel_get_dsp_current_freq_fn = int (*)(remote_handle64 h, int32_t* dsp_freq,
+                                                int32_t* hmx_freq);
+using kestrel_pmu_init_fn = int (*)(remote_handle64 h);
+using kestrel_pmu_deinit_fn = int (*)(remote_handle64 h);
+
+// Prefix of the module URI; the FastRPC domain name follows "_dom=".
+inline constexpr const char* kKestrelModuleUri =
+    "file:///libkestrel_skel.so?kestrel_skel_handle_invoke&_modver=1.0&_dom=";
+
+class KestrelStub {
+  public:
+    KestrelStub() = default;
+    ~KestrelStub();
+    KestrelStub(const KestrelStub&) = delete;
+    KestrelStub& operator=(const KestrelStub&) = delete;
+
+    // Loads the stub library and its seven functions; stores the architecture version.
+    bool init(const std::string& lib_name, int domain_id, int dsp_arch);
+    // Opens the session on `domain_name` and, when `init_pmu`, registers the PMU group.
+    int sample_initialize(bool init_pmu, const std::string& domain_name);
+    // One sample: two group readings `sample_time_ms` apart, then the clock.
+    int sample_register(unsigned long sample_time_ms);
+    // One sample on DSPs without the PMU group: timer and cycles only, then the clock.
+    int sample_register_legacy(unsigned long sample_time_ms);
+    // Releases the PMU group (when asked and registered) and closes the session.
+    int sample_finalize(bool deinit_pmu);
+
+    // Library and session state.
+    void* lib_handle = nullptr;
+    remote_handle64 handle = 0;
+    bool is_open = false;
+    bool is_pmu_init = false;
+
+    kestrel_open_fn open_fn = nullptr;
+    kestrel_close_fn close_fn = nullptr;
+    kestrel_get_group_pmt_value_fn get_group_pmt_value_fn = nullptr;
+    kestrel_get_legacy_perf_value_fn get_legacy_perf_value_fn = nullptr;
+    kestrel_get_dsp_current_freq_fn get_dsp_current_freq_fn = nullptr;
+    kestrel_pmu_init_fn pmu_init_fn = nullptr;
+    kestrel_pmu_deinit_fn pmu_deinit_fn = nullptr;
+
+    // The last successful sample.
+    float measured_time_ms = 0.0f;
+    float processor_cycles = 0.0f;
+    float committed_packets = 0.0f;
+    float hvx_packets = 0.0f;
+    float hmx_active_cycles = 0.0f;
+    float dsp_freq_hz = 0.0f;
+    float hmx_freq_hz = 0.0f;
+    int dsp_arch = 0;
+
+  private:
+    // Sleeps for the sampling window; an interrupting signal only shortens it. -1 on any other
+    // failure of the sleep.
+    static int sleep_window(unsigned long sample_time_ms);
+    int read_clock(uint32_t* freq, uint32_t* hmx_freq);
+};
+
+}  // namespace vorlix::kestrel

@@ -1,0 +1,65 @@
+// Helpers of the monitor's unit tests: capturing standard output and a fake sysfs for the SoC id.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <utility>
+
+namespace monitor_test {
+
+// Runs `fn` and returns what it printed on standard output, byte for byte.
+template <typename Fn>
+std::string stdout_of(Fn&& fn) {
+    fflush(stdout);
+    testing::internal::CaptureStdout();
+    std::forward<Fn>(fn)();
+    fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
+
+// A private sysfs tree that the umockdev preload library (LD_PRELOAD, set by the test's
+// environment) shows in place of /sys while the object lives.
+class FakeSysfs {
+  public:
+    FakeSysfs() {
+        char pattern[] = "/tmp/kestrel-sysfs-XXXXXX";
+        char* dir = mkdtemp(pattern);
+        if (dir == nullptr) {
+            ADD_FAILURE() << "mkdtemp failed";
+            return;
+        }
+        root_ = dir;
+        std::filesystem::create_directories(root_ / "sys/devices/soc0");
+        setenv("UMOCKDEV_DIR", root_.c_str(), 1);
+    }
+    ~FakeSysfs() {
+        unsetenv("UMOCKDEV_DIR");
+        std::error_code ec;
+        std::filesystem::remove_all(root_, ec);
+    }
+    FakeSysfs(const FakeSysfs&) = delete;
+    FakeSysfs& operator=(const FakeSysfs&) = delete;
+
+    // The file's whole content.
+    void set_soc_id(const std::string& content) {
+        std::filesystem::remove_all(path());
+        std::ofstream(path(), std::ios::binary) << content;
+    }
+    // A directory in place of the file: opening succeeds and reading fails.
+    void make_unreadable() {
+        std::filesystem::remove_all(path());
+        std::filesystem::create_directories(path());
+    }
+    void remove() { std::filesystem::remove_all(path()); }
+
+  private:
+    std::filesystem::path path() const { return root_ / "sys/devices/soc0/soc_id"; }
+    std::filesystem::path root_;
+};
+
+}  // namespace monitor_test
