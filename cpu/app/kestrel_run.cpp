@@ -52,7 +52,8 @@ int run_local_mode(int /*sample_time*/) {
 
 int kestrel_run(int argc, const char** argv) {
     // Every object of the run lives in this frame and is released in reverse order of
-    // construction on every return path.
+    // construction on every return path. The analyzer, which owns the sampling session, is
+    // the first of them, so that its destruction closes the session on every early return.
 
     // The parameter record with its defaults; the options overwrite them.
     cmdline_user_params user_params;
@@ -83,8 +84,8 @@ int kestrel_run(int argc, const char** argv) {
         return 0;
     }
 
-    // Querying the DSP and sampling follow here once the DSP side is built in; until then a
-    // run that gets this far must not pretend to have sampled.
+    // The DSP query, the SoC rules and the sampling session continue the run from here. A
+    // build without them must not pretend to have sampled.
     std::printf("[ERROR] [KESTREL] sampling is not available in this build\n");
     return -1;
 }
