@@ -2,15 +2,20 @@
 
 #include <signal.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include <fmt/format.h>
 
 #include "cpu/cmdline.h"
 #include "cpu/cmdline_user.h"
+#include "cpu/data_analyzer.h"
+#include "cpu/dsp_utils.h"
+#include "cpu/socinfo.h"
 
 static_assert(std::atomic<bool>::is_always_lock_free, "the SIGINT handler needs a lock-free flag");
 
@@ -21,6 +26,39 @@ namespace {
 // Where the FastRPC client library looks for the DSP library.
 constexpr const char* kDspLibraryPathVar = "ADSP_LIBRARY_PATH";
 constexpr const char* kDspLibraryDirs = "/usr/lib/skel;./lib";
+
+// The stub library of the remote interface, loaded by name.
+constexpr const char* kStubLibrary = "libkestrel.so";
+
+// Prints a driver error whose text ends with its own line end.
+void report(const std::string& text) {
+    std::printf("[ERROR] [KESTREL] %s\n", text.c_str());
+}
+
+// The core the run talks to: the item at `index` in the first group, or null when the platform
+// reported no such core (no group, or a shorter group).
+const vorlix::kestrel::DspInfoItem* chosen_core(const vorlix::kestrel::DspDomainArray& domains,
+                                                std::uint32_t index) {
+    if (domains.empty() || index >= domains.front().size()) {
+        return nullptr;
+    }
+    return &domains.front()[index];
+}
+
+// Pause between two samples. 0 when it ended or was cut short by a signal, -1 otherwise.
+int pause_between_samples(std::uint32_t interval_ms) {
+    struct timespec pause {};
+    pause.tv_sec = static_cast<time_t>(interval_ms / 1000u);
+    pause.tv_nsec = static_cast<long>((interval_ms % 1000u) * 1000000u);
+    if (nanosleep(&pause, nullptr) != 0) {
+        if (errno != EINTR) {
+            return -1;
+        }
+        std::printf(
+            "[WARN ] [KESTREL] nanosleep(): interrupted by a signal, it may be abnormal.\n");
+    }
+    return 0;
+}
 
 }  // namespace
 
@@ -55,6 +93,8 @@ int kestrel_run(int argc, const char** argv) {
     // construction on every return path. The analyzer, which owns the sampling session, is
     // the first of them, so that its destruction closes the session on every early return.
 
+    vorlix::kestrel::DataAnalyzer analyzer;
+
     // The parameter record with its defaults; the options overwrite them.
     cmdline_user_params user_params;
 
@@ -84,8 +124,101 @@ int kestrel_run(int argc, const char** argv) {
         return 0;
     }
 
-    // The DSP query, the SoC rules and the sampling session continue the run from here. A
-    // build without them must not pretend to have sampled.
-    std::printf("[ERROR] [KESTREL] sampling is not available in this build\n");
-    return -1;
+    // The compute-DSP cores, collected on every run that gets this far.
+    vorlix::kestrel::DspDomainArray domains;
+    if (vorlix::kestrel::DspUtils::fastrpc_get_dsp_domain_array(domains) < 0) {
+        std::printf("[ERROR] [KESTREL] fastrpc_get_dsp_domain_array\n");
+        return -1;
+    }
+    if (user_params.query_info) {
+        return print_dsp_info(domains);
+    }
+
+    const int socid = get_cur_device_socid();
+    if (socid < 0) {
+        std::printf("[ERROR] [KESTREL] get_cur_device_socid failure.\n");
+        return -1;
+    }
+    const auto soc = static_cast<std::uint32_t>(socid);
+
+    // Older SoCs have no PMU group on their DSP: they run only in legacy mode, and only they do.
+    const bool legacy_soc = soc == get_socid_by_name("SM8250") ||
+                            soc == get_socid_by_name("QCM6490") ||
+                            soc == get_socid_by_name("QCS6490");
+    if (legacy_soc && !user_params.run_legacy) {
+        report(fmt::format("kestrel: Only support --run_legacy for SM8250/QCM6490/QCS6490.\n"));
+        return -1;
+    }
+    if (!legacy_soc && user_params.run_legacy) {
+        report(fmt::format("kestrel: Don't support --run_legacy for >= v68.\n"));
+        return -1;
+    }
+
+    const std::uint32_t index = user_params.cdsp_index;
+    if (soc == get_socid_by_name("QCS9075")) {
+        if (index > 1) {
+            report(fmt::format("Invalid cdsp_index {}, only support 0 or 1 for QCS9075.\n", index));
+            return -1;
+        }
+        user_params.domain_name = index == 1 ? "cdsp1" : "cdsp";
+        user_params.domain_id = index == 1 ? 4 : 3;
+    }
+    const vorlix::kestrel::DspInfoItem* core = chosen_core(domains, index);
+    if (soc == get_socid_by_name("SA8797P")) {
+        if (index > 3 && domains.size() == 1 && domains.front().size() == 4) {
+            report(fmt::format("Invalid cdsp_index {}, only support 0, 1, 2, 3 for SA8797P.\n",
+                               index));
+            return -1;
+        }
+        // The session's domain comes from the platform's description of the core, so an index
+        // that addresses no reported core cannot be used.
+        if (core == nullptr) {
+            const std::size_t cores = domains.empty() ? 0 : domains.front().size();
+            report(fmt::format("Invalid cdsp_index {}, the platform reports {} cdsp core(s).\n",
+                               index, cores));
+            return -1;
+        }
+        user_params.domain_name = vorlix::kestrel::domain_name_of(core->domain_info);
+        user_params.enable_unsigned_pd = false;
+        user_params.domain_id = static_cast<std::uint32_t>(core->effect_id);
+    }
+
+    // Elsewhere the core only tells the architecture version, which is 0 (unknown) when the
+    // platform reported no core at that index.
+    const int arch = core != nullptr ? static_cast<int>(core->hex_arch_ver) : 0;
+    auto& stub = analyzer.GetDspStub();
+    if (!stub.init(kStubLibrary, static_cast<int>(user_params.domain_id), arch)) {
+        report(fmt::format("kestrel_stub init failure.\n"));
+        return -1;
+    }
+    if (user_params.enable_unsigned_pd && vorlix::kestrel::DspUtils::try_enable_unsigned_pd(
+                                              static_cast<int>(user_params.domain_id)) < 0) {
+        return -1;
+    }
+    if (user_params.run_local) {
+        return run_local_mode(static_cast<int>(user_params.sample_time)) == 0 ? 0 : -1;
+    }
+
+    if (stub.sample_initialize(!user_params.run_legacy, user_params.domain_name) < 0) {
+        report(fmt::format("kestrel_stub sample_initialize failure.\n"));
+        return -1;
+    }
+    // The flag is looked at only after the pause, so a SIGINT ends the run once the current
+    // sample is printed.
+    for (;;) {
+        if (sample_and_analyze_one_times(analyzer, user_params) < 0) {
+            return -1;
+        }
+        if (pause_between_samples(user_params.sample_interval_time) < 0) {
+            return -1;
+        }
+        if (!user_params.follow || !g_is_loop_run.load()) {
+            break;
+        }
+    }
+    if (stub.sample_finalize(!user_params.run_legacy) < 0) {
+        report(fmt::format("kestrel_stub sample_finalize failure.\n"));
+        return -1;
+    }
+    return 0;
 }
