@@ -1,0 +1,492 @@
+// Board profile loading: "extends" resolution, merging and validation into a Board.
+#include "board.h"
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <limits>
+#include <set>
+#include <sstream>
+
+using nlohmann::json;
+
+namespace kestrel_sim {
+namespace {
+
+constexpr int kMaxExtendsDepth = 16;
+
+bool is_path(const std::string& name) {
+    return name.find('/') != std::string::npos ||
+           (name.size() > 5 && name.compare(name.size() - 5, 5, ".json") == 0);
+}
+
+std::string dir_of(const std::string& path) {
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+json parse_text(const std::string& text, const std::string& where) {
+    try {
+        json j = json::parse(text);
+        if (!j.is_object()) {
+            throw BoardError(where + ": a board profile must be a JSON object");
+        }
+        return j;
+    } catch (const json::parse_error& e) {
+        throw BoardError(where + ": " + e.what());
+    }
+}
+
+json read_profile(const std::string& name_or_path, std::string* base_dir) {
+    if (!is_path(name_or_path)) {
+        for (const auto& [name, text] : builtin_boards()) {
+            if (name == name_or_path) {
+                *base_dir = ".";
+                return parse_text(text, "board " + name);
+            }
+        }
+        throw BoardError("unknown board '" + name_or_path + "'");
+    }
+    std::ifstream in(name_or_path);
+    if (!in) {
+        throw BoardError("cannot read board file '" + name_or_path + "'");
+    }
+    std::stringstream ss;
+    ss << in.rdbuf();
+    *base_dir = dir_of(name_or_path);
+    return parse_text(ss.str(), name_or_path);
+}
+
+// Objects merge key by key; "domains" merges element by element on "name" (an element with
+// "remove": true drops the base's domain); everything else is replaced.
+void merge(json& base, const json& over);
+
+void merge_domains(json& base, const json& over) {
+    if (!base.is_array() || !over.is_array()) {
+        base = over;
+        return;
+    }
+    for (const auto& d : over) {
+        auto it = base.end();
+        if (d.is_object() && d.contains("name")) {
+            it = std::find_if(base.begin(), base.end(), [&](const json& b) {
+                return b.is_object() && b.contains("name") && b["name"] == d["name"];
+            });
+        }
+        bool remove = d.is_object() && d.value("remove", false);
+        if (it == base.end()) {
+            if (!remove) {
+                base.push_back(d);
+            }
+        } else if (remove) {
+            base.erase(it);
+        } else {
+            merge(*it, d);
+        }
+    }
+}
+
+void merge(json& base, const json& over) {
+    if (!base.is_object() || !over.is_object()) {
+        base = over;
+        return;
+    }
+    for (auto it = over.begin(); it != over.end(); ++it) {
+        if (it.key() == "domains" && base.contains("domains")) {
+            merge_domains(base["domains"], it.value());
+        } else if (base.contains(it.key()) && base[it.key()].is_object() &&
+                   it.value().is_object()) {
+            merge(base[it.key()], it.value());
+        } else {
+            base[it.key()] = it.value();
+        }
+    }
+}
+
+json resolve(const std::string& name_or_path, int depth) {
+    if (depth > kMaxExtendsDepth) {
+        throw BoardError("board '" + name_or_path + "': \"extends\" nested too deeply");
+    }
+    std::string base_dir;
+    json j = read_profile(name_or_path, &base_dir);
+    if (!j.contains("extends")) {
+        return j;
+    }
+    if (!j["extends"].is_string()) {
+        throw BoardError("board '" + name_or_path + "': \"extends\" must be a string");
+    }
+    std::string parent = j["extends"].get<std::string>();
+    if (is_path(parent) && parent[0] != '/') {
+        parent = base_dir + "/" + parent;
+    }
+    json merged = resolve(parent, depth + 1);
+    j.erase("extends");
+    merge(merged, j);
+    return merged;
+}
+
+// ---- Typed access with clear errors -------------------------------------------------------
+
+[[noreturn]] void bad(const std::string& where, const std::string& what) {
+    throw BoardError(where + ": " + what);
+}
+
+void check_keys(const json& obj, const std::string& where, const std::set<std::string>& allowed) {
+    if (!obj.is_object()) {
+        bad(where, "must be an object");
+    }
+    for (auto it = obj.begin(); it != obj.end(); ++it) {
+        if (allowed.count(it.key()) == 0) {
+            bad(where, "unknown key \"" + it.key() + "\"");
+        }
+    }
+}
+
+// Integers may be given as JSON numbers or as strings in C notation ("0x75").
+int64_t get_int(const json& v, const std::string& where, int64_t lo, int64_t hi) {
+    int64_t value = 0;
+    if (v.is_number_integer()) {
+        value = v.get<int64_t>();
+        if (v.is_number_unsigned() && v.get<uint64_t>() > static_cast<uint64_t>(hi)) {
+            bad(where, "out of range");
+        }
+    } else if (v.is_string()) {
+        const std::string s = v.get<std::string>();
+        try {
+            size_t used = 0;
+            value = std::stoll(s, &used, 0);
+            if (used != s.size()) {
+                bad(where, "not an integer: \"" + s + "\"");
+            }
+        } catch (const std::logic_error&) {
+            bad(where, "not an integer: \"" + s + "\"");
+        }
+    } else {
+        bad(where, "must be an integer");
+    }
+    if (value < lo || value > hi) {
+        bad(where, "out of range");
+    }
+    return value;
+}
+
+uint64_t get_u64(const json& v, const std::string& where) {
+    if (v.is_number_unsigned()) {
+        return v.get<uint64_t>();
+    }
+    return static_cast<uint64_t>(get_int(v, where, 0, std::numeric_limits<int64_t>::max()));
+}
+
+uint32_t get_u32(const json& v, const std::string& where) {
+    return static_cast<uint32_t>(get_int(v, where, 0, 0xffffffffLL));
+}
+
+bool get_bool(const json& v, const std::string& where) {
+    if (!v.is_boolean()) {
+        bad(where, "must be true or false");
+    }
+    return v.get<bool>();
+}
+
+double get_number(const json& v, const std::string& where, double lo, double hi) {
+    if (!v.is_number()) {
+        bad(where, "must be a number");
+    }
+    double d = v.get<double>();
+    if (!std::isfinite(d) || d < lo || d > hi) {
+        bad(where, "out of range");
+    }
+    return d;
+}
+
+std::string get_string(const json& v, const std::string& where) {
+    if (!v.is_string()) {
+        bad(where, "must be a string");
+    }
+    return v.get<std::string>();
+}
+
+void parse_script(const json& s, const std::string& where, Script* out) {
+    check_keys(s, where, {"utimer", "upcycle", "pmu", "clock_hz"});
+    auto list = [&](const char* key) -> const json* {
+        if (!s.contains(key)) {
+            return nullptr;
+        }
+        const json& l = s[key];
+        if (!l.is_array() || l.size() > 1024) {
+            bad(where + "." + key, "must be an array of at most 1024 readings");
+        }
+        return &l;
+    };
+    if (const json* l = list("utimer")) {
+        for (const auto& v : *l)
+            out->utimer.push_back(get_u64(v, where + ".utimer"));
+    }
+    if (const json* l = list("upcycle")) {
+        for (const auto& v : *l)
+            out->upcycle.push_back(get_u64(v, where + ".upcycle"));
+    }
+    if (const json* l = list("pmu")) {
+        for (const auto& v : *l) {
+            if (!v.is_array() || v.size() != 3) {
+                bad(where + ".pmu", "each reading must be an array of three counters");
+            }
+            out->pmu.push_back({get_u32(v[0], where + ".pmu"), get_u32(v[1], where + ".pmu"),
+                                get_u32(v[2], where + ".pmu")});
+        }
+    }
+    if (const json* l = list("clock_hz")) {
+        for (const auto& v : *l)
+            out->clock_hz.push_back(get_u32(v, where + ".clock_hz"));
+    }
+}
+
+Domain parse_domain(const json& d, const std::string& where) {
+    check_keys(d, where, {"name",        "id",           "type",          "status",
+                          "card",        "effective_id", "listed",        "exists",
+                          "unsigned_pd", "vtcm_bytes",   "arch",          "capabilities",
+                          "clock_hz",    "pmu",          "hap_debug_v2",  "hap_debug_runtime",
+                          "load",        "pmu_start",    "upcycle_start", "max_pmu_groups",
+                          "heap_bytes",  "script"});
+    Domain dom;
+    if (!d.contains("name") || !d.contains("id")) {
+        bad(where, "a domain needs \"name\" and \"id\"");
+    }
+    dom.name = get_string(d["name"], where + ".name");
+    if (dom.name.empty()) {
+        bad(where + ".name", "must not be empty");
+    }
+    dom.id = get_u32(d["id"], where + ".id");
+    dom.effective_id = dom.id;
+    auto u32 = [&](const char* key, uint32_t* field) {
+        if (d.contains(key))
+            *field = get_u32(d[key], where + "." + key);
+    };
+    auto flag = [&](const char* key, bool* field) {
+        if (d.contains(key))
+            *field = get_bool(d[key], where + "." + key);
+    };
+    u32("type", &dom.type);
+    u32("status", &dom.status);
+    u32("card", &dom.card);
+    u32("effective_id", &dom.effective_id);
+    u32("exists", &dom.exists);
+    u32("unsigned_pd", &dom.unsigned_pd);
+    u32("vtcm_bytes", &dom.vtcm_bytes);
+    u32("arch", &dom.arch);
+    u32("clock_hz", &dom.clock_hz);
+    u32("max_pmu_groups", &dom.max_pmu_groups);
+    u32("heap_bytes", &dom.heap_bytes);
+    flag("listed", &dom.listed);
+    flag("pmu", &dom.pmu);
+    flag("hap_debug_v2", &dom.hap_debug_v2);
+    flag("hap_debug_runtime", &dom.hap_debug_runtime);
+    if (dom.heap_bytes > (1u << 20)) {
+        bad(where + ".heap_bytes", "at most 1 MiB");
+    }
+    if (d.contains("capabilities")) {
+        const json& caps = d["capabilities"];
+        if (!caps.is_object()) {
+            bad(where + ".capabilities", "must be an object of attribute id -> value");
+        }
+        for (auto it = caps.begin(); it != caps.end(); ++it) {
+            uint32_t attr = get_u32(json(it.key()), where + ".capabilities key");
+            dom.capabilities[attr] = get_u32(it.value(), where + ".capabilities." + it.key());
+        }
+    }
+    if (d.contains("load")) {
+        const json& l = d["load"];
+        const std::string lw = where + ".load";
+        check_keys(l, lw, {"core", "hvx", "hmx", "pcpp"});
+        if (l.contains("core"))
+            dom.load.core = get_number(l["core"], lw + ".core", 0, 100) / 100;
+        if (l.contains("hvx"))
+            dom.load.hvx = get_number(l["hvx"], lw + ".hvx", 0, 100) / 100;
+        if (l.contains("hmx"))
+            dom.load.hmx = get_number(l["hmx"], lw + ".hmx", 0, 100) / 100;
+        if (l.contains("pcpp"))
+            dom.load.pcpp = get_number(l["pcpp"], lw + ".pcpp", 0.01, 1e6);
+    }
+    if (d.contains("pmu_start")) {
+        const json& p = d["pmu_start"];
+        if (!p.is_array() || p.size() != 3) {
+            bad(where + ".pmu_start", "must be an array of three counter values");
+        }
+        for (size_t i = 0; i < 3; ++i)
+            dom.pmu_start[i] = get_u32(p[i], where + ".pmu_start");
+    }
+    if (d.contains("upcycle_start")) {
+        dom.upcycle_start = get_u64(d["upcycle_start"], where + ".upcycle_start");
+    }
+    if (d.contains("script")) {
+        parse_script(d["script"], where + ".script", &dom.script);
+    }
+    return dom;
+}
+
+Fault parse_fault(const json& f, const std::string& where) {
+    check_keys(f, where, {"call", "method", "attr", "request", "domain", "nth", "result", "crash"});
+    Fault fault;
+    if (!f.contains("call")) {
+        bad(where, "a fault needs \"call\"");
+    }
+    fault.call = get_string(f["call"], where + ".call");
+    static const std::set<std::string> ap_calls = {
+        "remote_handle64_open",  "remote_handle64_close",  "remote_handle64_invoke",
+        "remote_handle_control", "remote_session_control", "remote_system_request"};
+    if (ap_calls.count(fault.call) == 0 && !is_dsp_call(fault.call)) {
+        bad(where + ".call", "no such platform call: \"" + fault.call + "\"");
+    }
+    if (f.contains("method"))
+        fault.method = get_u32(f["method"], where + ".method");
+    if (f.contains("attr"))
+        fault.attr = get_u32(f["attr"], where + ".attr");
+    if (f.contains("request"))
+        fault.request = get_u32(f["request"], where + ".request");
+    if (f.contains("domain"))
+        fault.domain = get_string(f["domain"], where + ".domain");
+    if (f.contains("nth"))
+        fault.nth = get_u32(f["nth"], where + ".nth");
+    if (f.contains("result")) {
+        fault.result = static_cast<int32_t>(get_int(
+            f["result"], where + ".result", std::numeric_limits<int32_t>::min(), 0xffffffffLL));
+    }
+    if (f.contains("crash"))
+        fault.crash = get_bool(f["crash"], where + ".crash");
+    if (fault.crash && fault.call != "remote_handle64_invoke") {
+        bad(where + ".crash", "only an invocation can crash the DSP");
+    }
+    return fault;
+}
+
+}  // namespace
+
+const Domain* Board::find_by_name(const std::string& n) const {
+    for (const auto& d : domains) {
+        if (d.name == n)
+            return &d;
+    }
+    return nullptr;
+}
+
+const Domain* Board::find_by_id(uint32_t id) const {
+    for (const auto& d : domains) {
+        if (d.id == id)
+            return &d;
+    }
+    for (const auto& d : domains) {
+        if (d.effective_id == id)
+            return &d;
+    }
+    return nullptr;
+}
+
+std::vector<std::string> builtin_board_names() {
+    std::vector<std::string> names;
+    for (const auto& b : builtin_boards())
+        names.push_back(b.first);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+const std::vector<std::string>& library_variants() {
+    static const std::vector<std::string> v = {"full", "no_system_request", "minimal"};
+    return v;
+}
+
+bool is_dsp_call(const std::string& call) {
+    static const std::set<std::string> dsp_calls = {"HAP_power_set",
+                                                    "HAP_power_get",
+                                                    "__HAP_register_pmu_group",
+                                                    "__HAP_read_pmu_group",
+                                                    "__HAP_deregister_pmu_group",
+                                                    "__wrap_malloc"};
+    return dsp_calls.count(call) != 0;
+}
+
+json resolve_board_json(const std::string& name_or_path) {
+    return resolve(name_or_path, 0);
+}
+
+Board parse_board(const json& j, const std::string& name) {
+    const std::string where = "board '" + name + "'";
+    check_keys(j, where,
+               {"description", "soc_id", "library", "dsp", "dsp_command", "domains", "num_domains",
+                "faults"});
+    Board b;
+    b.name = name;
+    if (!j.contains("soc_id") || j["soc_id"].is_null()) {
+        b.soc_kind = SocIdKind::kMissing;
+    } else if (j["soc_id"].is_number_integer()) {
+        b.soc_text = std::to_string(j["soc_id"].get<int64_t>()) + "\n";
+    } else if (j["soc_id"].is_string()) {
+        b.soc_text = j["soc_id"].get<std::string>();
+    } else if (j["soc_id"].is_object()) {
+        check_keys(j["soc_id"], where + ".soc_id", {"unreadable"});
+        if (!get_bool(j["soc_id"].value("unreadable", json(false)), where + ".soc_id")) {
+            bad(where + ".soc_id", "{\"unreadable\": true} is the only object form");
+        }
+        b.soc_kind = SocIdKind::kUnreadable;
+    } else {
+        bad(where + ".soc_id", "must be a number, a string, null or {\"unreadable\": true}");
+    }
+    if (j.contains("library")) {
+        b.library = get_string(j["library"], where + ".library");
+        const auto& v = library_variants();
+        if (std::find(v.begin(), v.end(), b.library) == v.end()) {
+            bad(where + ".library", "must be full, no_system_request or minimal");
+        }
+    }
+    if (j.contains("dsp")) {
+        b.dsp = get_string(j["dsp"], where + ".dsp");
+        if (b.dsp != "host" && b.dsp != "hexagon") {
+            bad(where + ".dsp", "must be host or hexagon");
+        }
+    }
+    if (j.contains("dsp_command")) {
+        if (!j["dsp_command"].is_array()) {
+            bad(where + ".dsp_command", "must be an array of strings");
+        }
+        for (const auto& a : j["dsp_command"]) {
+            b.dsp_command.push_back(get_string(a, where + ".dsp_command"));
+        }
+    }
+    if (j.contains("domains")) {
+        if (!j["domains"].is_array()) {
+            bad(where + ".domains", "must be an array");
+        }
+        size_t i = 0;
+        for (const auto& d : j["domains"]) {
+            Domain dom = parse_domain(d, where + ".domains[" + std::to_string(i++) + "]");
+            if (b.find_by_name(dom.name) != nullptr) {
+                bad(where + ".domains", "duplicate domain name \"" + dom.name + "\"");
+            }
+            b.domains.push_back(std::move(dom));
+        }
+    }
+    if (j.contains("num_domains")) {
+        b.reported_domain_count =
+            get_int(j["num_domains"], where + ".num_domains", std::numeric_limits<int32_t>::min(),
+                    std::numeric_limits<int32_t>::max());
+    }
+    if (j.contains("faults")) {
+        if (!j["faults"].is_array()) {
+            bad(where + ".faults", "must be an array");
+        }
+        size_t i = 0;
+        for (const auto& f : j["faults"]) {
+            Fault fault = parse_fault(f, where + ".faults[" + std::to_string(i++) + "]");
+            if (fault.domain && b.find_by_name(*fault.domain) == nullptr) {
+                bad(where + ".faults", "fault names unknown domain \"" + *fault.domain + "\"");
+            }
+            b.faults.push_back(std::move(fault));
+        }
+    }
+    return b;
+}
+
+Board load_board(const std::string& name_or_path) {
+    return parse_board(resolve_board_json(name_or_path), name_or_path);
+}
+
+}  // namespace kestrel_sim

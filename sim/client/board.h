@@ -1,0 +1,113 @@
+// Board profiles of the virtual board: what the simulated platform answers and how its DSPs
+// behave. Profiles are JSON, built in (sim/boards/*.json) or read from a file, and may extend
+// another profile. The schema is documented in sim/README.md.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace kestrel_sim {
+
+class BoardError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// Load model of one DSP core; all figures are fractions (the profile gives percentages).
+struct Load {
+    double core = 0.0;  // busy share of the clock
+    double hvx = 0.0;   // HVX packets per committed packet
+    double hmx = 0.0;   // HMX active cycles per processor cycle
+    double pcpp = 1.0;  // processor cycles per committed packet
+};
+
+// Exact readings returned call after call; the last one repeats once a list is used up.
+struct Script {
+    std::vector<uint64_t> utimer;
+    std::vector<uint64_t> upcycle;
+    std::vector<std::array<uint32_t, 3>> pmu;
+    std::vector<uint32_t> clock_hz;
+};
+
+struct Domain {
+    std::string name;
+    uint32_t id = 0;
+    uint32_t type = 1;  // FASTRPC_NSP
+    uint32_t status = 1;
+    uint32_t card = 0;
+    uint32_t effective_id = 0;
+    bool listed = true;  // part of the system request's domain list
+    // Capability answers.
+    uint32_t exists = 1;
+    uint32_t unsigned_pd = 1;
+    uint32_t vtcm_bytes = 0;
+    uint32_t arch = 0;
+    std::map<uint32_t, uint32_t> capabilities;  // further attribute ids
+    // The DSP itself.
+    uint32_t clock_hz = 1000000000;
+    bool pmu = true;
+    bool hap_debug_v2 = true;
+    bool hap_debug_runtime = true;
+    Load load;
+    std::array<uint32_t, 3> pmu_start{};
+    uint64_t upcycle_start = 0;
+    uint32_t max_pmu_groups = 4;
+    uint32_t heap_bytes = 65536;
+    Script script;
+};
+
+// One injected failure. Application-side calls are replaced by `result`; DSP-side calls go to
+// the DSP. `crash` on an invocation makes the DSP process die when it receives it.
+struct Fault {
+    std::string call;
+    std::optional<uint32_t> method;
+    std::optional<uint32_t> attr;
+    std::optional<uint32_t> request;
+    std::optional<std::string> domain;
+    uint32_t nth = 0;  // 1-based; 0 = every matching call
+    int32_t result = -1;
+    bool crash = false;
+};
+
+enum class SocIdKind { kText, kMissing, kUnreadable };
+
+struct Board {
+    std::string name;
+    SocIdKind soc_kind = SocIdKind::kText;
+    std::string soc_text;                  // contents of the sysfs file when kText
+    std::string library = "full";          // full, no_system_request, minimal
+    std::string dsp = "host";              // host or hexagon
+    std::vector<std::string> dsp_command;  // prefix of the DSP host command line
+    std::vector<Domain> domains;
+    std::optional<int64_t> reported_domain_count;  // overrides num_domains of system requests
+    std::vector<Fault> faults;
+
+    const Domain* find_by_name(const std::string& name) const;
+    // Matches the domain id or the effective id.
+    const Domain* find_by_id(uint32_t id) const;
+};
+
+// The built-in profiles as (name, JSON text), in name order.
+const std::vector<std::pair<std::string, std::string>>& builtin_boards();
+std::vector<std::string> builtin_board_names();
+
+// A name without "/" and without ".json" is a built-in board; anything else is a file path.
+// "extends" is resolved (relative paths from the extending file's directory).
+nlohmann::json resolve_board_json(const std::string& name_or_path);
+Board parse_board(const nlohmann::json& resolved, const std::string& name);
+Board load_board(const std::string& name_or_path);
+
+// The library variants a board may choose.
+const std::vector<std::string>& library_variants();
+// DSP-side call names a fault may name (the others are application-side).
+bool is_dsp_call(const std::string& call);
+
+}  // namespace kestrel_sim

@@ -1,0 +1,92 @@
+/* The DSP host on this machine: the request stream is standard input and output, libraries
+ * are loaded with dlopen. Started by the simulated client library, one process per domain. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "host.h"
+#include "sim_proto.h"
+
+int dsp_plat_read(void* buf, uint32_t len) {
+    char* p = (char*)buf;
+    while (len > 0) {
+        ssize_t n = read(0, p, len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return -1;
+        p += n;
+        len -= (uint32_t)n;
+    }
+    return 0;
+}
+
+int dsp_plat_write(const void* buf, uint32_t len) {
+    const char* p = (const char*)buf;
+    while (len > 0) {
+        ssize_t n = write(1, p, len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return -1;
+        p += n;
+        len -= (uint32_t)n;
+    }
+    return 0;
+}
+
+uint64_t dsp_plat_now_ns(void) {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
+}
+
+/* The optional runtime functions live in shared objects next to this program (in dsp/), so
+ * that on a board without them a library's weak references stay null. */
+static void load_option(const char* name) {
+    char exe[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0)
+        return;
+    exe[n] = '\0';
+    char* slash = strrchr(exe, '/');
+    if (slash == NULL)
+        return;
+    *slash = '\0';
+    char path[PATH_MAX + 64];
+    snprintf(path, sizeof path, "%s/dsp/%s", exe, name);
+    dlopen(path, RTLD_NOW | RTLD_GLOBAL);
+}
+
+void dsp_plat_load_options(uint32_t flags) {
+    if (flags & SIM_CFG_PMU)
+        load_option("libkestrel_sim_dsp_pmu.so");
+    if (flags & SIM_CFG_DEBUG_V2)
+        load_option("libkestrel_sim_dsp_debug_v2.so");
+    if (flags & SIM_CFG_DEBUG_RUNTIME)
+        load_option("libkestrel_sim_dsp_debug_runtime.so");
+}
+
+void* dsp_plat_load(const char* path) {
+    return dlopen(path, RTLD_NOW | RTLD_LOCAL);
+}
+
+void* dsp_plat_symbol(void* module, const char* name) {
+    return dlsym(module, name);
+}
+
+void dsp_plat_exit(int status) {
+    _exit(status);
+}
+
+int main(void) {
+    /* Ctrl-C in a terminal reaches the whole process group; the DSP is not interrupted. */
+    signal(SIGINT, SIG_IGN);
+    return dsp_host_run();
+}

@@ -1,0 +1,10 @@
+/* HAP_debug_v2 of a DSP image that has it. */
+#include "hexagon/hap_runtime.h"
+#include "runtime.h"
+
+void HAP_debug_v2(int level, const char* file, int line, const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    dsp_rt_vlog("HAP_debug_v2", level, file, line, format, ap);
+    va_end(ap);
+}

@@ -1,0 +1,528 @@
+/* The DSP runtime stand-in: see runtime.h. */
+#include "runtime.h"
+
+#include "hexagon/dsp_registers.h"
+
+#define MAX_GROUPS 16
+#define ARENA_BYTES (1u << 20)
+#define EVENT_COMMITTED_PACKETS 0x0003u
+#define EVENT_HVX_PACKETS 0x0111u
+#define EVENT_HMX_ACTIVE 0x0200u
+
+typedef struct pmu_group {
+    int used;
+    uint32_t id;
+    uint32_t num_events;
+    uint16_t events[4];
+} pmu_group;
+
+/* Heap blocks: a header in front of each block; blocks tile the arena. */
+typedef struct block_header {
+    uint32_t size; /* bytes after the header */
+    uint32_t used;
+    uint64_t pad; /* keeps blocks 16-byte aligned */
+} block_header;
+
+static struct {
+    sim_config cfg;
+    sim_fault faults[SIM_MAX_DSP_FAULTS];
+    uint32_t fault_seen[SIM_MAX_DSP_FAULTS];
+    uint64_t utimer[SIM_MAX_SCRIPT];
+    uint64_t upcycle[SIM_MAX_SCRIPT];
+    uint32_t pmu[SIM_MAX_SCRIPT][3];
+    uint32_t clock[SIM_MAX_SCRIPT];
+    uint32_t next_utimer, next_upcycle, next_pmu, next_clock;
+    uint64_t start_ns;
+    uint64_t now_ns;
+    pmu_group groups[MAX_GROUPS];
+    uint32_t next_group_id;
+    uint32_t heap_size;
+} rt;
+
+static uint64_t arena[ARENA_BYTES / sizeof(uint64_t)];
+
+/* ---- Configuration ------------------------------------------------------------------------ */
+
+static int take(const uint8_t* msg, uint32_t len, uint32_t* off, void* dst, uint32_t n) {
+    if (*off > len || len - *off < n)
+        return -1;
+    dsp_copy(dst, msg + *off, n);
+    *off += n;
+    return 0;
+}
+
+static void heap_reset(uint32_t size) {
+    if (size > ARENA_BYTES)
+        size = ARENA_BYTES;
+    if (size < 2 * sizeof(block_header))
+        size = 2 * sizeof(block_header);
+    rt.heap_size = size & ~15u;
+    block_header* h = (block_header*)arena;
+    h->size = rt.heap_size - (uint32_t)sizeof(block_header);
+    h->used = 0;
+}
+
+int dsp_rt_configure(const uint8_t* msg, uint32_t len, uint64_t now_ns) {
+    uint32_t off = 0;
+    sim_config c;
+    if (take(msg, len, &off, &c, sizeof c) != 0)
+        return -1;
+    if (c.n_faults > SIM_MAX_DSP_FAULTS || c.n_utimer > SIM_MAX_SCRIPT ||
+        c.n_upcycle > SIM_MAX_SCRIPT || c.n_pmu > SIM_MAX_SCRIPT || c.n_clock > SIM_MAX_SCRIPT) {
+        return -1;
+    }
+    dsp_fill(&rt, 0, sizeof rt);
+    rt.cfg = c;
+    rt.cfg.domain[SIM_DOMAIN_NAME_BYTES - 1] = '\0';
+    if (take(msg, len, &off, rt.faults, c.n_faults * (uint32_t)sizeof(sim_fault)) != 0 ||
+        take(msg, len, &off, rt.utimer, c.n_utimer * 8u) != 0 ||
+        take(msg, len, &off, rt.upcycle, c.n_upcycle * 8u) != 0 ||
+        take(msg, len, &off, rt.pmu, c.n_pmu * 12u) != 0 ||
+        take(msg, len, &off, rt.clock, c.n_clock * 4u) != 0) {
+        return -1;
+    }
+    if (rt.cfg.max_pmu_groups > MAX_GROUPS)
+        rt.cfg.max_pmu_groups = MAX_GROUPS;
+    rt.start_ns = now_ns;
+    rt.now_ns = now_ns;
+    rt.next_group_id = 1;
+    heap_reset(c.heap_bytes);
+    return 0;
+}
+
+uint32_t dsp_rt_flags(void) {
+    return rt.cfg.flags;
+}
+
+const char* dsp_rt_domain(void) {
+    return rt.cfg.domain;
+}
+
+void dsp_rt_set_now(uint64_t now_ns) {
+    rt.now_ns = now_ns;
+}
+
+/* Counts a call of `call` against the faults; 1 and the result when one fires. */
+static int fault_hit(uint32_t call, int32_t* result) {
+    int hit = 0;
+    for (uint32_t i = 0; i < rt.cfg.n_faults; ++i) {
+        if (rt.faults[i].call != call)
+            continue;
+        ++rt.fault_seen[i];
+        if (!hit && (rt.faults[i].nth == 0 || rt.faults[i].nth == rt.fault_seen[i])) {
+            hit = 1;
+            *result = rt.faults[i].result;
+        }
+    }
+    return hit;
+}
+
+/* ---- Trace -------------------------------------------------------------------------------- */
+
+int dsp_rt_tracing(void) {
+    return (rt.cfg.flags & SIM_CFG_TRACE) != 0;
+}
+
+static void trace_put(dsp_trace_line* t, const char* s, uint32_t n) {
+    if (t->len + n >= sizeof t->text - 2) {
+        t->overflow = 1;
+        return;
+    }
+    dsp_copy(t->text + t->len, s, n);
+    t->len += n;
+}
+
+static void trace_key(dsp_trace_line* t, const char* key) {
+    trace_put(t, ", \"", 3);
+    trace_put(t, key, dsp_strnlen(key, 64));
+    trace_put(t, "\": ", 3);
+}
+
+static void trace_json_string(dsp_trace_line* t, const char* s, uint32_t max_len) {
+    trace_put(t, "\"", 1);
+    if (s != 0) {
+        for (uint32_t i = 0; i < max_len && s[i] != '\0'; ++i) {
+            const uint8_t c = (uint8_t)s[i];
+            char esc[8];
+            if (c == '"' || c == '\\') {
+                esc[0] = '\\';
+                esc[1] = (char)c;
+                trace_put(t, esc, 2);
+            } else if (c == '\n') {
+                trace_put(t, "\\n", 2);
+            } else if (c < 0x20 || c >= 0x7f) {
+                /* Bytes outside printable ASCII are kept as \u00XX so the line stays JSON. */
+                int n = dsp_format(esc, sizeof esc, "\\u%04x", (unsigned)c);
+                trace_put(t, esc, (uint32_t)n);
+            } else {
+                trace_put(t, (const char*)&c, 1);
+            }
+        }
+    }
+    trace_put(t, "\"", 1);
+}
+
+void dsp_trace_begin(dsp_trace_line* t, const char* call) {
+    t->len = 0;
+    t->overflow = 0;
+    trace_put(t, "{\"side\": \"dsp\"", 14);
+    trace_key(t, "domain");
+    trace_json_string(t, rt.cfg.domain, SIM_DOMAIN_NAME_BYTES);
+    trace_key(t, "call");
+    trace_json_string(t, call, 64);
+}
+
+void dsp_trace_int(dsp_trace_line* t, const char* key, int64_t value) {
+    char num[24];
+    trace_key(t, key);
+    trace_put(t, num, (uint32_t)dsp_format(num, sizeof num, "%lld", (long long)value));
+}
+
+void dsp_trace_uint(dsp_trace_line* t, const char* key, uint64_t value) {
+    char num[24];
+    trace_key(t, key);
+    trace_put(t, num, (uint32_t)dsp_format(num, sizeof num, "%llu", (unsigned long long)value));
+}
+
+void dsp_trace_str(dsp_trace_line* t, const char* key, const char* value, uint32_t max_len) {
+    trace_key(t, key);
+    if (value == 0) {
+        trace_put(t, "null", 4);
+    } else {
+        trace_json_string(t, value, max_len);
+    }
+}
+
+void dsp_trace_raw(dsp_trace_line* t, const char* key, const char* json_text) {
+    trace_key(t, key);
+    trace_put(t, json_text, dsp_strnlen(json_text, sizeof t->text));
+}
+
+void dsp_trace_end(dsp_trace_line* t) {
+    if (!dsp_rt_tracing())
+        return;
+    if (t->overflow)
+        trace_put(t, ", \"truncated\": true", 19);
+    t->text[t->len++] = '}';
+    dsp_host_trace(t->text, t->len);
+}
+
+/* ---- Registers and the load model --------------------------------------------------------- */
+
+static double elapsed_s(void) {
+    return rt.now_ns > rt.start_ns ? (double)(rt.now_ns - rt.start_ns) / 1e9 : 0.0;
+}
+
+static double busy_cycles(void) {
+    return (double)rt.cfg.clock_hz * rt.cfg.core_load * elapsed_s();
+}
+
+static uint64_t model_upcycle(void) {
+    return rt.cfg.upcycle_start + (uint64_t)busy_cycles();
+}
+
+/* 19.2 MHz: 12 ticks every 625 ns. */
+static uint64_t model_utimer(void) {
+    return (rt.now_ns / 625u) * 12u + (rt.now_ns % 625u) * 12u / 625u;
+}
+
+static void model_pmu(uint32_t out[3]) {
+    const double cycles = busy_cycles();
+    const double packets = rt.cfg.pcpp > 0 ? cycles / rt.cfg.pcpp : 0.0;
+    /* Counters are 32 bits wide and wrap. */
+    out[0] = rt.cfg.pmu_start[0] + (uint32_t)(uint64_t)packets;
+    out[1] = rt.cfg.pmu_start[1] + (uint32_t)(uint64_t)(packets * rt.cfg.hvx_util);
+    out[2] = rt.cfg.pmu_start[2] + (uint32_t)(uint64_t)(cycles * rt.cfg.hmx_util);
+}
+
+/* Next scripted reading; the last one repeats. */
+static uint32_t script_index(uint32_t* next, uint32_t count) {
+    uint32_t i = *next < count ? *next : count - 1;
+    if (*next < count)
+        ++*next;
+    return i;
+}
+
+uint64_t dsp_read_upcycle(void) {
+    uint64_t v = rt.cfg.n_upcycle ? rt.upcycle[script_index(&rt.next_upcycle, rt.cfg.n_upcycle)]
+                                  : model_upcycle();
+    dsp_trace_line t;
+    dsp_trace_begin(&t, "dsp_read_upcycle");
+    dsp_trace_uint(&t, "value", v);
+    dsp_trace_end(&t);
+    return v;
+}
+
+uint64_t dsp_read_utimer(void) {
+    uint64_t v = rt.cfg.n_utimer ? rt.utimer[script_index(&rt.next_utimer, rt.cfg.n_utimer)]
+                                 : model_utimer();
+    dsp_trace_line t;
+    dsp_trace_begin(&t, "dsp_read_utimer");
+    dsp_trace_uint(&t, "value", v);
+    dsp_trace_end(&t);
+    return v;
+}
+
+/* ---- Power -------------------------------------------------------------------------------- */
+
+int HAP_power_set(void* context, HAP_power_request_t* request) {
+    int32_t result = 0;
+    if (!fault_hit(SIM_DSP_CALL_POWER_SET, &result)) {
+        result = request == 0 ? -1 : 0;
+    }
+    dsp_trace_line t;
+    dsp_trace_begin(&t, "HAP_power_set");
+    dsp_trace_uint(&t, "context", (uint64_t)(uintptr_t)context);
+    if (request != 0) {
+        dsp_trace_uint(&t, "type", request->type);
+        dsp_trace_uint(&t, "payload0", request->payload.bytes[0]);
+        dsp_trace_uint(&t, "payload1", request->payload.bytes[1]);
+    }
+    dsp_trace_int(&t, "result", result);
+    dsp_trace_end(&t);
+    return result;
+}
+
+int HAP_power_get(void* context, HAP_power_response_t* response) {
+    int32_t result = 0;
+    const int injected = fault_hit(SIM_DSP_CALL_POWER_GET, &result);
+    dsp_trace_line t;
+    dsp_trace_begin(&t, "HAP_power_get");
+    dsp_trace_uint(&t, "context", (uint64_t)(uintptr_t)context);
+    if (!injected) {
+        if (response == 0 || response->type != HAP_power_get_clk_Freq) {
+            result = -1;
+        } else {
+            uint32_t hz = rt.cfg.n_clock ? rt.clock[script_index(&rt.next_clock, rt.cfg.n_clock)]
+                                         : rt.cfg.clock_hz;
+            response->value.clkFreqHz = hz;
+            dsp_trace_uint(&t, "clk_freq_hz", hz);
+        }
+    }
+    if (response != 0)
+        dsp_trace_uint(&t, "type", response->type);
+    dsp_trace_int(&t, "result", result);
+    dsp_trace_end(&t);
+    return result;
+}
+
+/* ---- PMU groups --------------------------------------------------------------------------- */
+
+static pmu_group* find_group(uint32_t id) {
+    for (uint32_t i = 0; i < MAX_GROUPS; ++i) {
+        if (rt.groups[i].used && rt.groups[i].id == id)
+            return &rt.groups[i];
+    }
+    return 0;
+}
+
+uint32_t dsp_rt_pmu_groups(void) {
+    uint32_t n = 0;
+    for (uint32_t i = 0; i < MAX_GROUPS; ++i)
+        n += rt.groups[i].used ? 1u : 0u;
+    return n;
+}
+
+static void trace_events(dsp_trace_line* t, const HAP_pmu_group_config_t* g) {
+    char list[64];
+    dsp_format(list, sizeof list, "[%u, %u, %u, %u]", g->events[0], g->events[1], g->events[2],
+               g->events[3]);
+    dsp_trace_raw(t, "events", list);
+}
+
+int dsp_rt_pmu_register(HAP_pmu_group_config_t* group) {
+    int32_t result = 0;
+    dsp_trace_line t;
+    dsp_trace_begin(&t, "__HAP_register_pmu_group");
+    if (!fault_hit(SIM_DSP_CALL_PMU_REGISTER, &result)) {
+        if (group == 0 || group->num_events == 0 || group->num_events > 4 ||
+            dsp_rt_pmu_groups() >= rt.cfg.max_pmu_groups) {
+            result = -1;
+        } else {
+            for (uint32_t i = 0; i < MAX_GROUPS; ++i) {
+                if (!rt.groups[i].used) {
+                    rt.groups[i].used = 1;
+                    rt.groups[i].id = rt.next_group_id++;
+                    rt.groups[i].num_events = group->num_events;
+                    dsp_copy(rt.groups[i].events, group->events, sizeof group->events);
+                    group->group_id = rt.groups[i].id;
+                    break;
+                }
+            }
+        }
+    }
+    if (group != 0) {
+        dsp_trace_uint(&t, "num_events", group->num_events);
+        trace_events(&t, group);
+        if (result == 0)
+            dsp_trace_uint(&t, "group_id", group->group_id);
+    }
+    dsp_trace_int(&t, "result", result);
+    dsp_trace_end(&t);
+    return result;
+}
+
+int dsp_rt_pmu_read(HAP_pmu_group_config_t* group) {
+    int32_t result = 0;
+    dsp_trace_line t;
+    dsp_trace_begin(&t, "__HAP_read_pmu_group");
+    const pmu_group* g = group != 0 ? find_group(group->group_id) : 0;
+    if (!fault_hit(SIM_DSP_CALL_PMU_READ, &result)) {
+        if (g == 0) {
+            result = -1;
+        } else {
+            uint32_t counters[3];
+            if (rt.cfg.n_pmu) {
+                dsp_copy(counters, rt.pmu[script_index(&rt.next_pmu, rt.cfg.n_pmu)],
+                         sizeof counters);
+            } else {
+                model_pmu(counters);
+            }
+            /* Values in the order of the events registered for this group. */
+            for (uint32_t i = 0; i < 4; ++i) {
+                uint32_t v = 0;
+                if (i < g->num_events) {
+                    if (g->events[i] == EVENT_COMMITTED_PACKETS)
+                        v = counters[0];
+                    if (g->events[i] == EVENT_HVX_PACKETS)
+                        v = counters[1];
+                    if (g->events[i] == EVENT_HMX_ACTIVE)
+                        v = counters[2];
+                }
+                group->pmu_values[i] = v;
+            }
+        }
+    }
+    if (group != 0) {
+        dsp_trace_uint(&t, "group_id", group->group_id);
+        if (result == 0) {
+            char list[64];
+            dsp_format(list, sizeof list, "[%u, %u, %u, %u]", group->pmu_values[0],
+                       group->pmu_values[1], group->pmu_values[2], group->pmu_values[3]);
+            dsp_trace_raw(&t, "values", list);
+        }
+    }
+    dsp_trace_int(&t, "result", result);
+    dsp_trace_end(&t);
+    return result;
+}
+
+int dsp_rt_pmu_deregister(uint32_t group_id) {
+    int32_t result = 0;
+    if (!fault_hit(SIM_DSP_CALL_PMU_DEREGISTER, &result)) {
+        pmu_group* g = find_group(group_id);
+        if (g == 0) {
+            result = -1;
+        } else {
+            g->used = 0;
+        }
+    }
+    dsp_trace_line t;
+    dsp_trace_begin(&t, "__HAP_deregister_pmu_group");
+    dsp_trace_uint(&t, "group_id", group_id);
+    dsp_trace_int(&t, "result", result);
+    dsp_trace_end(&t);
+    return result;
+}
+
+/* ---- Logging ------------------------------------------------------------------------------ */
+
+static void trace_log(const char* call, int level, const char* file, int line, const char* msg) {
+    dsp_trace_line t;
+    dsp_trace_begin(&t, call);
+    dsp_trace_int(&t, "level", level);
+    dsp_trace_str(&t, "file", file, 256);
+    dsp_trace_int(&t, "line", line);
+    dsp_trace_str(&t, "message", msg, 512);
+    dsp_trace_end(&t);
+}
+
+void HAP_debug(const char* msg, int level, const char* filename, int line) {
+    trace_log("HAP_debug", level, filename, line, msg);
+}
+
+void dsp_rt_vlog(const char* call, int level, const char* file, int line, const char* format,
+                 va_list ap) {
+    char msg[512];
+    if (format == 0) {
+        msg[0] = '\0';
+    } else {
+        dsp_vformat(msg, sizeof msg, format, ap);
+    }
+    trace_log(call, level, file, line, msg);
+}
+
+/* ---- Heap --------------------------------------------------------------------------------- */
+
+static block_header* next_block(block_header* h) {
+    uint8_t* p = (uint8_t*)h + sizeof(block_header) + h->size;
+    return p < (uint8_t*)arena + rt.heap_size ? (block_header*)p : 0;
+}
+
+uint32_t dsp_rt_heap_blocks(void) {
+    uint32_t n = 0;
+    if (rt.heap_size == 0)
+        return 0;
+    for (block_header* h = (block_header*)arena; h != 0; h = next_block(h))
+        n += h->used;
+    return n;
+}
+
+static void* heap_alloc(size_t size) {
+    if (rt.heap_size == 0 || size > rt.heap_size)
+        return 0;
+    uint32_t need = ((uint32_t)size + 15u) & ~15u;
+    if (need == 0)
+        need = 16;
+    for (block_header* h = (block_header*)arena; h != 0; h = next_block(h)) {
+        if (h->used)
+            continue;
+        /* Merge the free blocks that follow. */
+        for (block_header* n = next_block(h); n != 0 && !n->used; n = next_block(h)) {
+            h->size += (uint32_t)sizeof(block_header) + n->size;
+        }
+        if (h->size < need)
+            continue;
+        if (h->size >= need + sizeof(block_header) + 16u) {
+            block_header* rest = (block_header*)((uint8_t*)h + sizeof(block_header) + need);
+            rest->size = h->size - need - (uint32_t)sizeof(block_header);
+            rest->used = 0;
+            h->size = need;
+        }
+        h->used = 1;
+        return h + 1;
+    }
+    return 0;
+}
+
+void* __wrap_malloc(size_t size) {
+    int32_t ignored;
+    void* p = fault_hit(SIM_DSP_CALL_MALLOC, &ignored) ? 0 : heap_alloc(size);
+    dsp_trace_line t;
+    dsp_trace_begin(&t, "__wrap_malloc");
+    dsp_trace_uint(&t, "size", size);
+    dsp_trace_int(&t, "result", p != 0 ? 0 : -1);
+    dsp_trace_end(&t);
+    return p;
+}
+
+void __wrap_free(void* ptr) {
+    dsp_trace_line t;
+    dsp_trace_begin(&t, "__wrap_free");
+    int result = -1;
+    uint8_t* p = (uint8_t*)ptr;
+    if (ptr == 0) {
+        result = 0;
+    } else if (p >= (uint8_t*)arena + sizeof(block_header) && p < (uint8_t*)arena + rt.heap_size) {
+        /* Only pointers this heap handed out are released; anything else is reported. */
+        for (block_header* h = (block_header*)arena; h != 0; h = next_block(h)) {
+            if ((uint8_t*)(h + 1) == p && h->used) {
+                h->used = 0;
+                result = 0;
+                break;
+            }
+        }
+    }
+    dsp_trace_int(&t, "result", result);
+    dsp_trace_end(&t);
+}
