@@ -246,9 +246,11 @@ TEST_F(StubTest, ZeroHandleIsNotClosed) {
 // ---- Sampling -------------------------------------------------------------------------------
 
 TEST_F(StubTest, SampleStoresUnsignedDifferencesWithWrap) {
-    set_reading(0, static_cast<int32_t>(0xfffffff0u), 100, static_cast<int32_t>(0x80000000u), -1000,
+    // pkg crosses the signed 32-bit limit, hmx wraps to 0 and hvx goes backwards.
+    set_reading(0, 0x7ffffff0, 100, static_cast<int32_t>(0xfffffff0u), -1000,
                 std::numeric_limits<int64_t>::max());
-    set_reading(1, 0x10, 50, 0x7fffffff, 1000, std::numeric_limits<int64_t>::min() + 9);
+    set_reading(1, static_cast<int32_t>(0x80000010u), 50, 0x10, 1000,
+                std::numeric_limits<int64_t>::min() + 9);
     fake().freq = static_cast<int32_t>(0x80000000u);
     fake().hmx_freq = 0;
     KestrelStub stub;
@@ -258,7 +260,7 @@ TEST_F(StubTest, SampleStoresUnsignedDifferencesWithWrap) {
     EXPECT_EQ(out, "");
     EXPECT_EQ(stub.committed_packets, 32.0f);
     EXPECT_EQ(stub.hvx_packets, 4294967246.0f);  // 50 - 100 modulo 2^32
-    EXPECT_EQ(stub.hmx_active_cycles, 4294967295.0f);
+    EXPECT_EQ(stub.hmx_active_cycles, 32.0f);
     EXPECT_EQ(stub.measured_time_ms, 2.0f);  // 64-bit timer wrap
     EXPECT_EQ(stub.processor_cycles, 10.0f);
     EXPECT_EQ(stub.dsp_freq_hz, 2147483648.0f);
@@ -404,21 +406,29 @@ TEST(Analyzer, HvxAndHmxAgainstTheCoreLoad) {
 }
 
 TEST(Analyzer, UsesSinglePrecisionInTheStatedOrder) {
+    // Inputs for which another order of the operations, or double precision, rounds
+    // differently.
     DataAnalyzer a;
-    const float ms = 1000.5f, cycles = 123456789.0f, packets = 33333333.0f, hvx = 7777777.0f,
-                hz = 1100000000.0f;
-    set_sample(a.GetDspStub(), ms, cycles, packets, hvx, 0, hz);
+    const float ms = 1000.5f, cycles = 711120704.0f, packets = 71798928.0f, hvx = 1804567.0f,
+                hmx = 48877856.0f, hz = 1100000000.0f;
+    set_sample(a.GetDspStub(), ms, cycles, packets, hvx, hmx, hz);
     a.analyze();
     volatile float t = ms / 1000.0f;
     volatile float pcpp = cycles / packets;
     volatile float hvx_mpps = (hvx / t) / 1000000.0f;
+    volatile float hmx_mcps = (hmx / t) / 1000000.0f;
     volatile float load = (cycles / t) / 1000000.0f;
     volatile float step = hvx_mpps * 100.0f;
     step = step * pcpp;
-    volatile float util = step / load;
+    volatile float hvx_util = step / load;
+    volatile float hmx_step = hmx_mcps * 100.0f;
+    volatile float hmx_util = hmx_step / load;
     EXPECT_EQ(a.pcpp, pcpp);
     EXPECT_EQ(a.qdsp6_load, load);
-    EXPECT_EQ(a.hvx_utilization, util);
+    EXPECT_EQ(a.hvx_utilization, hvx_util);
+    EXPECT_EQ(a.hmx_utilization, hmx_util);
+    EXPECT_EQ(a.hvx_utilization, 2.51336217f);
+    EXPECT_EQ(a.hmx_utilization, 6.87335587f);
 }
 
 TEST(Analyzer, ClampKeepsNotANumber) {
