@@ -77,7 +77,8 @@ Platform& platform() {
         opts.board.name = board_name;
     }
     opts.trace_path = env_or("KESTREL_SIM_TRACE", "");
-    if (opts.board.dsp == "hexagon") {
+    const std::string mode = env_or("KESTREL_SIM_DSP_MODE", opts.board.dsp);
+    if (mode == "hexagon") {
         opts.dsp_command = opts.board.dsp_command.empty()
                                ? std::vector<std::string>{"qemu-hexagon", "-cpu", "v67"}
                                : opts.board.dsp_command;

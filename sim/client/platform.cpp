@@ -10,7 +10,7 @@
 #include "sim_proto.h"
 #include "uri.h"
 
-using nlohmann::json;
+using json = nlohmann::ordered_json;
 
 namespace kestrel_sim {
 namespace {

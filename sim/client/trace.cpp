@@ -18,10 +18,32 @@ void Trace::open(const std::string& path) {
     fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
 }
 
-void Trace::line(const nlohmann::json& obj) {
+std::string render_json(const nlohmann::ordered_json& value) {
+    if (value.is_object()) {
+        std::string out = "{";
+        for (auto it = value.begin(); it != value.end(); ++it) {
+            if (out.size() > 1)
+                out += ", ";
+            out += nlohmann::ordered_json(it.key()).dump() + ": " + render_json(it.value());
+        }
+        return out + "}";
+    }
+    if (value.is_array()) {
+        std::string out = "[";
+        for (const auto& item : value) {
+            if (out.size() > 1)
+                out += ", ";
+            out += render_json(item);
+        }
+        return out + "]";
+    }
+    return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+void Trace::line(const nlohmann::ordered_json& obj) {
     if (fd_ < 0)
         return;
-    raw_line(obj.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    raw_line(render_json(obj));
 }
 
 void Trace::raw_line(const std::string& text) {

@@ -19,12 +19,15 @@ class Trace {
     void open(const std::string& path);
     bool enabled() const { return fd_ >= 0; }
     // Appends one line. Each line is one write, so lines of several processes do not mix.
-    void line(const nlohmann::json& obj);
+    void line(const nlohmann::ordered_json& obj);
     void raw_line(const std::string& text);
 
   private:
     int fd_ = -1;
     std::mutex mu_;
 };
+
+// One value as a trace line writes it: keys in insertion order, ", " and ": " between items.
+std::string render_json(const nlohmann::ordered_json& value);
 
 }  // namespace kestrel_sim

@@ -3,15 +3,20 @@
 //   kestrel-sim-board --check BOARD               validates a profile (message and status 1)
 //   kestrel-sim-board --library BOARD             the library variant the board uses
 //   kestrel-sim-board --dsp BOARD                 host or hexagon
-//   kestrel-sim-board --sysfs BOARD DIR           writes DIR/sys/devices/soc0/soc_id as the
-//                                                 board has it (absent, unreadable, contents)
+//   kestrel-sim-board --sysfs BOARD BASE          prints a directory under BASE whose
+//                                                 sys/devices/soc0/soc_id is as the board has
+//                                                 it (absent, unreadable, contents); one per
+//                                                 distinct contents, created atomically, so
+//                                                 concurrent runs never see it half made
 //   kestrel-sim-board --print BOARD               the resolved profile as JSON
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -40,21 +45,58 @@ bool make_dirs(const std::string& path) {
     return true;
 }
 
-// Replaces the sysfs file (or directory standing in for an unreadable file).
-bool write_sysfs(const kestrel_sim::Board& b, const std::string& dir) {
-    const std::string soc_dir = dir + "/sys/devices/soc0";
-    const std::string file = soc_dir + "/soc_id";
-    if (!make_dirs(soc_dir))
-        return false;
-    std::remove(file.c_str());
-    ::rmdir(file.c_str());
+// FNV-1a, to name a tree after what it holds.
+uint64_t fnv1a(const std::string& text) {
+    uint64_t h = 1469598103934665603ull;
+    for (unsigned char c : text) {
+        h ^= c;
+        h *= 1099511628211ull;
+    }
+    return h;
+}
+
+// Makes the tree in a private directory, then renames it into place (or finds it there).
+bool write_sysfs(const kestrel_sim::Board& b, const std::string& base, std::string* out_dir) {
+    std::string key;
     if (b.soc_kind == kestrel_sim::SocIdKind::kMissing)
-        return true;
+        key = "missing";
     if (b.soc_kind == kestrel_sim::SocIdKind::kUnreadable)
-        return ::mkdir(file.c_str(), 0755) == 0;
-    std::ofstream out(file, std::ios::binary);
-    out << b.soc_text;
-    return static_cast<bool>(out);
+        key = "unreadable";
+    if (b.soc_kind == kestrel_sim::SocIdKind::kText)
+        key = "text:" + b.soc_text;
+    char name[32];
+    std::snprintf(name, sizeof name, "soc-%016llx", static_cast<unsigned long long>(fnv1a(key)));
+    const std::string dir = base + "/" + name;
+    *out_dir = dir;
+    struct stat st;
+    if (::stat(dir.c_str(), &st) == 0)
+        return true;
+    if (!make_dirs(base))
+        return false;
+    std::string tmp = base + "/tmp-XXXXXX";
+    if (::mkdtemp(tmp.data()) == nullptr)
+        return false;
+    const std::string soc_dir = tmp + "/sys/devices/soc0";
+    const std::string file = soc_dir + "/soc_id";
+    bool ok = make_dirs(soc_dir);
+    if (ok && b.soc_kind == kestrel_sim::SocIdKind::kUnreadable) {
+        ok = ::mkdir(file.c_str(), 0755) == 0;
+    } else if (ok && b.soc_kind == kestrel_sim::SocIdKind::kText) {
+        std::ofstream out(file, std::ios::binary);
+        out << b.soc_text;
+        out.close();
+        ok = static_cast<bool>(out);
+    }
+    if (ok && ::rename(tmp.c_str(), dir.c_str()) == 0)
+        return true;
+    // Lost the race to a concurrent run (or failed): drop the private copy.
+    ::unlink(file.c_str());
+    ::rmdir(file.c_str());
+    ::rmdir(soc_dir.c_str());
+    ::rmdir((tmp + "/sys/devices").c_str());
+    ::rmdir((tmp + "/sys").c_str());
+    ::rmdir(tmp.c_str());
+    return ok && ::stat(dir.c_str(), &st) == 0;
 }
 
 }  // namespace
@@ -87,11 +129,13 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (cmd == "--sysfs" && argc == 4) {
-            if (!write_sysfs(b, argv[3])) {
+            std::string dir;
+            if (!write_sysfs(b, argv[3], &dir)) {
                 std::cerr << "kestrel-sim-board: cannot write the sysfs tree in " << argv[3]
                           << "\n";
                 return 1;
             }
+            std::cout << dir << "\n";
             return 0;
         }
     } catch (const kestrel_sim::BoardError& e) {
