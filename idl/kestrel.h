@@ -58,9 +58,10 @@ enum kestrel_method {
 #define KESTREL_FREQ_DSP 0u
 #define KESTREL_FREQ_HMX 4u
 
-/* Results of the DSP side besides 0 and -1. */
-#define KESTREL_ERROR_BAD_PARAMETER ((int)0x8000040e)
-#define KESTREL_ERROR_UNSUPPORTED ((int)0x80000414)
+/* Results of the DSP side besides 0 and -1, as the 32-bit ints that cross: 0x8000040e (bad
+ * parameter) and 0x80000414 (unsupported method). */
+#define KESTREL_ERROR_BAD_PARAMETER (-0x7ffffbf2)
+#define KESTREL_ERROR_UNSUPPORTED (-0x7ffffbec)
 
 KESTREL_EXPORT int kestrel_open(const char* uri, remote_handle64* h);
 KESTREL_EXPORT int kestrel_close(remote_handle64 h);

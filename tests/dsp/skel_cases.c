@@ -147,8 +147,10 @@ static void open_checks_the_uri_length_word(void) {
     /* "cdsp" + NUL is 5 bytes. */
     CHECK_EQ(invoke_open(&c, 3, 5, "cdsp", 5), KESTREL_ERROR_BAD_PARAMETER);
     CHECK_EQ(invoke_open(&c, 4, 0, "cdsp", 5), KESTREL_ERROR_BAD_PARAMETER);
-    /* Length word says 10, the buffer holds 9. */
+    /* Length word says 10, the buffer holds 9; in the second call the byte just past the
+     * buffer is a NUL, so only the length check can refuse it. */
     CHECK_EQ(invoke_open(&c, 4, 10, "12345678", 9), KESTREL_ERROR_BAD_PARAMETER);
+    CHECK_EQ(invoke_open(&c, 4, 10, "123456789", 9), KESTREL_ERROR_BAD_PARAMETER);
     /* The last counted byte is 'p', not the NUL. */
     CHECK_EQ(invoke_open(&c, 4, 4, "cdsp", 5), KESTREL_ERROR_BAD_PARAMETER);
     CHECK_EQ(fake_hap.calls, 0);

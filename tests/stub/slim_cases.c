@@ -1,0 +1,11 @@
+/* The descriptor as the stub library carries it (64-bit pointers on this host). */
+#include "check.h"
+#include "kestrel_slim.h"
+#include "slim_check.h"
+
+static void descriptor(void) {
+    check_slim_descriptor(&kestrel_slim);
+}
+
+const check_case check_cases[] = {{"descriptor", descriptor}};
+const size_t check_case_count = sizeof check_cases / sizeof check_cases[0];
