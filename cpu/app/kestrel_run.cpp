@@ -35,14 +35,20 @@ void report(const std::string& text) {
     std::printf("[ERROR] [KESTREL] %s\n", text.c_str());
 }
 
-// The core the run talks to: the item at `index` in the first group, or null when the platform
-// reported no such core (no group, or a shorter group).
+// The core the run talks to: the item at `index` in the first group. A platform without the
+// domain list reports each CDSP as a group of its own, so an index past the first group goes on
+// counting through the following groups (index 1 is then the second CDSP). Null when the
+// platform reported no such core.
 const vorlix::kestrel::DspInfoItem* chosen_core(const vorlix::kestrel::DspDomainArray& domains,
                                                 std::uint32_t index) {
-    if (domains.empty() || index >= domains.front().size()) {
-        return nullptr;
+    std::size_t remaining = index;
+    for (const auto& group : domains) {
+        if (remaining < group.size()) {
+            return &group[remaining];
+        }
+        remaining -= group.size();
     }
-    return &domains.front()[index];
+    return nullptr;
 }
 
 // Pause between two samples. 0 when it ended or was cut short by a signal, -1 otherwise.
@@ -173,7 +179,10 @@ int kestrel_run(int argc, const char** argv) {
         // The session's domain comes from the platform's description of the core, so an index
         // that addresses no reported core cannot be used.
         if (core == nullptr) {
-            const std::size_t cores = domains.empty() ? 0 : domains.front().size();
+            std::size_t cores = 0;
+            for (const auto& group : domains) {
+                cores += group.size();
+            }
             report(fmt::format("Invalid cdsp_index {}, the platform reports {} cdsp core(s).\n",
                                index, cores));
             return -1;
