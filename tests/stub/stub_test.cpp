@@ -152,7 +152,9 @@ TEST_F(Stub, FailuresPassTheResultThroughAndWriteNothing) {
             check_case_setup();
             // The transport may have written into the buffer before failing.
             g_fake.on_invoke = [result](uint8_t* b, size_t n) {
-                std::memset(b, 0x5a, n);
+                if (b != nullptr) {
+                    std::memset(b, 0x5a, n);
+                }
                 return result;
             };
             Outputs out;
