@@ -170,7 +170,9 @@ int KestrelStub::sample_register_legacy(unsigned long sample_time_ms) {
 }
 
 int KestrelStub::sample_finalize(bool deinit_pmu) {
-    if (deinit_pmu && is_pmu_init) {
+    // The group can be released only through the session that registered it: once that session
+    // is closed (after a failed release) there is no handle left to call with.
+    if (deinit_pmu && is_pmu_init && is_open && handle != 0) {
         int result = pmu_deinit_fn(handle);
         if (result != 0) {
             printf("[ERROR] [KestrelStub] kestrel_pmu_deinit(): error code = %x\n",

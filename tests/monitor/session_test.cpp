@@ -205,19 +205,39 @@ TEST_F(StubTest, FailedRegistrationLeavesTheSessionToBeClosed) {
     EXPECT_EQ(fake().close_calls, 1);
 }
 
-TEST_F(StubTest, FailedDeregistrationStillCloses) {
+TEST_F(StubTest, FailedDeregistrationStillClosesAndIsNotRetriedOnAClosedSession) {
     fake().pmu_deinit_result = 0x2a;
-    KestrelStub stub;
-    load(stub);
-    ASSERT_EQ(stub.sample_initialize(true, "cdsp"), 0);
-    int r = -5;
-    std::string out = stdout_of([&] { r = stub.sample_finalize(true); });
-    EXPECT_EQ(r, 0);
-    EXPECT_EQ(out, "[ERROR] [KestrelStub] kestrel_pmu_deinit(): error code = 2a\n");
-    EXPECT_TRUE(stub.is_pmu_init);
-    EXPECT_FALSE(stub.is_open);
+    {
+        KestrelStub stub;
+        load(stub);
+        ASSERT_EQ(stub.sample_initialize(true, "cdsp"), 0);
+        int r = -5;
+        std::string out = stdout_of([&] { r = stub.sample_finalize(true); });
+        EXPECT_EQ(r, 0);
+        EXPECT_EQ(out, "[ERROR] [KestrelStub] kestrel_pmu_deinit(): error code = 2a\n");
+        EXPECT_TRUE(stub.is_pmu_init);
+        EXPECT_FALSE(stub.is_open);
+        EXPECT_EQ(fake().close_calls, 1);
+        EXPECT_EQ(fake().pmu_deinit_calls, 1);
+    }
+    // The destructor has no session left to release the group through.
+    EXPECT_EQ(fake().pmu_deinit_calls, 1);
     EXPECT_EQ(fake().close_calls, 1);
-    fake().pmu_deinit_result = 0;  // the destructor's second try succeeds quietly
+}
+
+TEST_F(StubTest, FailedCloseIsRetriedByTheDestructor) {
+    fake().close_result = 0x3b;
+    {
+        KestrelStub stub;
+        load(stub);
+        ASSERT_EQ(stub.sample_initialize(true, "cdsp"), 0);
+        EXPECT_EQ(stub.sample_finalize(true), -1);
+        EXPECT_EQ(fake().pmu_deinit_calls, 1);
+        fake().close_result = 0;
+    }
+    EXPECT_EQ(fake().close_calls, 2);
+    EXPECT_EQ(fake().last_closed, 0x1234u);
+    EXPECT_EQ(fake().pmu_deinit_calls, 1);
 }
 
 TEST_F(StubTest, FailedCloseKeepsTheHandle) {
