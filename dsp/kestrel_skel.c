@@ -7,13 +7,11 @@
 
 #include "fastrpc/remote_types.h"
 #include "kestrel.h"
+#include "kestrel_skel.h"
 #include "kestrel_skel_impl.h"
 
-KESTREL_EXPORT const char kestrel_skel_handle_invoke_uri[] = KESTREL_SKEL_URI;
-KESTREL_EXPORT const uint32_t kestrel_skel_handle_invoke_qaic_version = KESTREL_QAIC_VERSION;
-
-KESTREL_EXPORT int kestrel_skel_handle_invoke(remote_handle64 h, uint32_t scalars,
-                                              remote_arg* args);
+const char kestrel_skel_handle_invoke_uri[] = KESTREL_SKEL_URI;
+const uint32_t kestrel_skel_handle_invoke_qaic_version = KESTREL_QAIC_VERSION;
 
 static void put_u32(uint8_t* p, uint32_t v) {
     for (int i = 0; i < 4; ++i) {

@@ -6,9 +6,8 @@
 #include "check.h"
 #include "fake_hap.h"
 #include "kestrel.h"
+#include "kestrel_skel.h"
 #include "kestrel_skel_impl.h"
-
-int kestrel_skel_handle_invoke(remote_handle64 h, uint32_t scalars, remote_arg* args);
 
 static void check_debug_record(const char* text) {
     CHECK_EQ(fake_hap.debug_calls, 1);

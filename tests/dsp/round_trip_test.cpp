@@ -12,10 +12,9 @@
 #include "fake_hap.h"
 #include "kestrel.h"
 
-extern "C" {
-void check_case_setup(void);
-int kestrel_skel_handle_invoke(remote_handle64 h, uint32_t scalars, remote_arg* args);
-}
+#include "kestrel_skel.h"
+
+extern "C" void check_case_setup(void);
 
 namespace {
 

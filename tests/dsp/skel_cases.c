@@ -5,10 +5,9 @@
 #include "check.h"
 #include "fake_hap.h"
 #include "kestrel.h"
+#include "kestrel_skel.h"
 #include "kestrel_skel_impl.h"
 #include "slim_check.h"
-
-int kestrel_skel_handle_invoke(remote_handle64 h, uint32_t scalars, remote_arg* args);
 
 #define FILL 0xa5u
 
@@ -394,8 +393,6 @@ static void log_goes_to_the_runtime_when_both_are_present(void) {
 }
 
 static void exported_values(void) {
-    extern const char kestrel_skel_handle_invoke_uri[];
-    extern const uint32_t kestrel_skel_handle_invoke_qaic_version;
     CHECK_STREQ(kestrel_skel_handle_invoke_uri,
                 "file:///libkestrel_skel.so?kestrel_skel_handle_invoke&_modver=1.0");
     CHECK_EQ(kestrel_skel_handle_invoke_qaic_version, 10049);
