@@ -540,6 +540,15 @@ void Platform::log(const char* call, int level, const char* file, int line, cons
                  {"message", message}});
 }
 
+std::map<std::string, pid_t> Platform::dsp_pids() const {
+    std::map<std::string, pid_t> pids;
+    for (const auto& [name, link] : dsps_) {
+        if (link->alive())
+            pids[name] = link->pid();
+    }
+    return pids;
+}
+
 void Platform::shutdown() {
     if (shut_down_)
         return;

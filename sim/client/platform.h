@@ -50,6 +50,8 @@ class Platform {
     void shutdown();
 
     size_t open_sessions() const { return sessions_.size(); }
+    // Process id of each running simulated DSP, by domain name.
+    std::map<std::string, pid_t> dsp_pids() const;
     Trace& trace() { return trace_; }
     const Board& board() const { return opts_.board; }
 

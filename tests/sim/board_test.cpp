@@ -1,0 +1,230 @@
+// Board profiles: the built-in boards as the project fixes them, "extends", validation.
+#include <sys/stat.h>
+
+#include <set>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "board.h"
+#include "sim_test_util.h"
+
+using kestrel_sim::Board;
+using kestrel_sim::BoardError;
+using kestrel_sim::load_board;
+using kestrel_sim::SocIdKind;
+using nlohmann::json;
+using sim_test::TempDir;
+using sim_test::write_file;
+
+namespace {
+
+Board parse(const std::string& text) {
+    return kestrel_sim::parse_board(json::parse(text), "test");
+}
+
+TEST(SimBuiltinBoards, AreExactlyTheFiveNamedBoards) {
+    EXPECT_THAT(kestrel_sim::builtin_board_names(),
+                ::testing::ElementsAre("qcs6490", "qcs9075", "sa8797p", "sm8250", "sm8650"));
+}
+
+TEST(SimBuiltinBoards, Sm8650IsOneV75NspWithThePublishedLoads) {
+    Board b = load_board("sm8650");
+    EXPECT_EQ(b.soc_kind, SocIdKind::kText);
+    EXPECT_EQ(b.soc_text, "557\n");
+    EXPECT_EQ(b.library, "full");
+    ASSERT_EQ(b.domains.size(), 1u);
+    const auto& d = b.domains[0];
+    EXPECT_EQ(d.name, "cdsp");
+    EXPECT_EQ(d.id, 3u);
+    EXPECT_EQ(d.effective_id, 3u);
+    EXPECT_EQ(d.type, 1u);
+    EXPECT_EQ(d.arch, 0x75u);
+    EXPECT_EQ(d.vtcm_bytes, 8u << 20);
+    EXPECT_EQ(d.clock_hz, 1000000000u);
+    EXPECT_TRUE(d.pmu);
+    EXPECT_DOUBLE_EQ(d.load.core, 0.45);
+    EXPECT_DOUBLE_EQ(d.load.hvx, 0.25);
+    EXPECT_DOUBLE_EQ(d.load.hmx, 0.12);
+}
+
+TEST(SimBuiltinBoards, LegacyBoardsLackSystemRequestAndPmu) {
+    Board sm8250 = load_board("sm8250");
+    EXPECT_EQ(sm8250.soc_text, "356\n");
+    EXPECT_EQ(sm8250.library, "no_system_request");
+    ASSERT_EQ(sm8250.domains.size(), 1u);
+    EXPECT_EQ(sm8250.domains[0].name, "cdsp");
+    EXPECT_EQ(sm8250.domains[0].arch, 0x66u);
+    EXPECT_EQ(sm8250.domains[0].vtcm_bytes, 256u * 1024);
+    EXPECT_FALSE(sm8250.domains[0].pmu);
+
+    // qcs6490 extends sm8250: only the SoC id and the architecture differ.
+    Board qcs6490 = load_board("qcs6490");
+    EXPECT_EQ(qcs6490.soc_text, "498\n");
+    EXPECT_EQ(qcs6490.library, "no_system_request");
+    ASSERT_EQ(qcs6490.domains.size(), 1u);
+    EXPECT_EQ(qcs6490.domains[0].arch, 0x68u);
+    EXPECT_EQ(qcs6490.domains[0].vtcm_bytes, 256u * 1024);
+    EXPECT_FALSE(qcs6490.domains[0].pmu);
+}
+
+TEST(SimBuiltinBoards, Qcs9075HasTwoCdspsWithDifferentLoads) {
+    Board b = load_board("qcs9075");
+    EXPECT_EQ(b.soc_text, "676\n");
+    EXPECT_EQ(b.library, "no_system_request");
+    ASSERT_EQ(b.domains.size(), 2u);
+    EXPECT_EQ(b.domains[0].name, "cdsp");
+    EXPECT_EQ(b.domains[0].id, 3u);
+    EXPECT_EQ(b.domains[1].name, "cdsp1");
+    EXPECT_EQ(b.domains[1].id, 4u);
+    EXPECT_EQ(b.domains[0].arch, 0x73u);
+    EXPECT_EQ(b.domains[1].arch, 0x73u);
+    EXPECT_NE(b.domains[0].load.core, b.domains[1].load.core);
+}
+
+TEST(SimBuiltinBoards, Sa8797pHasFourDistinctNspCores) {
+    Board b = load_board("sa8797p");
+    EXPECT_EQ(b.soc_text, "690\n");
+    EXPECT_EQ(b.library, "full");
+    ASSERT_EQ(b.domains.size(), 4u);
+    std::set<std::string> names;
+    std::set<uint32_t> effective;
+    std::set<double> loads;
+    for (const auto& d : b.domains) {
+        EXPECT_EQ(d.type, 1u);
+        names.insert(d.name);
+        effective.insert(d.effective_id);
+        loads.insert(d.load.core);
+    }
+    EXPECT_EQ(names, (std::set<std::string>{"nsp0", "nsp1", "nsp2", "nsp3"}));
+    EXPECT_EQ(effective.size(), 4u);
+    EXPECT_EQ(loads.size(), 4u);
+}
+
+TEST(SimBoardProfile, DefaultsAndSocIdForms) {
+    Board b = parse(R"({"domains": [{"name": "cdsp", "id": 3}]})");
+    EXPECT_EQ(b.soc_kind, SocIdKind::kMissing);
+    EXPECT_EQ(b.library, "full");
+    EXPECT_EQ(b.domains[0].effective_id, 3u);  // defaults to the id
+    EXPECT_EQ(b.domains[0].exists, 1u);
+
+    EXPECT_EQ(parse(R"({"soc_id": null})").soc_kind, SocIdKind::kMissing);
+    EXPECT_EQ(parse(R"({"soc_id": {"unreadable": true}})").soc_kind, SocIdKind::kUnreadable);
+    Board raw = parse(R"({"soc_id": "garbage without a line end"})");
+    EXPECT_EQ(raw.soc_kind, SocIdKind::kText);
+    EXPECT_EQ(raw.soc_text, "garbage without a line end");
+    EXPECT_EQ(parse(R"({"soc_id": 690})").soc_text, "690\n");
+}
+
+TEST(SimBoardProfile, FieldsAndFaultsAreRead) {
+    Board b = parse(R"({
+        "num_domains": -3,
+        "domains": [{"name": "n", "id": "0x10", "arch": "0x68", "capabilities": {"9": 7},
+                     "load": {"core": 50, "pcpp": 4}, "pmu_start": [1, 2, 4294967295],
+                     "script": {"utimer": [1, 2], "pmu": [[1, 2, 3]], "clock_hz": [5]}}],
+        "faults": [{"call": "remote_handle64_invoke", "method": 5, "nth": 2, "result": -1},
+                   {"call": "HAP_power_get", "result": "0x80000001", "domain": "n"},
+                   {"call": "remote_handle64_invoke", "crash": true}]})");
+    EXPECT_EQ(b.reported_domain_count, -3);
+    const auto& d = b.domains[0];
+    EXPECT_EQ(d.id, 16u);
+    EXPECT_EQ(d.arch, 0x68u);
+    EXPECT_EQ(d.capabilities.at(9), 7u);
+    EXPECT_DOUBLE_EQ(d.load.core, 0.5);
+    EXPECT_DOUBLE_EQ(d.load.pcpp, 4.0);
+    EXPECT_EQ(d.pmu_start[2], 0xffffffffu);
+    EXPECT_EQ(d.script.utimer.size(), 2u);
+    EXPECT_EQ(d.script.pmu[0][2], 3u);
+    ASSERT_EQ(b.faults.size(), 3u);
+    EXPECT_EQ(b.faults[0].method, 5u);
+    EXPECT_EQ(b.faults[0].nth, 2u);
+    EXPECT_EQ(b.faults[1].result, static_cast<int32_t>(0x80000001u));
+    EXPECT_TRUE(b.faults[2].crash);
+    EXPECT_EQ(b.faults[2].nth, 0u);  // every call unless told otherwise
+}
+
+TEST(SimBoardProfile, MistakesAreRefusedWithTheirPlace) {
+    const std::vector<std::string> bad = {
+        R"({"colour": "red"})",
+        R"({"library": "newest"})",
+        R"({"dsp": "fpga"})",
+        R"({"domains": [{"name": "a"}]})",
+        R"({"domains": [{"name": "a", "id": 3}, {"name": "a", "id": 4}]})",
+        R"({"domains": [{"name": "a", "id": 3, "load": {"core": 150}}]})",
+        R"({"domains": [{"name": "a", "id": 3, "pmu_start": [1, 2]}]})",
+        R"({"domains": [{"name": "a", "id": -1}]})",
+        R"({"domains": [{"name": "a", "id": "3x"}]})",
+        R"({"faults": [{"call": "remote_open"}]})",
+        R"({"faults": [{"call": "HAP_power_get", "crash": true}]})",
+        R"({"faults": [{"call": "HAP_power_get", "domain": "nowhere"}]})",
+        R"({"soc_id": true})",
+    };
+    for (const auto& text : bad) {
+        EXPECT_THROW(parse(text), BoardError) << text;
+    }
+    try {
+        parse(R"({"domains": [{"name": "a", "id": 3, "vtcm": 1}]})");
+        FAIL() << "unknown key accepted";
+    } catch (const BoardError& e) {
+        EXPECT_THAT(e.what(), ::testing::HasSubstr("domains[0]"));
+        EXPECT_THAT(e.what(), ::testing::HasSubstr("vtcm"));
+    }
+}
+
+TEST(SimBoardProfile, ExtendsMergesDomainsByNameAndReplacesLists) {
+    TempDir dir;
+    ASSERT_EQ(::mkdir(dir.file("sub").c_str(), 0755), 0);
+    write_file(dir.file("base.json"), R"({
+        "soc_id": 1, "library": "minimal",
+        "domains": [{"name": "a", "id": 3, "arch": 104, "load": {"core": 10, "hvx": 5}},
+                    {"name": "b", "id": 4}, {"name": "c", "id": 5}],
+        "faults": [{"call": "remote_handle64_open"}]})");
+    write_file(dir.file("sub/child.json"), R"({
+        "extends": "../base.json", "soc_id": 2,
+        "domains": [{"name": "a", "load": {"core": 20}}, {"name": "b", "remove": true},
+                    {"name": "d", "id": 6}],
+        "faults": [{"call": "remote_handle64_close"}]})");
+    Board b = load_board(dir.file("sub/child.json"));
+    EXPECT_EQ(b.soc_text, "2\n");
+    EXPECT_EQ(b.library, "minimal");
+    ASSERT_EQ(b.domains.size(), 3u);
+    EXPECT_EQ(b.domains[0].name, "a");
+    EXPECT_EQ(b.domains[0].arch, 104u);
+    EXPECT_DOUBLE_EQ(b.domains[0].load.core, 0.20);
+    EXPECT_DOUBLE_EQ(b.domains[0].load.hvx, 0.05);
+    EXPECT_EQ(b.domains[1].name, "c");
+    EXPECT_EQ(b.domains[2].name, "d");
+    ASSERT_EQ(b.faults.size(), 1u);
+    EXPECT_EQ(b.faults[0].call, "remote_handle64_close");
+}
+
+TEST(SimBoardProfile, ExtendsABuiltinAndDetectsLoops) {
+    TempDir dir;
+    write_file(dir.file("nopmu.json"), R"({"extends": "sm8650",
+        "domains": [{"name": "cdsp", "pmu": false}]})");
+    Board b = load_board(dir.file("nopmu.json"));
+    EXPECT_EQ(b.soc_text, "557\n");
+    ASSERT_EQ(b.domains.size(), 1u);
+    EXPECT_FALSE(b.domains[0].pmu);
+    EXPECT_EQ(b.domains[0].arch, 0x75u);
+
+    write_file(dir.file("loop.json"), R"({"extends": "loop.json"})");
+    EXPECT_THROW(load_board(dir.file("loop.json")), BoardError);
+    EXPECT_THROW(load_board("no_such_board"), BoardError);
+    EXPECT_THROW(load_board(dir.file("absent.json")), BoardError);
+    write_file(dir.file("broken.json"), "{\"soc_id\": ");
+    EXPECT_THROW(load_board(dir.file("broken.json")), BoardError);
+}
+
+TEST(SimBoardProfile, DomainLookupPrefersIdsOverEffectiveIds) {
+    Board b = parse(R"({"domains": [{"name": "x", "id": 3, "effective_id": 4},
+                                     {"name": "y", "id": 4, "effective_id": 9}]})");
+    EXPECT_EQ(b.find_by_id(4)->name, "y");
+    EXPECT_EQ(b.find_by_id(9)->name, "y");
+    EXPECT_EQ(b.find_by_id(3)->name, "x");
+    EXPECT_EQ(b.find_by_id(5), nullptr);
+    EXPECT_EQ(b.find_by_name("y")->id, 4u);
+    EXPECT_EQ(b.find_by_name("z"), nullptr);
+}
+
+}  // namespace

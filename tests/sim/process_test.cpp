@@ -1,0 +1,252 @@
+// Process-level tests: the library variants' exports, the exit line through exit(), the DSP's
+// isolation from Ctrl-C and from the application's death, and the runner.
+#include <dlfcn.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <map>
+#include <thread>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "process.h"
+#include "sim_test_util.h"
+
+using kestrel_test::ProcessOptions;
+using kestrel_test::run_process;
+using nlohmann::json;
+using sim_test::calls;
+using sim_test::read_trace;
+using sim_test::TempDir;
+
+namespace {
+
+ProcessOptions probe_env(const std::string& trace, const std::string& board = "sm8650") {
+    ProcessOptions o;
+    o.env_set = {"KESTREL_SIM_BOARD=" + board, "KESTREL_SIM_TRACE=" + trace,
+                 std::string("KESTREL_SIM_DSP=") + SIM_DSP_PROGRAM,
+                 std::string("ADSP_LIBRARY_PATH=") + SIM_TEST_SKEL_DIR,
+                 std::string("LD_LIBRARY_PATH=") + SIM_LIB_DIR + "/full"};
+    o.timeout = std::chrono::milliseconds(20000);
+    return o;
+}
+
+TEST(SimLibraryVariants, ExportExactlyTheirEntryPoints) {
+    const std::vector<std::string> names = {"remote_handle64_open",   "remote_handle64_close",
+                                            "remote_handle64_invoke", "remote_session_control",
+                                            "remote_handle_control",  "remote_system_request",
+                                            "HAP_debug_runtime",      "HAP_debug_v2"};
+    const std::map<std::string, std::vector<bool>> expected = {
+        {"full", {true, true, true, true, true, true, true, true}},
+        {"no_system_request", {true, true, true, true, true, false, true, true}},
+        {"minimal", {true, true, true, true, false, false, false, false}},
+    };
+    for (const auto& [variant, present] : expected) {
+        const std::string path = std::string(SIM_LIB_DIR) + "/" + variant + "/libadsprpc.so";
+        void* lib = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(lib, nullptr) << path << ": " << ::dlerror();
+        for (size_t i = 0; i < names.size(); ++i) {
+            EXPECT_EQ(::dlsym(lib, names[i].c_str()) != nullptr, present[i])
+                << variant << " " << names[i];
+        }
+        // Internal helpers stay hidden.
+        EXPECT_EQ(::dlsym(lib,
+                          "_ZN11kestrel_sim10load_boardERKNSt7__cxx1112basic_stringIcSt11char_"
+                          "traitsIcESaIcEEE"),
+                  nullptr);
+        ::dlclose(lib);
+        const auto soname = run_process({"readelf", "-d", path});
+        EXPECT_THAT(soname.out, ::testing::HasSubstr("Library soname: [libadsprpc.so]"));
+    }
+}
+
+TEST(SimProbe, ExitThroughExitRecordsWhatIsStillOpen) {
+    TempDir dir;
+    const std::string trace = dir.file("t.jsonl");
+    auto r = run_process({SIM_PROBE, "exit-open"}, probe_env(trace));
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, 3);
+    EXPECT_EQ(r.out, "sample 0\n");
+    EXPECT_EQ(r.err, "");
+    auto t = read_trace(trace);
+    ASSERT_FALSE(t.empty());
+    EXPECT_EQ(t.back(),
+              json({{"side", "ap"}, {"call", "exit"}, {"open_sessions", 1}, {"pmu_groups", 1}}));
+    EXPECT_EQ(sim_test::read_file(trace).substr(0, 1), "{");
+    // The exact text others match on.
+    EXPECT_THAT(
+        sim_test::read_file(trace),
+        ::testing::HasSubstr(
+            "{\"side\": \"ap\", \"call\": \"exit\", \"open_sessions\": 1, \"pmu_groups\": 1}\n"));
+}
+
+TEST(SimProbe, ApplicationSideLogsGoToTheTraceOnly) {
+    TempDir dir;
+    const std::string trace = dir.file("t.jsonl");
+    auto r = run_process({SIM_PROBE, "log"}, probe_env(trace));
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "done\n");
+    EXPECT_EQ(r.err, "");
+    auto logs = calls(read_trace(trace), "ap", "HAP_debug_runtime");
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_EQ(logs[0]["message"], "value 5 of probe");
+    EXPECT_EQ(logs[0]["level"], 3);
+    EXPECT_EQ(logs[0]["file"], "probe");
+
+    // The minimal library has no logging functions: the weak reference is null.
+    auto env = probe_env(trace);
+    env.env_set.back() = std::string("LD_LIBRARY_PATH=") + SIM_LIB_DIR + "/minimal";
+    const std::string trace2 = dir.file("t2.jsonl");
+    env.env_set[1] = "KESTREL_SIM_TRACE=" + trace2;
+    r = run_process({SIM_PROBE, "log"}, env);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_TRUE(calls(read_trace(trace2), "ap", "HAP_debug_runtime").empty());
+    EXPECT_EQ(calls(read_trace(trace2), "ap", "exit").size(), 1u);
+}
+
+TEST(SimProbe, CtrlCReachesTheApplicationButNotTheDsp) {
+    TempDir dir;
+    const std::string trace = dir.file("t.jsonl");
+    auto env = probe_env(trace);
+    env.sigint_on_output = "ready";
+    env.sigint_on_output_count = 1;
+    auto r = run_process({SIM_PROBE, "sigint"}, env);
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "ready\ninterrupted 1\necho 0\nclose 0\n");
+}
+
+TEST(SimProbe, TheDspEndsWhenTheApplicationVanishes) {
+    // Orphaned DSP processes come to this process, which can then see them end.
+    ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    TempDir dir;
+    const std::string trace = dir.file("t.jsonl");
+    auto r = run_process({SIM_PROBE, "vanish"}, probe_env(trace));
+    EXPECT_EQ(r.signal, SIGKILL);
+    auto starts = calls(read_trace(trace), "ap", "dsp_start");
+    ASSERT_EQ(starts.size(), 1u);
+    const pid_t pid = starts[0]["pid"];
+    ASSERT_GT(pid, 0);
+    bool ended = false;
+    int status = 0;
+    for (int i = 0; i < 500 && !ended; ++i) {
+        pid_t w = ::waitpid(pid, &status, WNOHANG);
+        ended = w == pid || (w < 0 && errno == ECHILD);
+        if (!ended)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(ended);
+    if (ended && WIFEXITED(status)) {
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+    }
+    ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+
+// ---- The runner ------------------------------------------------------------------------------
+
+std::vector<std::string> runner(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {SIM_RUN_BOARD, "--build", SIM_BUILD_DIR, "--kestrel",
+                                     SIM_KESTREL};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+TEST(SimRunner, ListsTheBuiltinBoards) {
+    auto r = run_process({SIM_RUN_BOARD, "--list-boards"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "qcs6490\nqcs9075\nsa8797p\nsm8250\nsm8650\n");
+}
+
+TEST(SimRunner, HelpRunsOnEveryBuiltinBoardWithoutOutputOfItsOwn) {
+    std::string reference;
+    for (const char* board : {"sm8650", "sm8250", "qcs6490", "qcs9075", "sa8797p"}) {
+        auto r = run_process(runner({"--board", board, "--", "-h"}));
+        ASSERT_FALSE(r.timed_out) << board;
+        EXPECT_EQ(r.exit_code, 0) << board << r.err;
+        EXPECT_EQ(r.err, "") << board;
+        EXPECT_FALSE(r.out.empty()) << board;
+        if (reference.empty())
+            reference = r.out;
+        EXPECT_EQ(r.out, reference) << board;  // the usage text does not depend on the board
+    }
+}
+
+TEST(SimRunner, RefusesAnUnusableBoardOrBuild) {
+    auto r = run_process(runner({"--board", "sm9999", "--", "-h"}));
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_THAT(r.err, ::testing::HasSubstr("unknown board 'sm9999'"));
+    EXPECT_EQ(r.out, "");
+    r = run_process({SIM_RUN_BOARD, "--build", "/nonexistent", "--", "-h"});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_THAT(r.err, ::testing::HasSubstr("not built"));
+}
+
+TEST(SimRunner, QueryInfoOnSa8797pShowsTheFourNamedCores) {
+    TempDir dir;
+    const std::string trace = dir.file("t.jsonl");
+    auto r = run_process(runner({"--board", "sa8797p", "--trace", trace, "--", "--query_info"}));
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    for (const char* name : {"nsp0", "nsp1", "nsp2", "nsp3"}) {
+        EXPECT_THAT(r.out, ::testing::HasSubstr(std::string("domain_name = ") + name));
+    }
+    EXPECT_THAT(r.out, ::testing::HasSubstr("effect_id = 0xa"));
+    auto t = read_trace(trace);
+    EXPECT_EQ(calls(t, "ap", "remote_system_request").size(), 2u);
+    EXPECT_EQ(t.back()["call"], "exit");
+}
+
+TEST(SimRunner, BoardFileWithoutSocIdFileAndTheSysfsTreeFromTheProfile) {
+    TempDir dir;
+    sim_test::write_file(dir.file("nosoc.json"), R"({"extends": "sm8650", "soc_id": null})");
+    auto sysfs = run_process({SIM_BOARD_TOOL, "--sysfs", dir.file("nosoc.json"), dir.path()});
+    ASSERT_EQ(sysfs.exit_code, 0);
+    const std::string tree = sysfs.out.substr(0, sysfs.out.size() - 1);
+    EXPECT_FALSE(std::ifstream(tree + "/sys/devices/soc0/soc_id").good());
+    EXPECT_TRUE(std::ifstream(tree + "/sys/devices/soc0").good() ||
+                ::access((tree + "/sys/devices/soc0").c_str(), F_OK) == 0);
+
+    sim_test::write_file(
+        dir.file("raw.json"),
+        R"({"extends": "sm8650", "soc_id": "12345678901234567890123456789012345"})");
+    auto raw = run_process({SIM_BOARD_TOOL, "--sysfs", dir.file("raw.json"), dir.path()});
+    ASSERT_EQ(raw.exit_code, 0);
+    const std::string raw_tree = raw.out.substr(0, raw.out.size() - 1);
+    EXPECT_EQ(sim_test::read_file(raw_tree + "/sys/devices/soc0/soc_id"),
+              "12345678901234567890123456789012345");
+    EXPECT_NE(raw_tree, tree);
+    // The same contents give the same tree.
+    auto again = run_process({SIM_BOARD_TOOL, "--sysfs", dir.file("raw.json"), dir.path()});
+    EXPECT_EQ(again.out, raw.out);
+
+    // kestrel reads the SoC id through umockdev from that tree: no file, its own error.
+    auto r = run_process(runner({"--board", dir.file("nosoc.json"), "--", "--all"}));
+    EXPECT_EQ(r.exit_code, 255);
+    EXPECT_THAT(r.out, ::testing::HasSubstr("get_cur_device_socid failure"));
+}
+
+TEST(SimRunner, KestrelMeasuresTheBoardLoads) {
+    TempDir dir;
+    const std::string trace = dir.file("t.jsonl");
+    auto r = run_process(
+        runner({"--board", "qcs9075", "--trace", trace, "--", "--all", "--cdsp_index", "1"}));
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    auto figure = [&](const std::string& label) {
+        auto pos = r.out.find(label);
+        EXPECT_NE(pos, std::string::npos) << label;
+        return pos == std::string::npos ? -1.0 : std::stod(r.out.substr(pos + label.size()));
+    };
+    EXPECT_NEAR(figure("qdsp6 utilization: "), 70.0, 0.05);
+    EXPECT_NEAR(figure("hvx utilization: "), 40.0, 0.05);
+    EXPECT_NEAR(figure("hmx utilization: "), 20.0, 0.05);
+    auto t = read_trace(trace);
+    auto opens = calls(t, "ap", "remote_handle64_open");
+    ASSERT_EQ(opens.size(), 1u);
+    EXPECT_EQ(opens[0]["domain"], "cdsp1");
+    EXPECT_EQ(t.back(),
+              json({{"side", "ap"}, {"call", "exit"}, {"open_sessions", 0}, {"pmu_groups", 0}}));
+}
+
+}  // namespace
