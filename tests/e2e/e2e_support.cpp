@@ -1,0 +1,150 @@
+#include "e2e_support.h"
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+namespace e2e {
+
+namespace fs = std::filesystem;
+
+std::vector<json> BoardRun::calls(const std::string& call) const {
+    std::vector<json> out;
+    for (const auto& line : trace) {
+        if (line.value("call", "") == call) {
+            out.push_back(line);
+        }
+    }
+    return out;
+}
+
+std::vector<json> BoardRun::invokes(int method) const {
+    std::vector<json> out;
+    for (const auto& line : calls("remote_handle64_invoke")) {
+        if (line.value("method", -1) == method) {
+            out.push_back(line);
+        }
+    }
+    return out;
+}
+
+json BoardRun::exit_line() const {
+    auto lines = calls("exit");
+    return lines.empty() ? json() : lines.back();
+}
+
+BoardRun run_on_board(const std::string& board, const std::vector<std::string>& args,
+                      kestrel_test::ProcessOptions opts) {
+    char pattern[] = "/tmp/kestrel-e2e-XXXXXX";
+    const char* dir = mkdtemp(pattern);
+    EXPECT_NE(dir, nullptr);
+    const std::string trace = std::string(dir == nullptr ? "/tmp" : dir) + "/trace.jsonl";
+    const bool is_file = board.size() > 5 && board.compare(board.size() - 5, 5, ".json") == 0;
+    std::vector<std::string> argv{KESTREL_RUN_BOARD,
+                                  "--build",
+                                  KESTREL_BUILD_DIR,
+                                  "--kestrel",
+                                  KESTREL_BIN,
+                                  "--board",
+                                  is_file ? std::string(KESTREL_E2E_BOARDS) + "/" + board : board,
+                                  "--trace",
+                                  trace,
+                                  "--"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    BoardRun run;
+    run.result = kestrel_test::run_process(argv, opts);
+    EXPECT_FALSE(run.result.timed_out);
+    std::ifstream in(trace);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty()) {
+            run.trace.push_back(json::parse(line));
+        }
+    }
+    if (dir != nullptr) {
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+    return run;
+}
+
+testing::AssertionResult lines_match(const std::string& actual,
+                                     const std::vector<std::string>& expected) {
+    const auto lines = kestrel_test::split_lines(actual);
+    const bool ends_with_newline = actual.empty() || actual.back() == '\n';
+    if (lines.size() != expected.size() || !ends_with_newline) {
+        return testing::AssertionFailure() << "expected " << expected.size() << " lines, got:\n"
+                                           << actual;
+    }
+    static const std::regex token(R"(\{(\*|(-?[0-9.]+)\.\.(-?[0-9.]+))\})");
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        // Build a pattern from the expected line: literal text, and a number for each token.
+        std::string pattern;
+        std::vector<std::pair<double, double>> ranges;
+        std::string rest = expected[i];
+        std::smatch m;
+        while (std::regex_search(rest, m, token)) {
+            pattern += std::regex_replace(m.prefix().str(), std::regex(R"([.^$|()\[\]{}*+?\\])"),
+                                          R"(\$&)");
+            pattern += "(-?[0-9]+(?:\\.[0-9]+)?|-?nan|-?inf)";
+            if (m[1] == "*") {
+                ranges.emplace_back(-INFINITY, INFINITY);
+            } else {
+                ranges.emplace_back(std::stod(m[2]), std::stod(m[3]));
+            }
+            rest = m.suffix().str();
+        }
+        pattern += std::regex_replace(rest, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)");
+        std::smatch got;
+        if (!std::regex_match(lines[i], got, std::regex(pattern))) {
+            return testing::AssertionFailure() << "line " << i << ": got\n  " << lines[i]
+                                               << "\nexpected\n  " << expected[i] << "\nin:\n"
+                                               << actual;
+        }
+        for (std::size_t k = 0; k < ranges.size(); ++k) {
+            const double v = std::strtod(got[k + 1].str().c_str(), nullptr);
+            if (!(v >= ranges[k].first && v <= ranges[k].second)) {
+                return testing::AssertionFailure()
+                       << "line " << i << ": " << v << " outside [" << ranges[k].first << ", "
+                       << ranges[k].second << "]: " << lines[i];
+            }
+        }
+    }
+    return testing::AssertionSuccess();
+}
+
+std::string near(double value, double tolerance) {
+    return "{" + std::to_string(value - tolerance) + ".." + std::to_string(value + tolerance) + "}";
+}
+
+std::string window(double ms) {
+    // The DSP timer also counts the remote call between the two readings; sanitizer builds
+    // make that call slower.
+    return "{" + std::to_string(ms) + ".." + std::to_string(ms + 1000) + "}";
+}
+
+testing::AssertionResult left_clean(const BoardRun& run) {
+    const json exit = run.exit_line();
+    if (exit.is_null()) {
+        return testing::AssertionFailure() << "no exit line in the trace";
+    }
+    if (exit.value("open_sessions", -1) != 0 || exit.value("pmu_groups", -1) != 0) {
+        return testing::AssertionFailure() << "left behind: " << exit.dump();
+    }
+    return testing::AssertionSuccess();
+}
+
+testing::AssertionResult no_session(const BoardRun& run) {
+    for (const char* call : {"remote_handle64_open", "dsp_start", "remote_handle64_invoke"}) {
+        if (!run.calls(call).empty()) {
+            return testing::AssertionFailure() << "the trace shows " << call;
+        }
+    }
+    return testing::AssertionSuccess();
+}
+
+}  // namespace e2e

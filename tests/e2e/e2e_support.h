@@ -1,0 +1,49 @@
+// Running the real kestrel on the virtual board and reading what happened: its output, its
+// exit status and the platform's call trace.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "process.h"
+
+namespace e2e {
+
+using json = nlohmann::json;
+
+struct BoardRun {
+    kestrel_test::ProcessResult result;
+    std::vector<json> trace;  // one object per trace line
+
+    // Trace lines of one platform call.
+    std::vector<json> calls(const std::string& call) const;
+    // Application-side invocations of one remote method.
+    std::vector<json> invokes(int method) const;
+    // The line the platform writes when the process ends (null when missing).
+    json exit_line() const;
+};
+
+// Runs kestrel through the board runner. `board` is a built-in board name or the file name of
+// a test profile in tests/e2e/boards. Each run gets its own trace file.
+BoardRun run_on_board(const std::string& board, const std::vector<std::string>& args,
+                      kestrel_test::ProcessOptions opts = {});
+
+// Compares output line by line with expected lines in which "{LOW..HIGH}" stands for a number
+// in that range and "{*}" for any number.
+testing::AssertionResult lines_match(const std::string& actual,
+                                     const std::vector<std::string>& expected);
+
+// "{X-0.1..X+0.1}": a utilisation within 0.1 percentage points.
+std::string near(double value, double tolerance = 0.1);
+// A measured sampling window of at least `ms` milliseconds (plus the remote calls' time).
+std::string window(double ms);
+
+// The run left no session open and no PMU group registered on the DSP.
+testing::AssertionResult left_clean(const BoardRun& run);
+// The run never opened a session nor started a DSP.
+testing::AssertionResult no_session(const BoardRun& run);
+
+}  // namespace e2e
