@@ -222,14 +222,14 @@ INSTANTIATE_TEST_SUITE_P(
                     {"--all", "--cdsp_index", "4"},
                     "[ERROR] [KESTREL] Invalid cdsp_index 4, the platform reports 2 cdsp "
                     "core(s).\n\n"}),
-    [](const testing::TestParamInfo<FailureCase>& info) {
+    [](const testing::TestParamInfo<FailureCase>& param_info) {
         // The profile's name without ".json", made a valid test name, and the case number.
-        std::string name = info.param.board;
+        std::string name = param_info.param.board;
         name = name.substr(0, name.find('.'));
         for (char& ch : name) {
             ch = std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
         }
-        return name + "_" + std::to_string(info.index);
+        return name + "_" + std::to_string(param_info.index);
     });
 
 TEST(PlatformFailure, FailedCloseIsReportedAfterTheSampleAndRetried) {
