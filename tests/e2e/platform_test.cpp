@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -139,6 +140,13 @@ struct FailureCase {
     std::vector<std::string> args;
     std::string out;
 };
+
+void PrintTo(const FailureCase& c, std::ostream* os) {
+    *os << c.board;
+    for (const auto& arg : c.args) {
+        *os << ' ' << arg;
+    }
+}
 
 class PlatformFailure : public testing::TestWithParam<FailureCase> {};
 
