@@ -249,4 +249,44 @@ TEST(SimRunner, KestrelMeasuresTheBoardLoads) {
               json({{"side", "ap"}, {"call", "exit"}, {"open_sessions", 0}, {"pmu_groups", 0}}));
 }
 
+TEST(SimRunner, TheStubsFailureLogReachesTheTraceOnly) {
+    TempDir dir;
+    const std::string trace = dir.file("t.jsonl");
+    sim_test::write_file(dir.file("fail.json"), R"({"extends": "sm8650", "faults": [
+        {"call": "remote_handle64_invoke", "method": 5, "nth": 1, "result": "0x1234"}]})");
+    auto r =
+        run_process(runner({"--board", dir.file("fail.json"), "--trace", trace, "--", "--all"}));
+    EXPECT_EQ(r.exit_code, 255);
+    EXPECT_THAT(r.out + r.err, ::testing::Not(::testing::HasSubstr("_stub_method_2")));
+    auto t = read_trace(trace);
+    auto logs = calls(t, "ap", "HAP_debug_runtime");
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_EQ(logs[0]["file"], "kestrel_stub");
+    EXPECT_THAT(logs[0]["message"].get<std::string>(),
+                ::testing::HasSubstr("ERROR 0x1234: handle=0x5e55"));
+    auto invokes = calls(t, "ap", "remote_handle64_invoke");
+    ASSERT_FALSE(invokes.empty());
+    bool injected = false;
+    for (const auto& l : invokes)
+        injected = injected || l.value("injected", false);
+    EXPECT_TRUE(injected);
+    // The stub's session was closed by kestrel on its way out.
+    EXPECT_EQ(t.back()["open_sessions"], 0);
+}
+
+TEST(SimRunner, TheBoardsLibraryVariantIsTheOneKestrelGets) {
+    TempDir dir;
+    const std::string trace = dir.file("t.jsonl");
+    sim_test::write_file(dir.file("old.json"), R"({"extends": "sm8650", "library": "minimal"})");
+    auto r = run_process(
+        runner({"--board", dir.file("old.json"), "--trace", trace, "--", "--query_info"}));
+    EXPECT_EQ(r.exit_code, 255);
+    EXPECT_THAT(r.out, ::testing::HasSubstr("can't get dsp_info"));
+    auto t = read_trace(trace);
+    EXPECT_TRUE(calls(t, "ap", "remote_system_request").empty());
+    EXPECT_TRUE(calls(t, "ap", "remote_handle_control").empty());
+    ASSERT_FALSE(t.empty());
+    EXPECT_EQ(t.back()["call"], "exit");
+}
+
 }  // namespace
