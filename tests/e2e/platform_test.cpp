@@ -322,7 +322,10 @@ TEST(PlatformAnswers, NameFillingItsWholeFieldIsCutAt32Bytes) {
 
 TEST(PlatformAnswers, StubLibraryWithoutAFunctionIsRefusedBeforeAnySession) {
     kestrel_test::ProcessOptions opts;
-    opts.env_set = {std::string("LD_PRELOAD=") + KESTREL_E2E_BROKEN_STUB};
+    // The preload reaches the runner's own programs too; in sanitizer builds they must accept
+    // a library ahead of the sanitizer runtime.
+    opts.env_set = {std::string("LD_PRELOAD=") + KESTREL_E2E_BROKEN_STUB,
+                    "ASAN_OPTIONS=verify_asan_link_order=0"};
     BoardRun run = run_on_board("sm8650", {"--all"}, opts);
     EXPECT_EQ(run.result.exit_code, 255);
     EXPECT_EQ(run.result.out, std::string("[ERROR] [KestrelStub] dlsym(kestrel_pmu_deinit): ") +
