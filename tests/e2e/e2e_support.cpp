@@ -38,7 +38,7 @@ json BoardRun::exit_line() const {
 }
 
 BoardRun run_on_board(const std::string& board, const std::vector<std::string>& args,
-                      kestrel_test::ProcessOptions opts) {
+                      kestrel_test::ProcessOptions opts, const std::string& program) {
     char pattern[] = "/tmp/kestrel-e2e-XXXXXX";
     const char* dir = mkdtemp(pattern);
     EXPECT_NE(dir, nullptr);
@@ -48,7 +48,7 @@ BoardRun run_on_board(const std::string& board, const std::vector<std::string>& 
                                   "--build",
                                   KESTREL_BUILD_DIR,
                                   "--kestrel",
-                                  KESTREL_BIN,
+                                  program,
                                   "--board",
                                   is_file ? std::string(KESTREL_E2E_BOARDS) + "/" + board : board,
                                   "--trace",

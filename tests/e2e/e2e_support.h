@@ -26,10 +26,11 @@ struct BoardRun {
     json exit_line() const;
 };
 
-// Runs kestrel through the board runner. `board` is a built-in board name or the file name of
-// a test profile in tests/e2e/boards. Each run gets its own trace file.
+// Runs kestrel (or `program` in its place) through the board runner. `board` is a built-in board
+// name or the file name of a test profile in tests/e2e/boards. Each run gets its own trace file.
 BoardRun run_on_board(const std::string& board, const std::vector<std::string>& args,
-                      kestrel_test::ProcessOptions opts = {});
+                      kestrel_test::ProcessOptions opts = {},
+                      const std::string& program = KESTREL_BIN);
 
 // Compares output line by line with expected lines in which "{LOW..HIGH}" stands for a number
 // in that range and "{*}" for any number.

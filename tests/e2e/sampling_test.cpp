@@ -2,6 +2,8 @@
 // Ctrl-C, and the runs that make no DSP access.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
@@ -315,6 +317,26 @@ TEST(NoDspAccess, HelpAndVersionTouchNoPlatformCall) {
             EXPECT_EQ(line.value("call", ""), "exit") << option << ": " << line.dump();
         }
     }
+}
+
+// ---- Memory checking ------------------------------------------------------------------------
+
+TEST(Valgrind, AllRunHasNoMemoryErrorAndNoLeak) {
+#if KESTREL_E2E_SANITIZED
+    GTEST_SKIP() << "valgrind does not run sanitizer builds";
+#else
+    if (access("/usr/bin/valgrind", X_OK) != 0) {
+        GTEST_SKIP() << "valgrind is not installed";
+    }
+    kestrel_test::ProcessOptions opts;
+    opts.env_set = {std::string("KESTREL_E2E_VALGRIND_TARGET=") + KESTREL_BIN};
+    BoardRun run = run_on_board("sm8650", {"--all"}, opts, KESTREL_E2E_VALGRIND);
+    EXPECT_EQ(run.result.exit_code, 0) << run.result.err;
+    EXPECT_EQ(run.result.err, "");
+    EXPECT_TRUE(lines_match(run.result.out, {"dsp arch: V75", freq_line("1000.000000", 1000),
+                                             kQdsp8650, kHvx8650, kHmx8650}));
+    EXPECT_TRUE(left_clean(run));
+#endif
 }
 
 }  // namespace
