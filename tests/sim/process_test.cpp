@@ -289,4 +289,11 @@ TEST(SimRunner, TheBoardsLibraryVariantIsTheOneKestrelGets) {
     EXPECT_EQ(t.back()["call"], "exit");
 }
 
+TEST(SimRunner, KestrelsOwnDspOptionIsPassedThrough) {
+    auto r = run_process(runner({"--dsp", "--hvx", "--sample_time", "50"}));
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_THAT(r.out, ::testing::HasSubstr("qdsp6 utilization: "));
+    EXPECT_THAT(r.out, ::testing::HasSubstr("hvx utilization: "));
+}
+
 }  // namespace
