@@ -198,6 +198,17 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"fault_pmu_register.json", kAll,
                     "[ERROR] [KestrelStub] kestrel_pmu_init(): error code = ffffffff\n"
                     "[ERROR] [KESTREL] kestrel_stub sample_initialize failure.\n\n"},
+        FailureCase{"soc_missing.json", kAll,
+                    "[ERROR] [KESTREL] open soc_id file failure, error code = 2\n"
+                    "[ERROR] [KESTREL] get_cur_device_socid failure.\n"
+                    "[ERROR] [KESTREL] open soc_id file failure, error code = 2\n"
+                    "[ERROR] [KESTREL] get_cur_device_socid failure.\n"
+                    "[ERROR] [KESTREL] open soc_id file failure, error code = 2\n"
+                    "[ERROR] [KESTREL] get_cur_device_socid failure.\n"},
+        FailureCase{"fault_first_reading.json", kAll,
+                    "[ERROR] [KestrelStub] kestrel_get_group_pmt_value(1): error code = "
+                    "ffffffff\n"
+                    "[ERROR] [KESTREL] kestrel_stub sample_register failure.\n\n"},
         FailureCase{"fault_second_reading.json", kAll,
                     "[ERROR] [KestrelStub] kestrel_get_group_pmt_value(2): error code = "
                     "8000040e\n"

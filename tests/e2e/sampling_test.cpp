@@ -228,16 +228,17 @@ TEST(Sa8797p, IndexFourIsRefused) {
 
 TEST(Follow, CtrlCDuringTheWindowStillReportsAndCloses) {
     kestrel_test::ProcessOptions opts;
-    opts.sigint_after = {std::chrono::milliseconds(1500)};
+    // Well after start-up, well before the end of the long window.
+    opts.sigint_after = {std::chrono::milliseconds(2500)};
     BoardRun run = run_on_board(
-        "sm8650", {"--follow", "--dsp", "--sample_time", "6000", "--sample_interval_time", "20"},
+        "sm8650", {"--follow", "--dsp", "--sample_time", "10000", "--sample_interval_time", "20"},
         opts);
     EXPECT_EQ(run.result.exit_code, 0);
     EXPECT_EQ(run.result.signal, 0);
     EXPECT_TRUE(lines_match(
         run.result.out,
         {"[WARN ] [KestrelStub] nanosleep(): interrupted by a signal, it may be abnormal.",
-         "dsp current freq: 1000.000000 (MHz), current sample time(ms): {100..5999}", kQdsp8650}));
+         "dsp current freq: 1000.000000 (MHz), current sample time(ms): {100..9999}", kQdsp8650}));
     expect_one_session(run, "cdsp");
     EXPECT_EQ(run.invokes(5).size(), 2u);
 }
