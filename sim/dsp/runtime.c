@@ -123,86 +123,109 @@ int dsp_rt_tracing(void) {
     return (rt.cfg.flags & SIM_CFG_TRACE) != 0;
 }
 
-static void trace_put(dsp_trace_line* t, const char* s, uint32_t n) {
-    if (t->len + n >= sizeof t->text - 2) {
-        t->overflow = 1;
-        return;
-    }
+/* Room kept at the end of every line for the truncation marker and the closing brace. */
+#define TRACE_LIMIT (sizeof(((dsp_trace_line*)0)->text) - 24u)
+
+static int trace_put(dsp_trace_line* t, const char* s, uint32_t n) {
+    if (t->len + n > TRACE_LIMIT)
+        return 0;
     dsp_copy(t->text + t->len, s, n);
     t->len += n;
+    return 1;
 }
 
-static void trace_key(dsp_trace_line* t, const char* key) {
-    trace_put(t, ", \"", 3);
-    trace_put(t, key, dsp_strnlen(key, 64));
-    trace_put(t, "\": ", 3);
+/* A field is added whole or not at all; a dropped field marks the line as truncated. */
+static int field_key(dsp_trace_line* t, const char* key) {
+    return trace_put(t, ", \"", 3) && trace_put(t, key, dsp_strnlen(key, 64)) &&
+           trace_put(t, "\": ", 3);
 }
 
-static void trace_json_string(dsp_trace_line* t, const char* s, uint32_t max_len) {
+static void field_done(dsp_trace_line* t, uint32_t start, int ok) {
+    if (!ok) {
+        t->len = start;
+        t->overflow = 1;
+    }
+}
+
+/* A JSON string; text that does not fit is cut (and the line marked), the quotes always close. */
+static int trace_json_string(dsp_trace_line* t, const char* s, uint32_t max_len) {
+    if (t->len + 2 > TRACE_LIMIT)
+        return 0;
     trace_put(t, "\"", 1);
-    if (s != 0) {
-        for (uint32_t i = 0; i < max_len && s[i] != '\0'; ++i) {
-            const uint8_t c = (uint8_t)s[i];
-            char esc[8];
-            if (c == '"' || c == '\\') {
-                esc[0] = '\\';
-                esc[1] = (char)c;
-                trace_put(t, esc, 2);
-            } else if (c == '\n') {
-                trace_put(t, "\\n", 2);
-            } else if (c < 0x20 || c >= 0x7f) {
-                /* Bytes outside printable ASCII are kept as \u00XX so the line stays JSON. */
-                int n = dsp_format(esc, sizeof esc, "\\u%04x", (unsigned)c);
-                trace_put(t, esc, (uint32_t)n);
-            } else {
-                trace_put(t, (const char*)&c, 1);
-            }
+    for (uint32_t i = 0; s != 0 && i < max_len && s[i] != '\0'; ++i) {
+        const uint8_t c = (uint8_t)s[i];
+        char esc[8];
+        uint32_t n;
+        if (c == '"' || c == '\\') {
+            esc[0] = '\\';
+            esc[1] = (char)c;
+            n = 2;
+        } else if (c == '\n') {
+            esc[0] = '\\';
+            esc[1] = 'n';
+            n = 2;
+        } else if (c < 0x20 || c >= 0x7f) {
+            /* Bytes outside printable ASCII are kept as \u00XX so the line stays JSON. */
+            n = (uint32_t)dsp_format(esc, sizeof esc, "\\u%04x", (unsigned)c);
+        } else {
+            esc[0] = (char)c;
+            n = 1;
         }
+        if (t->len + n + 1 > TRACE_LIMIT) {
+            t->overflow = 1;
+            break;
+        }
+        trace_put(t, esc, n);
     }
     trace_put(t, "\"", 1);
+    return 1;
 }
 
 void dsp_trace_begin(dsp_trace_line* t, const char* call) {
     t->len = 0;
     t->overflow = 0;
     trace_put(t, "{\"side\": \"dsp\"", 14);
-    trace_key(t, "domain");
-    trace_json_string(t, rt.cfg.domain, SIM_DOMAIN_NAME_BYTES);
-    trace_key(t, "call");
-    trace_json_string(t, call, 64);
+    dsp_trace_str(t, "domain", rt.cfg.domain, SIM_DOMAIN_NAME_BYTES);
+    dsp_trace_str(t, "call", call, 64);
 }
 
 void dsp_trace_int(dsp_trace_line* t, const char* key, int64_t value) {
     char num[24];
-    trace_key(t, key);
-    trace_put(t, num, (uint32_t)dsp_format(num, sizeof num, "%lld", (long long)value));
+    const uint32_t start = t->len;
+    const uint32_t n = (uint32_t)dsp_format(num, sizeof num, "%lld", (long long)value);
+    field_done(t, start, field_key(t, key) && trace_put(t, num, n));
 }
 
 void dsp_trace_uint(dsp_trace_line* t, const char* key, uint64_t value) {
     char num[24];
-    trace_key(t, key);
-    trace_put(t, num, (uint32_t)dsp_format(num, sizeof num, "%llu", (unsigned long long)value));
+    const uint32_t start = t->len;
+    const uint32_t n = (uint32_t)dsp_format(num, sizeof num, "%llu", (unsigned long long)value);
+    field_done(t, start, field_key(t, key) && trace_put(t, num, n));
 }
 
 void dsp_trace_str(dsp_trace_line* t, const char* key, const char* value, uint32_t max_len) {
-    trace_key(t, key);
-    if (value == 0) {
-        trace_put(t, "null", 4);
-    } else {
-        trace_json_string(t, value, max_len);
-    }
+    const uint32_t start = t->len;
+    int ok = field_key(t, key);
+    if (ok)
+        ok = value == 0 ? trace_put(t, "null", 4) : trace_json_string(t, value, max_len);
+    field_done(t, start, ok);
 }
 
 void dsp_trace_raw(dsp_trace_line* t, const char* key, const char* json_text) {
-    trace_key(t, key);
-    trace_put(t, json_text, dsp_strnlen(json_text, sizeof t->text));
+    const uint32_t start = t->len;
+    field_done(
+        t, start,
+        field_key(t, key) && trace_put(t, json_text, dsp_strnlen(json_text, sizeof t->text)));
 }
 
 void dsp_trace_end(dsp_trace_line* t) {
     if (!dsp_rt_tracing())
         return;
-    if (t->overflow)
-        trace_put(t, ", \"truncated\": true", 19);
+    if (t->overflow) {
+        /* TRACE_LIMIT kept the room for this and the brace. */
+        dsp_copy(t->text + t->len, ", \"truncated\": true", 19);
+        t->len += 19;
+    }
     t->text[t->len++] = '}';
     dsp_host_trace(t->text, t->len);
 }

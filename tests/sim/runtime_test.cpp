@@ -411,6 +411,29 @@ TEST(SimTrace, LinesAreJsonEvenForAwkwardText) {
     EXPECT_LT(j["message"].get<std::string>().size(), huge.size());
 }
 
+TEST(SimTrace, OverlongLinesStayJsonAndSaySoAtEveryLength) {
+    Config cfg;
+    cfg.apply();
+    // Escaped control bytes take six characters each: the line overflows at some point inside
+    // the message, whatever the message's length.
+    bool seen_cut = false;
+    for (size_t n = 100; n <= 200; ++n) {
+        std::string text(n, '\x01');
+        g_trace.clear();
+        HAP_debug(text.c_str(), 2, "f", 1);
+        ASSERT_EQ(g_trace.size(), 1u);
+        nlohmann::json j;
+        ASSERT_NO_THROW(j = nlohmann::json::parse(g_trace[0])) << n << ": " << g_trace[0];
+        EXPECT_EQ(j["call"], "HAP_debug");
+        // Marked exactly when the message lost characters.
+        const bool cut = j["message"].get<std::string>().size() < n;
+        EXPECT_EQ(j.value("truncated", false), cut) << n;
+        EXPECT_LE(g_trace[0].size(), 1024u);
+        seen_cut = seen_cut || cut;
+    }
+    EXPECT_TRUE(seen_cut);
+}
+
 TEST(SimTrace, NothingIsSentWhenTheTraceIsOff) {
     Config cfg;
     cfg.c.flags = SIM_CFG_PMU;
