@@ -1,6 +1,7 @@
 /* Formatting and byte helpers of the DSP runtime, written without a C library so that the
  * runtime also builds freestanding. */
 #include <stdarg.h>
+#include <stddef.h>
 #include <stdint.h>
 
 #include "runtime.h"
@@ -129,7 +130,7 @@ int dsp_vformat(char* buf, uint32_t size, const char* format, va_list ap) {
                     precision = precision * 10 + (*p++ - '0');
             }
         }
-        int length = 0; /* -2 hh, -1 h, 0 int, 1 long, 2 long long, 3 size_t/intmax/ptrdiff */
+        int length = 0; /* -2 hh, -1 h, 0 int, 1 long, 2 long long, 3 intmax, 4 size_t/ptrdiff */
         if (*p == 'h') {
             length = -1;
             if (*++p == 'h') {
@@ -142,8 +143,12 @@ int dsp_vformat(char* buf, uint32_t size, const char* format, va_list ap) {
                 length = 2;
                 ++p;
             }
-        } else if (*p == 'z' || *p == 'j' || *p == 't') {
+        } else if (*p == 'j') {
             length = 3;
+            ++p;
+        } else if (*p == 'z' || *p == 't') {
+            /* As wide as a pointer: 32 bits on the DSP, unlike intmax_t. */
+            length = 4;
             ++p;
         }
         const char c = *p;
@@ -157,6 +162,8 @@ int dsp_vformat(char* buf, uint32_t size, const char* format, va_list ap) {
                 v = va_arg(ap, long);
             else if (length == 3)
                 v = (int64_t)va_arg(ap, intmax_t);
+            else if (length == 4)
+                v = (int64_t)va_arg(ap, ptrdiff_t);
             else
                 v = va_arg(ap, int);
             if (length == -1)
@@ -173,6 +180,8 @@ int dsp_vformat(char* buf, uint32_t size, const char* format, va_list ap) {
                 v = va_arg(ap, unsigned long);
             else if (length == 3)
                 v = (uint64_t)va_arg(ap, uintmax_t);
+            else if (length == 4)
+                v = (uint64_t)va_arg(ap, size_t);
             else
                 v = va_arg(ap, unsigned int);
             if (length == -1)
