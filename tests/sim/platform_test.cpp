@@ -337,7 +337,7 @@ TEST_F(SimPlatformTest, ApplicationSideFaultsReplaceTheCallAtTheNthMatch) {
     remote_handle64 h = open_ok(*p);
     std::string out;
     EXPECT_EQ(echo(*p, h, "ab", &out), 0);
-    uint32_t clock;
+    uint32_t clock = 0;
     EXPECT_EQ(call_u32(*p, h, 12, &clock), 0);  // another method does not count
     EXPECT_EQ(echo(*p, h, "ab", &out), -1);
     EXPECT_EQ(echo(*p, h, "ab", &out), 0);
@@ -390,7 +390,7 @@ TEST_F(SimPlatformTest, DspSideFaultsAndMissingRuntimeFunctions) {
     remote_handle64 second = 0;
     EXPECT_EQ(p->open(uri_for("cdsp").c_str(), &second), -1);  // its allocation fails
     EXPECT_EQ(second, 0u);
-    uint8_t sample[32];
+    uint8_t sample[32] = {};
     remote_arg arg;
     arg.buf = {sample, sizeof sample};
     EXPECT_EQ(p->invoke(h, sc(11, 0, 1), &arg), -1);  // no PMU functions
@@ -485,7 +485,7 @@ TEST_F(SimPlatformTest, ExitLineCountsOpenSessionsAndRegisteredGroups) {
     auto p = make(kBoard);
     remote_handle64 h = open_ok(*p);
     open_ok(*p);
-    uint8_t sample[32];
+    uint8_t sample[32] = {};
     remote_arg arg;
     arg.buf = {sample, sizeof sample};
     ASSERT_EQ(p->invoke(h, sc(11, 0, 1), &arg), 0);
@@ -517,7 +517,7 @@ TEST_F(SimPlatformTest, KestrelSkeletonReadingsGiveBackTheBoardLoads) {
         const std::string uri = uri_for(c.name, "kestrel_skel_handle_invoke", "libkestrel_skel.so");
         ASSERT_EQ(p->open(uri.c_str(), &h), 0) << c.name;
         ASSERT_EQ(p->invoke(h, sc(3, 0, 0), nullptr), 0);
-        uint8_t first[32], second[32], freq[8];
+        uint8_t first[32] = {}, second[32] = {}, freq[8] = {};
         remote_arg arg;
         arg.buf = {first, sizeof first};
         ASSERT_EQ(p->invoke(h, sc(5, 0, 1), &arg), 0);
@@ -566,7 +566,7 @@ TEST_F(SimPlatformTest, ScriptedReadingsReachTheCallerExactly) {
         p->open(uri_for("cdsp", "kestrel_skel_handle_invoke", "libkestrel_skel.so").c_str(), &h),
         0);
     ASSERT_EQ(p->invoke(h, sc(3, 0, 0), nullptr), 0);
-    uint8_t buf[32];
+    uint8_t buf[32] = {};
     remote_arg arg;
     arg.buf = {buf, sizeof buf};
     ASSERT_EQ(p->invoke(h, sc(5, 0, 1), &arg), 0);
@@ -579,7 +579,7 @@ TEST_F(SimPlatformTest, ScriptedReadingsReachTheCallerExactly) {
     EXPECT_EQ(pkg, 110u);
     EXPECT_EQ(timer_us, 2000000u);
     EXPECT_EQ(pcycle, 501000u);
-    uint8_t freq[8];
+    uint8_t freq[8] = {};
     arg.buf = {freq, sizeof freq};
     ASSERT_EQ(p->invoke(h, sc(6, 0, 1), &arg), 0);
     uint32_t hz;

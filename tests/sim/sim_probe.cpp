@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (mode == "exit-open") {
-        uint8_t sample[32];
+        uint8_t sample[32] = {};
         remote_arg arg;
         arg.buf = {sample, sizeof sample};
         r = remote_handle64_invoke(h, remote_scalars_make(11, 0, 1, 0, 0), &arg);
