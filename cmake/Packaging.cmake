@@ -1,0 +1,75 @@
+# Installation of the three deliverables and the Debian package for a board.
+#
+#   bin/kestrel                      the monitor
+#   lib/libkestrel.so                the stub library, loaded by the monitor at run time
+#   lib/skel/libkestrel_skel.so      the DSP library, built by the hexagon preset
+#   share/man/man1/kestrel.1.gz      the manual page
+#
+# The virtual board (sim/) and the test programs are never installed.
+
+include(GNUInstallDirs)
+
+# The package version is the monitor's own version values, read from their single definition.
+file(STRINGS ${PROJECT_SOURCE_DIR}/cpu/app/config.cpp _kestrel_version_lines
+     REGEX "g_(major|minor|patch)_version = \"[0-9]+\"")
+foreach(part major minor patch)
+    string(REGEX MATCH "g_${part}_version = \"([0-9]+)\"" _m "${_kestrel_version_lines}")
+    if(NOT _m)
+        message(FATAL_ERROR "cannot read g_${part}_version from cpu/app/config.cpp")
+    endif()
+    set(KESTREL_VERSION_${part} ${CMAKE_MATCH_1})
+endforeach()
+set(KESTREL_VERSION "${KESTREL_VERSION_major}.${KESTREL_VERSION_minor}.${KESTREL_VERSION_patch}")
+if(NOT KESTREL_VERSION STREQUAL PROJECT_VERSION)
+    message(FATAL_ERROR "project version ${PROJECT_VERSION} differs from the monitor's "
+                        "version values ${KESTREL_VERSION} (cpu/app/config.cpp)")
+endif()
+
+install(TARGETS kestrel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS kestrel_stub LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+
+set(KESTREL_HEXAGON_SKEL ${PROJECT_SOURCE_DIR}/build/hexagon/dsp/libkestrel_skel.so
+    CACHE FILEPATH "The Hexagon build of libkestrel_skel.so to install in lib/skel")
+install(CODE "
+    if(NOT EXISTS \"${KESTREL_HEXAGON_SKEL}\")
+        message(FATAL_ERROR \"${KESTREL_HEXAGON_SKEL} is missing: build the DSP library first \"
+                            \"(cmake --workflow --preset hexagon)\")
+    endif()")
+install(FILES ${KESTREL_HEXAGON_SKEL} DESTINATION ${CMAKE_INSTALL_LIBDIR}/skel)
+
+# Manual pages are installed compressed, as Debian has them.
+set(_kestrel_man ${CMAKE_CURRENT_BINARY_DIR}/kestrel.1.gz)
+add_custom_command(OUTPUT ${_kestrel_man}
+    COMMAND gzip -9 -n -c ${PROJECT_SOURCE_DIR}/doc/kestrel.1 > ${_kestrel_man}
+    DEPENDS ${PROJECT_SOURCE_DIR}/doc/kestrel.1
+    VERBATIM)
+add_custom_target(kestrel_man ALL DEPENDS ${_kestrel_man})
+install(FILES ${_kestrel_man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# Debian package (cpack -G DEB), meant for the aarch64 preset: the package is for arm64 boards.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME kestrel)
+set(CPACK_PACKAGE_VERSION ${KESTREL_VERSION})
+set(CPACK_PACKAGE_VENDOR "kestrel developers")
+set(CPACK_PACKAGE_CONTACT "kestrel developers <kestrel@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "monitor of the Hexagon compute DSP's load on Qualcomm boards")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+"kestrel measures how busy the compute DSP (Hexagon) of a Qualcomm board is over a
+sampling window, from the DSP's own PMU counters, and prints the utilisation of the
+scalar core (QDSP6), HVX and HMX units and the DSP clock, once or until Ctrl-C. It also
+lists the board's compute-DSP cores.
+.
+The package holds the program, its stub library libkestrel.so and the DSP library
+libkestrel_skel.so (Hexagon V68). It needs the board's FastRPC client library
+libadsprpc.so, which comes with the board's support package.")
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+endif()
+# The cross build cannot run dpkg-shlibdeps for arm64; these are the libraries kestrel and
+# libkestrel.so need besides the board's libadsprpc.so.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1 (>= 3.0)")
+include(CPack)
