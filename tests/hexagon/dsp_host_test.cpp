@@ -1,0 +1,338 @@
+// The virtual board's DSP host built for Hexagon and run under qemu-hexagon, driven over its
+// framed protocol exactly as the simulated client library drives it, side by side with the
+// host built for this machine: both must answer the same requests the same way.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <ostream>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "dsp_link.h"
+#include "fastrpc/remote_types.h"
+#include "sim_proto.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+const char kEntry[] = "kestrel_skel_handle_invoke";
+const char kUri[] = "file:///libkestrel_skel.so?kestrel_skel_handle_invoke&_modver=1.0&_dom=cdsp";
+
+struct Host {
+    const char* name;
+    std::vector<std::string> argv;
+};
+
+void PrintTo(const Host& h, std::ostream* os) {
+    *os << h.name;
+}
+
+std::vector<Host> hosts() {
+    return {{"native", {SIM_DSP_PROGRAM}},
+            {"hexagon", {"qemu-hexagon", "-cpu", "v67", KESTREL_HEXAGON_DSP_HOST}}};
+}
+
+template <typename T>
+void append(Bytes* b, const T& v) {
+    const auto* p = reinterpret_cast<const uint8_t*>(&v);
+    b->insert(b->end(), p, p + sizeof v);
+}
+
+void append_str(Bytes* b, const std::string& s) {
+    b->insert(b->end(), s.begin(), s.end());
+    b->push_back(0);
+}
+
+template <typename T>
+T read_at(const Bytes& b, size_t off) {
+    T v{};
+    if (off + sizeof v <= b.size()) {
+        std::memcpy(&v, b.data() + off, sizeof v);
+    }
+    return v;
+}
+
+// Scripted readings: UTIMER, UPCYCLE and the three counters per read, and the clock.
+struct Scripts {
+    std::vector<uint64_t> utimer;
+    std::vector<uint64_t> upcycle;
+    std::vector<std::array<uint32_t, 3>> pmu;
+};
+
+Bytes make_config(uint32_t flags, const Scripts& s = {}) {
+    sim_config c{};
+    c.flags = flags | SIM_CFG_TRACE;
+    c.clock_hz = 1200000000u;
+    c.max_pmu_groups = 4;
+    c.core_load = 0.45;
+    c.pcpp = 1.0;
+    c.hvx_util = 0.25;
+    c.hmx_util = 0.12;
+    c.heap_bytes = 65536;
+    c.n_utimer = static_cast<uint32_t>(s.utimer.size());
+    c.n_upcycle = static_cast<uint32_t>(s.upcycle.size());
+    c.n_pmu = static_cast<uint32_t>(s.pmu.size());
+    std::strcpy(c.domain, "cdsp");
+    Bytes b;
+    append(&b, c);
+    for (uint64_t v : s.utimer)
+        append(&b, v);
+    for (uint64_t v : s.upcycle)
+        append(&b, v);
+    for (const auto& t : s.pmu)
+        for (uint32_t v : t)
+            append(&b, v);
+    return b;
+}
+
+// One DSP process and the trace lines it sent.
+class Dsp {
+  public:
+    Dsp(const Host& host, uint32_t flags, const Scripts& s = {}) {
+        started_ = link_.start(host.argv, make_config(flags, s));
+    }
+    bool started() const { return started_; }
+
+    // Sends a request; the reply, or an empty vector when the DSP is gone.
+    Bytes request(uint32_t type, const Bytes& payload) {
+        Bytes reply;
+        if (!link_.request(type, payload, &reply,
+                           [this](const std::string& line) { trace_.push_back(line); })) {
+            lost_ = true;
+            return {};
+        }
+        return reply;
+    }
+    bool lost() const { return lost_; }
+
+    // Opens a session on the library at `path`: the result, and the handle in *handle.
+    int32_t open(const std::string& path, uint64_t* handle, const std::string& entry = kEntry) {
+        sim_open_req q{static_cast<uint32_t>(path.size() + 1),
+                       static_cast<uint32_t>(entry.size() + 1),
+                       static_cast<uint32_t>(std::strlen(kUri) + 1), 0};
+        Bytes b;
+        append(&b, q);
+        append_str(&b, path);
+        append_str(&b, entry);
+        append_str(&b, kUri);
+        const Bytes r = request(SIM_MSG_OPEN, b);
+        EXPECT_EQ(r.size(), sizeof(sim_open_reply));
+        module_ = read_at<uint32_t>(r, 4);
+        *handle = read_at<uint64_t>(r, 8);
+        return r.empty() ? INT32_MIN : read_at<int32_t>(r, 0);
+    }
+
+    // Invokes a method with at most one output buffer of `out_len` bytes (pre-filled with 0xee,
+    // the caller's memory) and at most one input handle. The result; the buffer in *out.
+    int32_t invoke(uint32_t method, uint64_t handle, uint32_t out_len, Bytes* out = nullptr,
+                   bool in_handle = false, uint32_t flags = 0) {
+        sim_invoke_req q{module_,
+                         remote_scalars_make(method, 0, out_len != 0 ? 1 : 0, in_handle ? 1 : 0, 0),
+                         handle, flags, 0};
+        Bytes b;
+        append(&b, q);
+        if (out_len != 0) {
+            append(&b, out_len);
+            append(&b, uint32_t{0});
+            b.insert(b.end(), sim_align8(out_len), 0xee);
+        }
+        if (in_handle)
+            append(&b, handle);
+        const Bytes r = request(SIM_MSG_INVOKE, b);
+        if (r.size() < sizeof(sim_invoke_reply))
+            return INT32_MIN;
+        if (out != nullptr && r.size() >= sizeof(sim_invoke_reply) + out_len)
+            out->assign(r.begin() + sizeof(sim_invoke_reply),
+                        r.begin() + sizeof(sim_invoke_reply) + out_len);
+        return read_at<int32_t>(r, 0);
+    }
+
+    // PMU groups registered and heap blocks in use.
+    std::pair<uint32_t, uint32_t> status() {
+        const Bytes r = request(SIM_MSG_STATUS, {});
+        EXPECT_EQ(r.size(), sizeof(sim_status_reply));
+        return {read_at<uint32_t>(r, 0), read_at<uint32_t>(r, 4)};
+    }
+
+    // The trace lines that name `call`.
+    std::vector<std::string> calls(const std::string& call) const {
+        std::vector<std::string> out;
+        for (const auto& line : trace_) {
+            if (line.find("\"call\": \"" + call + "\"") != std::string::npos)
+                out.push_back(line);
+        }
+        return out;
+    }
+
+  private:
+    kestrel_sim::DspLink link_;
+    bool started_ = false;
+    bool lost_ = false;
+    uint32_t module_ = 0;
+    std::vector<std::string> trace_;
+};
+
+class DspHost : public testing::TestWithParam<Host> {};
+
+TEST(HexagonDspHost, ProgramExists) {
+    // Without it every test below fails anyway; this says why.
+    EXPECT_TRUE(fs::exists(KESTREL_HEXAGON_DSP_HOST))
+        << KESTREL_HEXAGON_DSP_HOST << " is missing: build the hexagon preset first";
+}
+
+TEST_P(DspHost, SessionWithScriptedReadings) {
+    Scripts s;
+    s.utimer = {19200000u, 38400191u};
+    s.upcycle = {5000u, 0x1234567890u};
+    s.pmu = {{100u, 20u, 7u}, {0xfffffff0u, 0x80000000u, 9u}};
+    Dsp dsp(GetParam(), SIM_CFG_PMU | SIM_CFG_DEBUG_V2 | SIM_CFG_DEBUG_RUNTIME, s);
+    ASSERT_TRUE(dsp.started());
+    uint64_t h = 0;
+    ASSERT_EQ(dsp.open(SKEL_LIBRARY, &h), 0);
+    EXPECT_NE(h, 0u);
+    EXPECT_EQ(dsp.status(), std::make_pair(0u, 1u));  // the handle's heap block
+
+    EXPECT_EQ(dsp.invoke(3, h, 0), 0);
+    EXPECT_EQ(dsp.status(), std::make_pair(1u, 1u));
+
+    Bytes out;
+    ASSERT_EQ(dsp.invoke(5, h, 32, &out), 0);
+    ASSERT_EQ(out.size(), 32u);
+    EXPECT_EQ(read_at<int32_t>(out, 0), 100);
+    EXPECT_EQ(read_at<int32_t>(out, 4), 20);
+    EXPECT_EQ(read_at<int32_t>(out, 8), 7);
+    EXPECT_EQ(read_at<uint32_t>(out, 12), 0xeeeeeeeeu);  // left as the caller had it
+    EXPECT_EQ(read_at<int64_t>(out, 16), 1000000);       // 19.2 MHz ticks to microseconds
+    EXPECT_EQ(read_at<int64_t>(out, 24), 5000);
+    ASSERT_EQ(dsp.invoke(5, h, 32, &out), 0);
+    EXPECT_EQ(read_at<uint32_t>(out, 0), 0xfffffff0u);
+    EXPECT_EQ(read_at<uint32_t>(out, 4), 0x80000000u);
+    EXPECT_EQ(read_at<int64_t>(out, 16), 2000009);  // 38400191 * 10 / 192, truncated
+    EXPECT_EQ(read_at<int64_t>(out, 24), 0x1234567890);
+
+    ASSERT_EQ(dsp.invoke(6, h, 8, &out), 0);
+    ASSERT_EQ(out.size(), 8u);
+    EXPECT_EQ(read_at<int32_t>(out, 0), 1200000000);
+    EXPECT_EQ(read_at<int32_t>(out, 4), 0);
+    // The power query's context was released again.
+    EXPECT_EQ(dsp.status(), std::make_pair(1u, 1u));
+
+    EXPECT_EQ(dsp.invoke(4, h, 0), 0);
+    EXPECT_EQ(dsp.invoke(1, h, 0, nullptr, true), 0);
+    EXPECT_EQ(dsp.status(), std::make_pair(0u, 0u));
+    EXPECT_FALSE(dsp.lost());
+}
+
+TEST_P(DspHost, MalformedCallsGetTheSkeletonsAnswers) {
+    Dsp dsp(GetParam(), SIM_CFG_PMU);
+    ASSERT_TRUE(dsp.started());
+    uint64_t h = 0;
+    ASSERT_EQ(dsp.open(SKEL_LIBRARY, &h), 0);
+    Bytes out;
+    EXPECT_EQ(static_cast<uint32_t>(dsp.invoke(5, h, 24, &out)), 0x8000040eu);
+    EXPECT_EQ(static_cast<uint32_t>(dsp.invoke(7, h, 0)), 0x80000414u);
+    EXPECT_EQ(static_cast<uint32_t>(dsp.invoke(6, h, 0)), 0x8000040eu);
+}
+
+TEST_P(DspHost, LoadsOnlyTheLibraryFileAndEntryPoint) {
+    Dsp dsp(GetParam(), SIM_CFG_PMU);
+    ASSERT_TRUE(dsp.started());
+    uint64_t h = 1;
+    EXPECT_EQ(dsp.open("/nonexistent/libkestrel_skel.so", &h), SIM_ERR_LOAD);
+    EXPECT_EQ(h, 0u);
+    // A file that is not a library, under the library's name.
+    const fs::path dir = fs::temp_directory_path() /
+                         ("kestrel-hexagon-" + std::to_string(::getpid()) + "-" + GetParam().name);
+    fs::create_directories(dir);
+    std::ofstream(dir / "libkestrel_skel.so") << "not a library\n";
+    EXPECT_EQ(dsp.open((dir / "libkestrel_skel.so").string(), &h), SIM_ERR_LOAD);
+    fs::remove_all(dir);
+    // An executable is not a library either.
+    EXPECT_EQ(dsp.open(SIM_DSP_PROGRAM, &h), SIM_ERR_LOAD);
+    EXPECT_EQ(dsp.open(SKEL_LIBRARY, &h, "kestrel_skel_other_entry"), SIM_ERR_NO_ENTRY);
+    // Refusals leave nothing behind, and the right library still opens.
+    EXPECT_EQ(dsp.status(), std::make_pair(0u, 0u));
+    EXPECT_EQ(dsp.open(SKEL_LIBRARY, &h), 0);
+    EXPECT_EQ(dsp.calls("load").size(), 5u);
+}
+
+TEST_P(DspHost, CrashFlagEndsTheProcess) {
+    Dsp dsp(GetParam(), SIM_CFG_PMU);
+    ASSERT_TRUE(dsp.started());
+    uint64_t h = 0;
+    ASSERT_EQ(dsp.open(SKEL_LIBRARY, &h), 0);
+    EXPECT_EQ(dsp.invoke(3, h, 0, nullptr, false, SIM_INVOKE_CRASH), INT32_MIN);
+    EXPECT_TRUE(dsp.lost());
+    EXPECT_EQ(dsp.calls("crash").size(), 1u);
+}
+
+std::string host_name(const testing::TestParamInfo<Host>& param_info) {
+    return param_info.param.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Hosts, DspHost, testing::ValuesIn(hosts()), host_name);
+
+// The optional runtime functions follow the board's configuration flags: without the PMU group
+// functions registration and reads fail, and the failure is logged the way the library logs
+// on such a DSP image (HAP_debug without HAP_debug_v2; HAP_debug_runtime when both optional
+// logging functions exist; nothing with HAP_debug_v2 alone).
+class OptionalFunctions : public testing::TestWithParam<std::tuple<Host, uint32_t>> {};
+
+TEST_P(OptionalFunctions, FollowTheConfiguration) {
+    const Host& host = std::get<0>(GetParam());
+    const uint32_t flags = std::get<1>(GetParam());
+    const bool pmu = (flags & SIM_CFG_PMU) != 0;
+    const bool v2 = (flags & SIM_CFG_DEBUG_V2) != 0;
+    const bool runtime = (flags & SIM_CFG_DEBUG_RUNTIME) != 0;
+    Dsp dsp(host, flags);
+    ASSERT_TRUE(dsp.started());
+    uint64_t h = 0;
+    ASSERT_EQ(dsp.open(SKEL_LIBRARY, &h), 0);
+    EXPECT_EQ(dsp.invoke(3, h, 0), pmu ? 0 : -1);
+    Bytes out;
+    EXPECT_EQ(dsp.invoke(5, h, 32, &out), pmu ? 0 : -1);
+    EXPECT_EQ(dsp.invoke(4, h, 0), pmu ? 0 : -1);
+    // Method 2 needs no PMU functions.
+    EXPECT_EQ(dsp.invoke(2, h, 16, &out), 0);
+
+    const size_t failures = pmu ? 0u : 3u;
+    const auto debug = dsp.calls("HAP_debug");
+    const auto debug_runtime = dsp.calls("HAP_debug_runtime");
+    EXPECT_EQ(debug.size(), v2 ? 0u : failures);
+    EXPECT_EQ(debug_runtime.size(), v2 && runtime ? failures : 0u);
+    EXPECT_TRUE(dsp.calls("HAP_debug_v2").empty());
+    const auto& logged = v2 ? debug_runtime : debug;
+    if (!logged.empty()) {
+        EXPECT_NE(logged[0].find("\"message\": \"register pmu event failure.\""), std::string::npos)
+            << logged[0];
+        EXPECT_NE(logged[0].find("\"file\": \"kestrel_skel_impl\""), std::string::npos);
+    }
+    EXPECT_EQ(dsp.calls("__HAP_register_pmu_group").size(), pmu ? 1u : 0u);
+}
+
+std::string optional_name(const testing::TestParamInfo<std::tuple<Host, uint32_t>>& param_info) {
+    const uint32_t flags = std::get<1>(param_info.param);
+    std::string name = std::get<0>(param_info.param).name;
+    name += (flags & SIM_CFG_PMU) ? "_pmu" : "_nopmu";
+    name += (flags & SIM_CFG_DEBUG_V2) ? "_v2" : "";
+    name += (flags & SIM_CFG_DEBUG_RUNTIME) ? "_runtime" : "";
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Combinations, OptionalFunctions,
+                         testing::Combine(testing::ValuesIn(hosts()),
+                                          testing::Values(0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u)),
+                         optional_name);
+
+}  // namespace
