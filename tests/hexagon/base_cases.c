@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #include "check.h"
+#include "fastrpc/remote_types.h"
 #include "hexagon/hap_runtime.h"
 
 void* memcpy(void* dst, const void* src, size_t n);
@@ -213,7 +214,18 @@ static void memory_functions(void) {
     CHECK_EQ(memcmp(&r1, &r2, sizeof r1), 0);
 }
 
+/* The DSP's argument layout: 32-bit pointers, 8-byte argument elements holding a buffer pointer
+ * and length or a 64-bit handle. */
+static void layout_of_the_dsp(void) {
+    CHECK_EQ(sizeof(void*), 4u);
+    CHECK_EQ(sizeof(size_t), 4u);
+    CHECK_EQ(sizeof(remote_arg), 8u);
+    CHECK_EQ(offsetof(remote_arg, buf.nLen), 4u);
+    CHECK_EQ(_Alignof(uint64_t), 8u);
+}
+
 const check_case check_cases[] = {
+    {"layout_of_the_dsp", layout_of_the_dsp},
     {"double_division", double_division},
     {"double_division_without_a_value", double_division_without_a_value},
     {"float_division", float_division},
