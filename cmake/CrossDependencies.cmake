@@ -35,5 +35,5 @@ endif()
 # The emulator's prefix: the target's libraries where its dynamic loader expects them.
 file(MAKE_DIRECTORY ${KESTREL_QEMU_PREFIX})
 if(NOT EXISTS ${KESTREL_QEMU_PREFIX}/lib)
-    file(CREATE_LINK /usr/aarch64-linux-gnu/lib ${KESTREL_QEMU_PREFIX}/lib SYMBOLIC)
+    file(CREATE_LINK ${KESTREL_TARGET_LIBDIR} ${KESTREL_QEMU_PREFIX}/lib SYMBOLIC)
 endif()

@@ -14,5 +14,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # qemu-aarch64 looks up absolute guest paths under this prefix first: it holds the target's
 # libraries (lib -> the cross libc) and, for the virtual board, a fake sysfs.
+set(KESTREL_EMULATOR_PROGRAM qemu-aarch64)
+set(KESTREL_TARGET_LIBDIR /usr/aarch64-linux-gnu/lib)
+set(KESTREL_TARGET_ELF_MACHINE 183) # EM_AARCH64
 set(KESTREL_QEMU_PREFIX ${CMAKE_BINARY_DIR}/qemu-root CACHE PATH "qemu-aarch64 -L prefix")
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L ${KESTREL_QEMU_PREFIX})
+set(CMAKE_CROSSCOMPILING_EMULATOR ${KESTREL_EMULATOR_PROGRAM} -L ${KESTREL_QEMU_PREFIX})

@@ -85,7 +85,10 @@ Platform& platform() {
         opts.dsp_command.push_back(env_or("KESTREL_SIM_DSP_HEXAGON", "kestrel-sim-dsp-hexagon"));
     } else {
         opts.dsp_command = opts.board.dsp_command;
-        const auto prefix = split_words(env_or("KESTREL_SIM_DSP_PREFIX", ""));
+        // The caller's prefix (valgrind, say), then the emulator of a cross-built DSP host.
+        auto prefix = split_words(env_or("KESTREL_SIM_DSP_PREFIX", ""));
+        const auto launcher = kestrel_sim::dsp_host_launcher();
+        prefix.insert(prefix.end(), launcher.begin(), launcher.end());
         opts.dsp_command.insert(opts.dsp_command.begin(), prefix.begin(), prefix.end());
         opts.dsp_command.push_back(env_or("KESTREL_SIM_DSP", default_dsp_program()));
     }

@@ -569,4 +569,12 @@ void Platform::shutdown() {
         entry.second->stop();
 }
 
+std::vector<std::string> dsp_host_launcher() {
+#ifdef SIM_DSP_EMULATOR
+    return {SIM_DSP_EMULATOR, "-L", SIM_DSP_EMULATOR_PREFIX};
+#else
+    return {};
+#endif
+}
+
 }  // namespace kestrel_sim

@@ -28,6 +28,10 @@ struct PlatformOptions {
     std::optional<std::string> library_path;
 };
 
+// Words in front of a DSP host program built alongside this library: none in a native build;
+// in a cross build, the emulator that runs the target's programs on this machine.
+std::vector<std::string> dsp_host_launcher();
+
 class Platform {
   public:
     explicit Platform(PlatformOptions opts);

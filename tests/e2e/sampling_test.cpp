@@ -325,6 +325,8 @@ TEST(NoDspAccess, HelpAndVersionTouchNoPlatformCall) {
 TEST(Valgrind, AllRunHasNoMemoryErrorAndNoLeak) {
 #if KESTREL_E2E_SANITIZED
     GTEST_SKIP() << "valgrind does not run sanitizer builds";
+#elif KESTREL_E2E_CROSS
+    GTEST_SKIP() << "valgrind does not run programs of another processor";
 #else
     if (access("/usr/bin/valgrind", X_OK) != 0) {
         GTEST_SKIP() << "valgrind is not installed";

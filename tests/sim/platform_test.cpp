@@ -51,7 +51,8 @@ class SimPlatformTest : public ::testing::Test {
         PlatformOptions o;
         o.board = kestrel_sim::parse_board(json::parse(board_text), "test");
         o.trace_path = trace_path_;
-        o.dsp_command = {SIM_DSP_PROGRAM};
+        o.dsp_command = kestrel_sim::dsp_host_launcher();
+        o.dsp_command.push_back(SIM_DSP_PROGRAM);
         o.library_path = library_path;
         return std::make_unique<Platform>(std::move(o));
     }

@@ -5,7 +5,9 @@
 #include <sys/prctl.h>
 #include <sys/wait.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <map>
 #include <thread>
 
@@ -120,8 +122,11 @@ TEST(SimProbe, CtrlCReachesTheApplicationButNotTheDsp) {
 }
 
 TEST(SimProbe, TheDspEndsWhenTheApplicationVanishes) {
-    // Orphaned DSP processes come to this process, which can then see them end.
-    ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    // Orphaned DSP processes come to this process, which can then see them end. The user-mode
+    // emulator of a cross build does not offer this.
+    if (::prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
+        GTEST_SKIP() << "cannot become a child subreaper here: " << std::strerror(errno);
+    }
     TempDir dir;
     const std::string trace = dir.file("t.jsonl");
     auto r = run_process({SIM_PROBE, "vanish"}, probe_env(trace));

@@ -28,6 +28,29 @@ size_t count_occurrences(const std::string& haystack, const std::string& needle)
     return n;
 }
 
+#ifdef KESTREL_TARGET_EMULATOR
+// True when path names an ELF program of the cross build's target machine, which this machine
+// can run only through the emulator.
+bool is_target_program(const std::string& path) {
+    if (path.find('/') == std::string::npos) {
+        return false;
+    }
+    unsigned char header[20] = {};
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const ssize_t n = read(fd, header, sizeof header);
+    close(fd);
+    static const unsigned char elf_magic[4] = {0x7f, 'E', 'L', 'F'};
+    if (n != static_cast<ssize_t>(sizeof header) || std::memcmp(header, elf_magic, 4) != 0) {
+        return false;
+    }
+    const unsigned machine = header[18] | (static_cast<unsigned>(header[19]) << 8);
+    return machine == KESTREL_TARGET_ELF_MACHINE;
+}
+#endif
+
 }  // namespace
 
 ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& opts) {
@@ -62,6 +85,14 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
             _exit(126);
         }
         std::vector<char*> args;
+#ifdef KESTREL_TARGET_EMULATOR
+        static char emulator[] = KESTREL_TARGET_EMULATOR;
+        static char prefix_option[] = "-L";
+        static char prefix[] = KESTREL_TARGET_PREFIX;
+        if (is_target_program(argv[0])) {
+            args.insert(args.end(), {emulator, prefix_option, prefix});
+        }
+#endif
         for (const auto& a : argv) {
             args.push_back(const_cast<char*>(a.c_str()));
         }
