@@ -130,10 +130,8 @@ int collect_by_system_request(DspDomainArray& domains) {
         item.vtcm_size_mb = -1.0f;
         item.hex_arch_ver = 0;
         // A NUL-terminated copy of the name: the platform's field may lack the NUL.
-        char name[kNameField + 1];
-        std::string text = domain_name_of(record);
-        memcpy(name, text.c_str(), text.size() + 1);
-        item.effect_id = DspUtils::get_effective_domain_id(name, 0);
+        std::string name = domain_name_of(record);
+        item.effect_id = DspUtils::get_effective_domain_id(name.data(), 0);
         memcpy(&item.domain_info, &record, sizeof(record));
         item.vtcm_size_mb = DspUtils::get_vtcm_size_mb(item.effect_id);
         DspUtils::get_hex_arch_ver(item.effect_id, &item.hex_arch_ver);

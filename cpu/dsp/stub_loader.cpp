@@ -125,17 +125,12 @@ int KestrelStub::sample_register(unsigned long sample_time_ms) {
     }
     // Differences in unsigned arithmetic: a 32-bit counter that wrapped between the readings
     // still gives its true increase.
-    measured_time_ms =
-        static_cast<float>(static_cast<uint64_t>(timer2) - static_cast<uint64_t>(timer1)) / 1000.0f;
-    processor_cycles =
-        static_cast<float>(static_cast<uint64_t>(pcycle2) - static_cast<uint64_t>(pcycle1));
+    store_window(timer1, timer2, pcycle1, pcycle2, freq, hmx_freq);
     committed_packets =
         static_cast<float>(static_cast<uint32_t>(pkg2) - static_cast<uint32_t>(pkg1));
     hvx_packets = static_cast<float>(static_cast<uint32_t>(hvx2) - static_cast<uint32_t>(hvx1));
     hmx_active_cycles =
         static_cast<float>(static_cast<uint32_t>(hmx2) - static_cast<uint32_t>(hmx1));
-    dsp_freq_hz = static_cast<float>(freq);
-    hmx_freq_hz = static_cast<float>(hmx_freq);
     return 0;
 }
 
@@ -160,13 +155,18 @@ int KestrelStub::sample_register_legacy(unsigned long sample_time_ms) {
     if (read_clock(&freq, &hmx_freq) != 0) {
         return -1;
     }
+    store_window(timer1, timer2, pcycle1, pcycle2, freq, hmx_freq);
+    return 0;
+}
+
+void KestrelStub::store_window(int64_t timer1, int64_t timer2, int64_t pcycle1, int64_t pcycle2,
+                               uint32_t freq, uint32_t hmx_freq) {
     measured_time_ms =
         static_cast<float>(static_cast<uint64_t>(timer2) - static_cast<uint64_t>(timer1)) / 1000.0f;
     processor_cycles =
         static_cast<float>(static_cast<uint64_t>(pcycle2) - static_cast<uint64_t>(pcycle1));
     dsp_freq_hz = static_cast<float>(freq);
     hmx_freq_hz = static_cast<float>(hmx_freq);
-    return 0;
 }
 
 int KestrelStub::sample_finalize(bool deinit_pmu) {

@@ -73,6 +73,9 @@ class KestrelStub {
     // failure of the sleep.
     static int sleep_window(unsigned long sample_time_ms);
     int read_clock(uint32_t* freq, uint32_t* hmx_freq);
+    // Stores the window's timer and cycle differences and the clock, common to both paths.
+    void store_window(int64_t timer1, int64_t timer2, int64_t pcycle1, int64_t pcycle2,
+                      uint32_t freq, uint32_t hmx_freq);
 };
 
 }  // namespace vorlix::kestrel
