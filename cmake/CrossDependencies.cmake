@@ -37,3 +37,8 @@ file(MAKE_DIRECTORY ${KESTREL_QEMU_PREFIX})
 if(NOT EXISTS ${KESTREL_QEMU_PREFIX}/lib)
     file(CREATE_LINK ${KESTREL_TARGET_LIBDIR} ${KESTREL_QEMU_PREFIX}/lib SYMBOLIC)
 endif()
+# A SoC id file under the prefix from the start: the emulator decides once per process whether
+# a path lives under its prefix, and the unit tests that rewrite this file rely on it being there.
+if(NOT EXISTS ${KESTREL_QEMU_PREFIX}/sys/devices/soc0/soc_id)
+    file(WRITE ${KESTREL_QEMU_PREFIX}/sys/devices/soc0/soc_id "0\n")
+endif()

@@ -174,17 +174,19 @@ TEST(SocIdReader, ConvertsOnlyTheFirst31BytesAndTheLow32Bits) {
 }
 
 TEST(SocIdReader, ReportsOpenAndReadFailuresWithErrno) {
+    // The unreadable case first: under an emulator's path prefix the file must be seen once
+    // before it goes away.
     FakeSysfs sysfs;
-    sysfs.remove();
+    sysfs.make_unreadable();
     int id = 0;
     std::string out = stdout_of([&] { id = get_cur_device_socid(); });
     EXPECT_EQ(id, -1);
-    EXPECT_EQ(out, "[ERROR] [KESTREL] open soc_id file failure, error code = 2\n");
+    EXPECT_EQ(out, "[ERROR] [KESTREL] read soc_id failure, error code = 21\n");
 
-    sysfs.make_unreadable();
+    sysfs.remove();
     out = stdout_of([&] { id = get_cur_device_socid(); });
     EXPECT_EQ(id, -1);
-    EXPECT_EQ(out, "[ERROR] [KESTREL] read soc_id failure, error code = 21\n");
+    EXPECT_EQ(out, "[ERROR] [KESTREL] open soc_id file failure, error code = 2\n");
 }
 
 }  // namespace

@@ -23,10 +23,17 @@ std::string stdout_of(Fn&& fn) {
 }
 
 // A private sysfs tree that the umockdev preload library (LD_PRELOAD, set by the test's
-// environment) shows in place of /sys while the object lives.
+// environment) shows in place of /sys while the object lives. In a cross build the tree is the
+// emulator's path prefix (MONITOR_SYSFS_ROOT), shared by the tests, which run one at a time; the
+// emulator decides once per process whether the file is there, so it must always exist when a
+// test starts: the object leaves a placeholder behind.
 class FakeSysfs {
   public:
     FakeSysfs() {
+#ifdef MONITOR_SYSFS_ROOT
+        root_ = MONITOR_SYSFS_ROOT;
+        std::filesystem::create_directories(root_ / "sys/devices/soc0");
+#else
         char pattern[] = "/tmp/kestrel-sysfs-XXXXXX";
         char* dir = mkdtemp(pattern);
         if (dir == nullptr) {
@@ -36,11 +43,16 @@ class FakeSysfs {
         root_ = dir;
         std::filesystem::create_directories(root_ / "sys/devices/soc0");
         setenv("UMOCKDEV_DIR", root_.c_str(), 1);
+#endif
     }
     ~FakeSysfs() {
+#ifdef MONITOR_SYSFS_ROOT
+        set_soc_id("0\n");
+#else
         unsetenv("UMOCKDEV_DIR");
         std::error_code ec;
         std::filesystem::remove_all(root_, ec);
+#endif
     }
     FakeSysfs(const FakeSysfs&) = delete;
     FakeSysfs& operator=(const FakeSysfs&) = delete;
@@ -55,10 +67,14 @@ class FakeSysfs {
         std::filesystem::remove_all(path());
         std::filesystem::create_directories(path());
     }
-    void remove() { std::filesystem::remove_all(path()); }
+    void remove() {
+        std::filesystem::remove_all(path());
+    }
 
   private:
-    std::filesystem::path path() const { return root_ / "sys/devices/soc0/soc_id"; }
+    std::filesystem::path path() const {
+        return root_ / "sys/devices/soc0/soc_id";
+    }
     std::filesystem::path root_;
 };
 
