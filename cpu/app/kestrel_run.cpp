@@ -94,6 +94,64 @@ int run_local_mode(int /*sample_time*/) {
     return 0;
 }
 
+int print_dsp_info(vorlix::kestrel::DspDomainArray& domains) {
+    using vorlix::kestrel::DspUtils;
+    printf("NSP has device = %d\n", static_cast<int>(domains.size()));
+    for (std::size_t g = 0; g < domains.size(); ++g) {
+        const auto& group = domains[g];
+        printf("NSP[%d] has core = %d\n", static_cast<int>(g), static_cast<int>(group.size()));
+        for (std::size_t i = 0; i < group.size(); ++i) {
+            const auto& item = group[i];
+            const fastrpc_domain& d = item.domain_info;
+            // The name is printed from its 32-byte field only, NUL or not.
+            printf(
+                "core[%d]: domain_name = %.*s, domain_id = 0x%x, domain_type = %s(%d), "
+                "domain_card_no = %x, domain_status = %s, effect_id = 0x%x, vtcm = %f (mb) \n",
+                static_cast<int>(i), static_cast<int>(strnlen(d.name, sizeof(d.name))), d.name,
+                d.id, DspUtils::fastrpc_domain_type_to_string(static_cast<int>(d.type)),
+                static_cast<int>(d.type), d.card, d.status == 0 ? "down" : "up",
+                static_cast<unsigned>(item.effect_id), static_cast<double>(item.vtcm_size_mb));
+        }
+    }
+    return 0;
+}
+
+int sample_and_analyze_one_times(vorlix::kestrel::DataAnalyzer& analyzer,
+                                 cmdline_user_params& params) {
+    auto& stub = analyzer.GetDspStub();
+    if (params.run_legacy) {
+        if (stub.sample_register_legacy(params.sample_time) < 0) {
+            printf("[ERROR] [KESTREL] %s\n", "kestrel_stub sample_register_legacy failure.\n");
+            return -1;
+        }
+    } else if (stub.sample_register(params.sample_time) < 0) {
+        printf("[ERROR] [KESTREL] %s\n", "kestrel_stub sample_register failure.\n");
+        return -1;
+    }
+    analyzer.analyze();
+    if (params.run_legacy) {
+        analyzer.print_dsp_legacy();
+        return 0;
+    }
+    if (params.all) {
+        analyzer.print_all();
+        return 0;
+    }
+    if (params.dsp) {
+        analyzer.print_dsp();
+    }
+    if (params.hvx) {
+        analyzer.print_hvx();
+    }
+    if (params.hmx) {
+        analyzer.print_hmx();
+    }
+    if (params.debug) {
+        analyzer.print_dbg();
+    }
+    return 0;
+}
+
 int kestrel_run(int argc, const char** argv) {
     // Every object of the run lives in this frame and is released in reverse order of
     // construction on every return path. The analyzer, which owns the sampling session, is

@@ -90,39 +90,3 @@ void DataAnalyzer::print_dsp_legacy() {
 }
 
 }  // namespace vorlix::kestrel
-
-int sample_and_analyze_one_times(vorlix::kestrel::DataAnalyzer& analyzer,
-                                 cmdline_user_params& params) {
-    auto& stub = analyzer.GetDspStub();
-    if (params.run_legacy) {
-        if (stub.sample_register_legacy(params.sample_time) < 0) {
-            printf("[ERROR] [KESTREL] %s\n", "kestrel_stub sample_register_legacy failure.\n");
-            return -1;
-        }
-    } else if (stub.sample_register(params.sample_time) < 0) {
-        printf("[ERROR] [KESTREL] %s\n", "kestrel_stub sample_register failure.\n");
-        return -1;
-    }
-    analyzer.analyze();
-    if (params.run_legacy) {
-        analyzer.print_dsp_legacy();
-        return 0;
-    }
-    if (params.all) {
-        analyzer.print_all();
-        return 0;
-    }
-    if (params.dsp) {
-        analyzer.print_dsp();
-    }
-    if (params.hvx) {
-        analyzer.print_hvx();
-    }
-    if (params.hmx) {
-        analyzer.print_hmx();
-    }
-    if (params.debug) {
-        analyzer.print_dbg();
-    }
-    return 0;
-}

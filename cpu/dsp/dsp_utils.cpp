@@ -1,4 +1,4 @@
-// DSP domain queries through the FastRPC client library, and the compute-DSP core report.
+// DSP domain queries through the FastRPC client library and the collection of the domain array.
 #include "cpu/dsp_utils.h"
 
 #include <algorithm>
@@ -312,25 +312,3 @@ int DspUtils::fastrpc_get_dsp_domain_array(DspDomainArray& domains) {
 }
 
 }  // namespace vorlix::kestrel
-
-int print_dsp_info(vorlix::kestrel::DspDomainArray& domains) {
-    using vorlix::kestrel::DspUtils;
-    printf("NSP has device = %d\n", static_cast<int>(domains.size()));
-    for (std::size_t g = 0; g < domains.size(); ++g) {
-        const auto& group = domains[g];
-        printf("NSP[%d] has core = %d\n", static_cast<int>(g), static_cast<int>(group.size()));
-        for (std::size_t i = 0; i < group.size(); ++i) {
-            const auto& item = group[i];
-            const fastrpc_domain& d = item.domain_info;
-            // The name is printed from its 32-byte field only, NUL or not.
-            printf(
-                "core[%d]: domain_name = %.*s, domain_id = 0x%x, domain_type = %s(%d), "
-                "domain_card_no = %x, domain_status = %s, effect_id = 0x%x, vtcm = %f (mb) \n",
-                static_cast<int>(i), static_cast<int>(strnlen(d.name, sizeof(d.name))), d.name,
-                d.id, DspUtils::fastrpc_domain_type_to_string(static_cast<int>(d.type)),
-                static_cast<int>(d.type), d.card, d.status == 0 ? "down" : "up",
-                static_cast<unsigned>(item.effect_id), static_cast<double>(item.vtcm_size_mb));
-        }
-    }
-    return 0;
-}

@@ -45,8 +45,3 @@ class DataAnalyzer {
 float clamp_utilization(float value);
 
 }  // namespace vorlix::kestrel
-
-// One sampling cycle: take a sample, analyse it and print what the options select. 0, or -1
-// when the sample failed.
-int sample_and_analyze_one_times(vorlix::kestrel::DataAnalyzer& analyzer,
-                                 cmdline_user_params& params);

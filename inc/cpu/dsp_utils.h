@@ -52,6 +52,3 @@ class DspUtils {
 };
 
 }  // namespace vorlix::kestrel
-
-// Prints the domain array as the --query_info report; returns 0.
-int print_dsp_info(vorlix::kestrel::DspDomainArray& domains);

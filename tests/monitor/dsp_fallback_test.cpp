@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "cpu/dsp_utils.h"
+#include "cpu/kestrel_run.h"
 #include "fake_fastrpc.h"
 #include "test_util.h"
 

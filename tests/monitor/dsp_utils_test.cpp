@@ -8,6 +8,7 @@
 #include <string>
 
 #include "cpu/dsp_utils.h"
+#include "cpu/kestrel_run.h"
 #include "fake_fastrpc.h"
 #include "test_util.h"
 

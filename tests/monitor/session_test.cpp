@@ -11,6 +11,7 @@
 #include <string>
 
 #include "cpu/data_analyzer.h"
+#include "cpu/kestrel_run.h"
 #include "cpu/stub_loader.h"
 #include "fake_stub.h"
 #include "test_util.h"
