@@ -159,6 +159,7 @@ static void open_checks_the_uri_length_word(void) {
 static void open_writes_the_new_handle(void) {
     open_call c;
     uint64_t h;
+    uint64_t h2;
     /* Exact fit, and a buffer longer than the counted URI. */
     CHECK_EQ(invoke_open(&c, 4, 5, "cdsp", 5), 0);
     h = le64((const uint8_t*)&c.args[2]);
@@ -166,7 +167,8 @@ static void open_writes_the_new_handle(void) {
     CHECK(h != 0);
     CHECK(fake_heap_is_live((void*)(uintptr_t)h));
     CHECK_EQ(invoke_open(&c, 8, 5, "cdsp", 20), 0);
-    CHECK(le64((const uint8_t*)&c.args[2]) != h);
+    h2 = le64((const uint8_t*)&c.args[2]);
+    CHECK(h2 != h);
     CHECK_EQ(fake_hap.live_blocks, 2);
 
     /* Close through the dispatcher frees exactly that block. */
@@ -178,6 +180,7 @@ static void open_writes_the_new_handle(void) {
         CHECK(!fake_heap_is_live((void*)(uintptr_t)h));
         CHECK_EQ(fake_hap.free_invalid, 0);
     }
+    CHECK_EQ(kestrel_close(h2), 0);
 }
 
 static void open_without_heap_fails_and_logs(void) {
@@ -200,6 +203,78 @@ static void close_of_handle_zero_frees_nothing(void) {
     CHECK_EQ(fake_hap.free_calls, 0);
     CHECK_EQ(kestrel_close(0), 0);
     CHECK_EQ(fake_hap.free_calls, 0);
+}
+
+/* Method 1 as the platform sends it: the handle in the one input-handle element. */
+static int close_through_dispatcher(remote_handle64 h) {
+    remote_arg in;
+    in.h64 = h;
+    return kestrel_skel_handle_invoke(h, KESTREL_SCALARS_CLOSE, &in);
+}
+
+static remote_handle64 open_context(void) {
+    remote_handle64 h = 0;
+    CHECK_EQ(kestrel_open("file:///x", &h), 0);
+    return h;
+}
+
+static void second_close_is_refused_and_frees_nothing(void) {
+    remote_handle64 h = open_context();
+    int frees;
+    CHECK_EQ(close_through_dispatcher(h), 0);
+    frees = fake_hap.free_calls;
+    CHECK_EQ(close_through_dispatcher(h), KESTREL_ERROR_BAD_PARAMETER);
+    CHECK_EQ(kestrel_close(h), KESTREL_ERROR_BAD_PARAMETER);
+    CHECK_EQ(fake_hap.free_calls, frees);
+}
+
+static void forged_handles_are_refused_and_free_nothing(void) {
+    remote_handle64 h = open_context();
+    /* A live heap block that is not a context, an address inside the context's block, and
+     * addresses the heap never handed out. */
+    void* other = __wrap_malloc(1);
+    uint8_t local = 0;
+    const remote_handle64 forged[] = {(uintptr_t)other, h + 1, (uintptr_t)&local, 0x1234};
+    for (size_t i = 0; i < sizeof forged / sizeof forged[0]; ++i) {
+        CHECK_EQ(close_through_dispatcher(forged[i]), KESTREL_ERROR_BAD_PARAMETER);
+    }
+    CHECK_EQ(fake_hap.free_calls, 0);
+    CHECK(fake_heap_is_live(other));
+    /* The context itself still closes. */
+    CHECK_EQ(close_through_dispatcher(h), 0);
+    CHECK(fake_hap.free_last == (void*)(uintptr_t)h);
+}
+
+static void handle_with_upper_bits_set_is_refused(void) {
+    remote_handle64 h = open_context();
+    /* On the 32-bit DSP each is the context's address with one of the upper 32 bits set; on a
+     * 64-bit host, another address. */
+    for (int bit = 32; bit < 64; ++bit) {
+        CHECK_EQ(close_through_dispatcher(h ^ (1ull << bit)), KESTREL_ERROR_BAD_PARAMETER);
+    }
+    CHECK_EQ(fake_hap.free_calls, 0);
+    CHECK_EQ(close_through_dispatcher(h), 0);
+    CHECK_EQ(fake_hap.live_blocks, 0);
+}
+
+static void open_beyond_the_context_table_fails_and_gives_the_block_back(void) {
+    remote_handle64 h[SKEL_MAX_CONTEXTS];
+    remote_handle64 extra = 77;
+    for (size_t i = 0; i < SKEL_MAX_CONTEXTS; ++i) {
+        h[i] = open_context();
+    }
+    CHECK_EQ(kestrel_open("file:///x", &extra), -1);
+    CHECK_EQ(extra, 0);
+    CHECK_EQ(fake_hap.live_blocks, SKEL_MAX_CONTEXTS);
+    CHECK_STREQ(fake_hap.debug_runtime_last.text, "kestrel_open create handle failed.");
+    /* A close makes room again. */
+    CHECK_EQ(kestrel_close(h[0]), 0);
+    h[0] = open_context();
+    for (size_t i = 0; i < SKEL_MAX_CONTEXTS; ++i) {
+        CHECK_EQ(kestrel_close(h[i]), 0);
+    }
+    CHECK_EQ(fake_hap.live_blocks, 0);
+    CHECK_EQ(fake_hap.free_invalid, 0);
 }
 
 static void legacy_perf_value_layout(void) {
@@ -412,6 +487,11 @@ const check_case check_cases[] = {
     {"open_writes_the_new_handle", open_writes_the_new_handle},
     {"open_without_heap_fails_and_logs", open_without_heap_fails_and_logs},
     {"close_of_handle_zero_frees_nothing", close_of_handle_zero_frees_nothing},
+    {"second_close_is_refused_and_frees_nothing", second_close_is_refused_and_frees_nothing},
+    {"forged_handles_are_refused_and_free_nothing", forged_handles_are_refused_and_free_nothing},
+    {"handle_with_upper_bits_set_is_refused", handle_with_upper_bits_set_is_refused},
+    {"open_beyond_the_context_table_fails_and_gives_the_block_back",
+     open_beyond_the_context_table_fails_and_gives_the_block_back},
     {"legacy_perf_value_layout", legacy_perf_value_layout},
     {"timer_conversion", timer_conversion},
     {"pmu_init_registers_the_three_events", pmu_init_registers_the_three_events},
