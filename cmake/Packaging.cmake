@@ -25,8 +25,17 @@ if(NOT KESTREL_VERSION STREQUAL PROJECT_VERSION)
                         "version values ${KESTREL_VERSION} (cpu/app/config.cpp)")
 endif()
 
+# The installation directory as the install scripts see it, for install(CODE).
+set(_kestrel_dest "\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}")
+
 install(TARGETS kestrel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS kestrel_stub LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+# The build tree's copies carry a RUNPATH to build directories (cmake/BuildTreeRunpath.cmake);
+# the installed ones carry none.
+foreach(_kestrel_installed ${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:kestrel>
+                           ${CMAKE_INSTALL_LIBDIR}/$<TARGET_FILE_NAME:kestrel_stub>)
+    install(CODE "file(RPATH_REMOVE FILE \"${_kestrel_dest}/${_kestrel_installed}\")")
+endforeach()
 
 set(KESTREL_HEXAGON_SKEL ${PROJECT_SOURCE_DIR}/build/hexagon/dsp/libkestrel_skel.so
     CACHE FILEPATH "The Hexagon build of libkestrel_skel.so to install in lib/skel")

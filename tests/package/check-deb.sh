@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks a kestrel .deb: built for arm64, holding exactly the three deliverables and the manual
 # page, each binary for its processor (AArch64 for the program and the stub library, Hexagon
-# QDSP6 for the DSP library).
+# QDSP6 for the DSP library) and without a library search path of its own.
 set -euo pipefail
 deb=$1
 fail() { echo "check-deb: $*" >&2; exit 1; }
@@ -29,8 +29,10 @@ machine() { readelf -h "$1" | sed -n 's/^ *Machine: *//p'; }
     fail "libkestrel_skel.so is not Hexagon"
 readelf -d "$tmp/usr/bin/kestrel" | grep -q 'NEEDED.*\[libkestrel.so\]' ||
     fail "kestrel does not list libkestrel.so as needed"
-if readelf -d "$tmp/usr/bin/kestrel" "$tmp/usr/lib/libkestrel.so" | grep -qE 'RPATH|RUNPATH'; then
-    fail "an installed binary keeps a build path"
-fi
+for f in usr/bin/kestrel usr/lib/libkestrel.so usr/lib/skel/libkestrel_skel.so; do
+    if readelf -d "$tmp/$f" | grep -qE 'RPATH|RUNPATH'; then
+        fail "$f keeps a library search path (RPATH or RUNPATH)"
+    fi
+done
 gzip -t "$tmp/usr/share/man/man1/kestrel.1.gz" || fail "the manual page is not gzip data"
 echo "check-deb: $deb ok"
