@@ -5,9 +5,10 @@ KESTREL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 # Debian packages needed to build and run kestrel on the virtual board.
 KESTREL_RUN_PACKAGES=(cmake ninja-build g++ pkg-config libfmt-dev nlohmann-json3-dev umockdev
     googletest libgtest-dev libgmock-dev)
-# Further packages for the full test suite: benchmarks, cross and emulated targets.
-KESTREL_TEST_PACKAGES=("${KESTREL_RUN_PACKAGES[@]}" libbenchmark-dev clang lld qemu-user
-    g++-aarch64-linux-gnu clang-format valgrind)
+# Further packages for the full test suite: benchmarks, cross and emulated targets, the
+# package and its check.
+KESTREL_TEST_PACKAGES=("${KESTREL_RUN_PACKAGES[@]}" libbenchmark-dev clang lld llvm qemu-user
+    g++-aarch64-linux-gnu clang-format valgrind lintian)
 
 # kestrel_need_packages PKG... : installs the packages that are missing (as root), or says
 # exactly what to install and fails.
