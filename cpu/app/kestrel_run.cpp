@@ -16,6 +16,7 @@
 #include "cpu/data_analyzer.h"
 #include "cpu/dsp_utils.h"
 #include "cpu/output.h"
+#include "cpu/soc_rules.h"
 #include "cpu/socinfo.h"
 
 static_assert(std::atomic<bool>::is_always_lock_free, "the SIGINT handler needs a lock-free flag");
@@ -37,26 +38,6 @@ constexpr const char* kStubLibrary = "libkestrel.so";
 // Prints a driver error whose text ends with its own line end.
 void report(const std::string& text) {
     std::printf("[ERROR] [KESTREL] %s\n", text.c_str());
-}
-
-// The core the run talks to: the item at `index` in the first group, null when the platform
-// reported none there. On QCS9075 the index picks the domain itself (cdsp or cdsp1), and a
-// platform without the domain list reports each CDSP as a group of its own, so there the index
-// goes on counting through the following groups. Elsewhere another group's core is another DSP
-// than the one sampled, and its architecture must not be shown for it.
-const vorlix::kestrel::DspInfoItem* chosen_core(const vorlix::kestrel::DspDomainArray& domains,
-                                                std::uint32_t index, bool across_groups) {
-    std::size_t remaining = index;
-    for (const auto& group : domains) {
-        if (remaining < group.size()) {
-            return &group[remaining];
-        }
-        if (!across_groups) {
-            break;
-        }
-        remaining -= group.size();
-    }
-    return nullptr;
 }
 
 // Pause between two samples. 0 when it ended or was cut short by a signal, -1 otherwise.
@@ -218,9 +199,7 @@ int kestrel_run(int argc, const char** argv) {
     const auto soc = static_cast<std::uint32_t>(socid);
 
     // Older SoCs have no PMU group on their DSP: they run only in legacy mode, and only they do.
-    const bool legacy_soc = soc == get_socid_by_name("SM8250") ||
-                            soc == get_socid_by_name("QCM6490") ||
-                            soc == get_socid_by_name("QCS6490");
+    const bool legacy_soc = vorlix::kestrel::is_legacy_soc(soc);
     if (legacy_soc && !user_params.run_legacy) {
         report(fmt::format("kestrel: Only support --run_legacy for SM8250/QCM6490/QCS6490.\n"));
         return -1;
@@ -231,38 +210,33 @@ int kestrel_run(int argc, const char** argv) {
     }
 
     const std::uint32_t index = user_params.cdsp_index;
-    const bool qcs9075 = soc == get_socid_by_name("QCS9075");
-    if (qcs9075) {
-        if (index > 1) {
+    vorlix::kestrel::CoreTarget target;
+    switch (vorlix::kestrel::choose_core(soc, domains, index, &target)) {
+        case vorlix::kestrel::CoreChoice::kQcs9075Index:
             report(fmt::format("Invalid cdsp_index {}, only support 0 or 1 for QCS9075.\n", index));
             return -1;
-        }
-        user_params.domain_name = index == 1 ? "cdsp1" : "cdsp";
-        user_params.domain_id = index == 1 ? 4 : 3;
-    }
-    const vorlix::kestrel::DspInfoItem* core = chosen_core(domains, index, qcs9075);
-    if (soc == get_socid_by_name("SA8797P")) {
-        if (index > 3 && domains.size() == 1 && domains.front().size() == 4) {
+        case vorlix::kestrel::CoreChoice::kSa8797pIndex:
             report(fmt::format("Invalid cdsp_index {}, only support 0, 1, 2, 3 for SA8797P.\n",
                                index));
             return -1;
-        }
-        // The session's domain comes from the platform's description of the core, so an index
-        // that addresses no reported core cannot be used.
-        if (core == nullptr) {
+        case vorlix::kestrel::CoreChoice::kSa8797pNoCore: {
             const std::size_t cores = domains.empty() ? 0 : domains.front().size();
             report(fmt::format("Invalid cdsp_index {}, the platform reports {} cdsp core(s).\n",
                                index, cores));
             return -1;
         }
-        user_params.domain_name = vorlix::kestrel::domain_name_of(core->domain_info);
+        case vorlix::kestrel::CoreChoice::kOk:
+            break;
+    }
+    user_params.domain_name = target.domain_name;
+    user_params.domain_id = target.domain_id;
+    if (!target.unsigned_pd) {
         user_params.enable_unsigned_pd = false;
-        user_params.domain_id = static_cast<std::uint32_t>(core->effect_id);
     }
 
-    // Elsewhere the core only tells the architecture version, which is 0 (unknown) when the
-    // platform reported no core at that index.
-    const int arch = core != nullptr ? static_cast<int>(core->hex_arch_ver) : 0;
+    // Elsewhere than SA8797P the core only tells the architecture version, which is 0
+    // (unknown) when the platform reported no core at that index.
+    const int arch = static_cast<int>(target.arch);
     auto& stub = analyzer.GetDspStub();
     if (!stub.init(kStubLibrary, static_cast<int>(user_params.domain_id), arch)) {
         report(fmt::format("kestrel_stub init failure.\n"));
