@@ -1,0 +1,86 @@
+// The exporter's command-line options.
+#include "cpu/exporter/exporter_options.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <utility>
+
+#include "cpu/config.h"
+#include "cpu/output.h"
+
+namespace vorlix::kestrel::exporter {
+
+namespace {
+
+using my_utils::CMDLineElement;
+using my_utils::CMDLineParams;
+
+CMDLineElement option(const char* name, const char* value_type, const char* help) {
+    CMDLineElement element;
+    element.names = {name};
+    element.value_type = value_type;
+    element.help = help;
+    return element;
+}
+
+}  // namespace
+
+ExporterParams& get_exporter_params(CMDLineParams& params) {
+    return *static_cast<ExporterParams*>(params.user_param);
+}
+
+void print_exporter_version() {
+    std::printf("kestrel-exporter version %s\n", get_version().c_str());
+    std::printf("  build date      : %s\n", get_build_date().c_str());
+    std::printf("  build commit id : %s\n", get_build_commit_id().c_str());
+}
+
+void exporter_options_init(my_utils::CMDLineContext& ctx) {
+    auto& options = ctx.options;
+
+    CMDLineElement listen = option("--listen", "ADDR:PORT",
+                                   "serve /metrics on this address, default 127.0.0.1:9846 "
+                                   "([::1]:PORT for IPv6, :PORT for every IPv4 address)");
+    listen.on_string = [](CMDLineParams& p, const std::string& v) {
+        get_exporter_params(p).listen = v;
+    };
+    options.push_back(std::move(listen));
+
+    CMDLineElement sample_time =
+        option("--sample_time", "MS", "sampling window (ms), default 1000");
+    sample_time.on_uint64 = [](CMDLineParams& p, unsigned long v) {
+        get_exporter_params(p).sample_time = v;
+    };
+    options.push_back(std::move(sample_time));
+
+    CMDLineElement index = option("--cdsp_index", "N",
+                                  "sample only this compute-DSP core (repeat the option for "
+                                  "several), default every core of the board");
+    index.on_uint64 = [](CMDLineParams& p, unsigned long v) {
+        get_exporter_params(p).cdsp_index.push_back(v);
+    };
+    options.push_back(std::move(index));
+
+    CMDLineElement textfile = option("--textfile", "DIR",
+                                     "after each sample, write DIR/kestrel.prom for "
+                                     "node_exporter's textfile collector");
+    textfile.on_string = [](CMDLineParams& p, const std::string& v) {
+        get_exporter_params(p).textfile = v;
+    };
+    options.push_back(std::move(textfile));
+
+    CMDLineElement once = option("--once", nullptr,
+                                 "take one sample of every core, print the metrics on standard "
+                                 "output and exit");
+    once.on_flag = [](CMDLineParams& p) { get_exporter_params(p).once = true; };
+    options.push_back(std::move(once));
+
+    CMDLineElement version = option("--version", nullptr, "print version and build info");
+    version.on_flag = [](CMDLineParams&) {
+        print_exporter_version();
+        std::exit(finish_output(0));
+    };
+    options.push_back(std::move(version));
+}
+
+}  // namespace vorlix::kestrel::exporter

@@ -1,0 +1,279 @@
+// The exporter's run driver.
+#include "cpu/exporter/exporter_run.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cpu/config.h"
+#include "cpu/dsp_utils.h"
+#include "cpu/exporter/core_sampler.h"
+#include "cpu/exporter/core_state.h"
+#include "cpu/exporter/exporter_options.h"
+#include "cpu/exporter/exposition.h"
+#include "cpu/exporter/http_server.h"
+#include "cpu/exporter/textfile.h"
+#include "cpu/exporter/thermal.h"
+#include "cpu/soc_rules.h"
+#include "cpu/socinfo.h"
+
+namespace vorlix::kestrel::exporter {
+
+namespace {
+
+// The signals that stop the exporter: Ctrl-C, a service manager's stop, a closed terminal.
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr std::uint64_t kLongestWindowMs = 3600000;
+
+void error(const std::string& text) {
+    std::fprintf(stderr, "[ERROR] [EXPORTER] %s\n", text.c_str());
+}
+
+sigset_t stop_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signo : kStopSignals) {
+        sigaddset(&set, signo);
+    }
+    return set;
+}
+
+// From here on the library's log lines, which the session client and the domain queries print
+// on standard output, go to standard error; standard output keeps only the exposition, written
+// to the returned descriptor. -1 when the descriptors cannot be set up.
+int keep_stdout_for_exposition() {
+    std::fflush(stdout);
+    const int exposition = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    if (exposition < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+        return -1;
+    }
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    return exposition;
+}
+
+// Writes the exposition; a reader that went away is not a failure of the run.
+bool write_exposition(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            if (errno == EPIPE) {
+                return true;
+            }
+            std::fprintf(stderr, "kestrel-exporter: write error: %s\n", std::strerror(errno));
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+const char* soc_name(std::uint32_t id) {
+    for (const auto& row : soc_id) {
+        if (row.id == id) {
+            return row.name;
+        }
+    }
+    return "unknown";
+}
+
+std::string arch_label(unsigned arch) {
+    if (arch == 0) {
+        return "unknown";
+    }
+    char text[8];
+    std::snprintf(text, sizeof text, "V%02x", arch & 0xffu);
+    return text;
+}
+
+// The cores to sample: the board's, or those the options name (each once, in the given order).
+bool select_cores(const std::vector<CoreTarget>& board, const std::vector<std::uint64_t>& wanted,
+                  std::vector<CoreTarget>* out) {
+    if (wanted.empty()) {
+        *out = board;
+        return true;
+    }
+    std::vector<std::uint64_t> taken;
+    for (const std::uint64_t index : wanted) {
+        if (index >= board.size()) {
+            error("invalid cdsp_index " + std::to_string(index) + ": the board has " +
+                  std::to_string(board.size()) + " compute-DSP core(s)");
+            return false;
+        }
+        if (std::find(taken.begin(), taken.end(), index) == taken.end()) {
+            taken.push_back(index);
+            out->push_back(board[index]);
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int exporter_run(int argc, const char** argv) {
+    // Every thread started from here on inherits the blocked stop signals; the main thread
+    // alone takes them, with sigwait, so no sampling window or remote call is ever interrupted.
+    const sigset_t signals = stop_signals();
+    if (pthread_sigmask(SIG_BLOCK, &signals, nullptr) != 0) {
+        error("cannot block the stop signals");
+        return -1;
+    }
+
+    ExporterParams options;
+    my_utils::ArgumentParser parser(exporter_options_init);
+    my_utils::CMDLineParams params;
+    params.user_param = &options;
+    if (!parser.cmdline_params_parse(argc, argv, params, nullptr)) {
+        error("invalid command line (-h lists the options)");
+        return -1;
+    }
+    if (params.usage) {
+        return 0;
+    }
+    if (options.sample_time == 0 || options.sample_time > kLongestWindowMs) {
+        error("--sample_time must be from 1 to " + std::to_string(kLongestWindowMs) + " ms");
+        return -1;
+    }
+    ListenAddress listen;
+    std::string why;
+    if (!options.once && !parse_listen_address(options.listen, &listen, &why)) {
+        error("invalid --listen " + options.listen + ": " + why);
+        return -1;
+    }
+
+    const int exposition_fd = keep_stdout_for_exposition();
+    if (exposition_fd < 0) {
+        error(std::string("standard output: ") + std::strerror(errno));
+        return -1;
+    }
+
+    MetricsServer server;
+    if (!options.once && !server.bind(listen, &why)) {
+        error("cannot listen on " + options.listen + ": " + why);
+        return -1;
+    }
+
+    // The board's cores, by the monitor's SoC rules.
+    DspDomainArray domains;
+    if (DspUtils::fastrpc_get_dsp_domain_array(domains) < 0) {
+        error("cannot list the compute-DSP cores (fastrpc_get_dsp_domain_array)");
+        return -1;
+    }
+    const int socid = get_cur_device_socid();
+    if (socid < 0) {
+        error("cannot read the SoC id");
+        return -1;
+    }
+    const auto soc = static_cast<std::uint32_t>(socid);
+    const bool legacy = is_legacy_soc(soc);
+    std::vector<CoreTarget> cores;
+    if (!select_cores(board_cores(soc, domains), options.cdsp_index, &cores)) {
+        return -1;
+    }
+    if (cores.empty()) {
+        error("the platform reports no compute-DSP core");
+        return -1;
+    }
+
+    std::vector<std::unique_ptr<CoreState>> states;
+    for (const auto& core : cores) {
+        states.push_back(
+            std::make_unique<CoreState>(core.domain_name, arch_label(core.arch), legacy));
+    }
+    const std::string soc_text = soc_name(soc);
+    const std::string soc_id_text = std::to_string(soc);
+    const std::string version =
+        get_major_version() + "." + get_minor_version() + "." + get_patch_version();
+    const std::string commit = get_build_commit_id();
+    const auto render = [&]() {
+        Exposition data;
+        for (const auto& state : states) {
+            data.cores.push_back(state->snapshot());
+        }
+        data.zones = read_nsp_thermal_zones();
+        data.soc = soc_text;
+        data.soc_id = soc_id_text;
+        data.version = version;
+        data.commit = commit;
+        return render_exposition(data);
+    };
+
+    std::unique_ptr<TextfileWriter> textfile;
+    if (!options.textfile.empty()) {
+        textfile = std::make_unique<TextfileWriter>(options.textfile);
+    }
+    // In once mode the file is written once, when every core has had its sample.
+    const auto on_sample = [&]() {
+        if (textfile && !options.once) {
+            textfile->write(render());
+        }
+    };
+
+    if (!options.once && !server.start(render, &why)) {
+        error("cannot serve on " + server.bound_address() + ": " + why);
+        return -1;
+    }
+
+    StopSignal stop;
+    std::atomic<std::size_t> finished{0};
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < cores.size(); ++i) {
+        SamplerConfig config;
+        config.target = cores[i];
+        config.legacy = legacy;
+        config.sample_time = static_cast<std::uint32_t>(options.sample_time);
+        config.once = options.once;
+        threads.emplace_back([config, &states, i, &stop, &on_sample, &finished]() {
+            CoreSampler(config, *states[i], stop, on_sample).run();
+            ++finished;
+        });
+    }
+    if (!options.once) {
+        std::fprintf(stderr, "[INFO ] [EXPORTER] listening on http://%s/metrics\n",
+                     server.bound_address().c_str());
+    }
+
+    // Until a stop signal (or, once, until every core has had its sample).
+    if (options.once) {
+        const timespec poll{0, 50 * 1000 * 1000};
+        while (finished.load() < threads.size() && sigtimedwait(&signals, nullptr, &poll) < 0) {
+        }
+    } else {
+        int signo = 0;
+        sigwait(&signals, &signo);
+    }
+    stop.request();
+    server.stop();
+    for (auto& thread : threads) {
+        thread.join();
+    }
+
+    if (options.once) {
+        const std::string text = render();
+        if (textfile) {
+            textfile->write(text);
+        }
+        const bool written = write_exposition(exposition_fd, text);
+        close(exposition_fd);
+        return written ? 0 : -1;
+    }
+    close(exposition_fd);
+    return 0;
+}
+
+}  // namespace vorlix::kestrel::exporter

@@ -1,0 +1,18 @@
+// kestrel-exporter: the load of every compute DSP of the board, for Prometheus.
+#include <cstdio>
+
+#include "cpu/exporter/exporter_run.h"
+#include "cpu/kestrel_run.h"
+#include "cpu/output.h"
+
+int main(int argc, char** argv) {
+    if (vorlix::kestrel::prepare_standard_streams() < 0) {
+        std::perror("kestrel-exporter: standard streams");
+        return -1;
+    }
+    if (set_dsp_env() < 0) {
+        return vorlix::kestrel::finish_output(-1);
+    }
+    return vorlix::kestrel::finish_output(
+        vorlix::kestrel::exporter::exporter_run(argc, const_cast<const char**>(argv)));
+}

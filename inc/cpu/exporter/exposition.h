@@ -1,0 +1,64 @@
+// The Prometheus text exposition (format 0.0.4) of the exporter: what is known about every
+// compute-DSP core, the NSP thermal zones and the build, rendered as metric families with their
+// HELP and TYPE lines in a fixed order.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vorlix::kestrel::exporter {
+
+// Utilisations of one complete sample as ratios (0 to 1), and the DSP clock. Single precision,
+// as the monitor's figures are.
+struct CoreFigures {
+    float qdsp6 = 0.0f;
+    float hvx = 0.0f;
+    float hmx = 0.0f;
+    float clock_hz = 0.0f;
+};
+
+// What the exporter knows about one core at one instant.
+struct CoreSnapshot {
+    std::string domain;   // the domain name of its session
+    std::string arch;     // "V75"; "unknown" when the platform did not tell
+    bool legacy = false;  // sampled without the PMU group: only the QDSP6 utilisation is known
+    bool up = false;      // its session is open and sampling
+    std::uint64_t samples = 0;
+    std::uint64_t errors = 0;
+    bool has_sample = false;  // a complete sample was taken since the session opened
+    CoreFigures figures;      // of the last complete sample
+    double timestamp = 0.0;   // seconds since the epoch at the end of the last complete sample
+};
+
+struct ThermalZone {
+    std::string type;  // the zone's type, e.g. "nsp0"
+    double celsius = 0.0;
+};
+
+struct Exposition {
+    std::vector<CoreSnapshot> cores;  // in core index order
+    std::vector<ThermalZone> zones;
+    std::string soc;     // SoC model name, e.g. "SM8650"
+    std::string soc_id;  // decimal SoC id
+    std::string version;
+    std::string commit;
+};
+
+// The content type of the text exposition.
+inline constexpr const char* kExpositionContentType = "text/plain; version=0.0.4; charset=utf-8";
+
+// A label value in the exposition's quoting: backslash, double quote and line feed escaped;
+// bytes that are not valid UTF-8 replaced by U+FFFD, so that the text stays valid UTF-8.
+std::string escape_label_value(const std::string& value);
+
+// A sample value: shortest text that reads back as the same number; NaN and the infinities as
+// Prometheus spells them.
+std::string format_value(double value);
+std::string format_value(float value);
+
+// The whole exposition. The utilisation and clock of a core appear only while it is up and has
+// a complete sample; its counters, info and last sample time stay after a failure.
+std::string render_exposition(const Exposition& data);
+
+}  // namespace vorlix::kestrel::exporter
