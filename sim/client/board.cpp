@@ -359,6 +359,19 @@ Fault parse_fault(const json& f, const std::string& where) {
     return fault;
 }
 
+ThermalZone parse_thermal_zone(const json& z, const std::string& where) {
+    check_keys(z, where, {"type", "temp_millicelsius"});
+    if (!z.contains("type") || !z.contains("temp_millicelsius")) {
+        bad(where, "a thermal zone needs \"type\" and \"temp_millicelsius\"");
+    }
+    ThermalZone zone;
+    zone.type = get_string(z["type"], where + ".type");
+    zone.temp_millicelsius =
+        get_int(z["temp_millicelsius"], where + ".temp_millicelsius",
+                std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max());
+    return zone;
+}
+
 }  // namespace
 
 const Domain* Board::find_by_name(const std::string& n) const {
@@ -412,7 +425,7 @@ Board parse_board(const json& j, const std::string& name) {
     const std::string where = "board '" + name + "'";
     check_keys(j, where,
                {"description", "soc_id", "library", "dsp", "dsp_command", "domains", "num_domains",
-                "faults"});
+                "faults", "thermal_zones"});
     Board b;
     b.name = name;
     if (!j.contains("soc_id") || j["soc_id"].is_null()) {
@@ -480,6 +493,16 @@ Board parse_board(const json& j, const std::string& name) {
                 bad(where + ".faults", "fault names unknown domain \"" + *fault.domain + "\"");
             }
             b.faults.push_back(std::move(fault));
+        }
+    }
+    if (j.contains("thermal_zones")) {
+        if (!j["thermal_zones"].is_array()) {
+            bad(where + ".thermal_zones", "must be an array");
+        }
+        size_t i = 0;
+        for (const auto& z : j["thermal_zones"]) {
+            b.thermal_zones.push_back(
+                parse_thermal_zone(z, where + ".thermal_zones[" + std::to_string(i++) + "]"));
         }
     }
     return b;

@@ -79,6 +79,12 @@ struct Fault {
 
 enum class SocIdKind { kText, kMissing, kUnreadable };
 
+// A kernel thermal zone, served in the board's sysfs tree as thermal_zoneN/{type,temp}.
+struct ThermalZone {
+    std::string type;
+    int64_t temp_millicelsius = 0;
+};
+
 struct Board {
     std::string name;
     SocIdKind soc_kind = SocIdKind::kText;
@@ -89,6 +95,7 @@ struct Board {
     std::vector<Domain> domains;
     std::optional<int64_t> reported_domain_count;  // overrides num_domains of system requests
     std::vector<Fault> faults;
+    std::vector<ThermalZone> thermal_zones;
 
     const Domain* find_by_name(const std::string& name) const;
     // Matches the domain id or the effective id.

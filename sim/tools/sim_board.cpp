@@ -5,9 +5,11 @@
 //   kestrel-sim-board --dsp BOARD                 host or hexagon
 //   kestrel-sim-board --sysfs BOARD BASE          prints a directory under BASE whose
 //                                                 sys/devices/soc0/soc_id is as the board has
-//                                                 it (absent, unreadable, contents); one per
-//                                                 distinct contents, created atomically, so
-//                                                 concurrent runs never see it half made
+//                                                 it (absent, unreadable, contents) and whose
+//                                                 sys/class/thermal holds its thermal zones;
+//                                                 one per distinct contents, created
+//                                                 atomically, so concurrent runs never see it
+//                                                 half made
 //   kestrel-sim-board --print BOARD               the resolved profile as JSON
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +19,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -55,7 +58,17 @@ uint64_t fnv1a(const std::string& text) {
     return h;
 }
 
-// Makes the tree in a private directory, then renames it into place (or finds it there).
+// Writes `text` to a new file; false on failure.
+bool write_file(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary);
+    out << text;
+    out.close();
+    return static_cast<bool>(out);
+}
+
+// Makes the tree in a private directory, then renames it into place (or finds it there). The
+// tree holds the SoC id file and sys/class/thermal with the board's thermal zones (the folder
+// exists, empty, on a board without zones).
 bool write_sysfs(const kestrel_sim::Board& b, const std::string& base, std::string* out_dir) {
     std::string key;
     if (b.soc_kind == kestrel_sim::SocIdKind::kMissing)
@@ -64,6 +77,9 @@ bool write_sysfs(const kestrel_sim::Board& b, const std::string& base, std::stri
         key = "unreadable";
     if (b.soc_kind == kestrel_sim::SocIdKind::kText)
         key = "text:" + b.soc_text;
+    key += "|thermal";
+    for (const auto& zone : b.thermal_zones)
+        key += ":" + zone.type + "=" + std::to_string(zone.temp_millicelsius);
     char name[32];
     std::snprintf(name, sizeof name, "soc-%016llx", static_cast<unsigned long long>(fnv1a(key)));
     const std::string dir = base + "/" + name;
@@ -78,24 +94,23 @@ bool write_sysfs(const kestrel_sim::Board& b, const std::string& base, std::stri
         return false;
     const std::string soc_dir = tmp + "/sys/devices/soc0";
     const std::string file = soc_dir + "/soc_id";
-    bool ok = make_dirs(soc_dir);
+    bool ok = make_dirs(soc_dir) && make_dirs(tmp + "/sys/class/thermal");
     if (ok && b.soc_kind == kestrel_sim::SocIdKind::kUnreadable) {
         ok = ::mkdir(file.c_str(), 0755) == 0;
     } else if (ok && b.soc_kind == kestrel_sim::SocIdKind::kText) {
-        std::ofstream out(file, std::ios::binary);
-        out << b.soc_text;
-        out.close();
-        ok = static_cast<bool>(out);
+        ok = write_file(file, b.soc_text);
+    }
+    for (size_t i = 0; ok && i < b.thermal_zones.size(); ++i) {
+        const std::string zone = tmp + "/sys/class/thermal/thermal_zone" + std::to_string(i);
+        ok =
+            make_dirs(zone) && write_file(zone + "/type", b.thermal_zones[i].type + "\n") &&
+            write_file(zone + "/temp", std::to_string(b.thermal_zones[i].temp_millicelsius) + "\n");
     }
     if (ok && ::rename(tmp.c_str(), dir.c_str()) == 0)
         return true;
     // Lost the race to a concurrent run (or failed): drop the private copy.
-    ::unlink(file.c_str());
-    ::rmdir(file.c_str());
-    ::rmdir(soc_dir.c_str());
-    ::rmdir((tmp + "/sys/devices").c_str());
-    ::rmdir((tmp + "/sys").c_str());
-    ::rmdir(tmp.c_str());
+    std::error_code ec;
+    std::filesystem::remove_all(tmp, ec);
     return ok && ::stat(dir.c_str(), &st) == 0;
 }
 

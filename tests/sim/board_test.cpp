@@ -143,6 +143,13 @@ TEST(SimBoardProfile, FieldsAndFaultsAreRead) {
     EXPECT_EQ(b.faults[2].nth, 0u);  // every call unless told otherwise
 }
 
+TEST(SimBoardProfile, ThermalZonesAreRead) {
+    Board b = parse(R"({"thermal_zones": [{"type": "nsp0", "temp_millicelsius": -2500}]})");
+    ASSERT_EQ(b.thermal_zones.size(), 1u);
+    EXPECT_EQ(b.thermal_zones[0].type, "nsp0");
+    EXPECT_EQ(b.thermal_zones[0].temp_millicelsius, -2500);
+}
+
 TEST(SimBoardProfile, MistakesAreRefusedWithTheirPlace) {
     const std::vector<std::string> bad = {
         R"({"colour": "red"})",
@@ -158,6 +165,8 @@ TEST(SimBoardProfile, MistakesAreRefusedWithTheirPlace) {
         R"({"faults": [{"call": "HAP_power_get", "crash": true}]})",
         R"({"faults": [{"call": "HAP_power_get", "domain": "nowhere"}]})",
         R"({"soc_id": true})",
+        R"({"thermal_zones": [{"type": "nsp0"}]})",
+        R"({"thermal_zones": [{"type": "nsp0", "temp_millicelsius": 1, "trip": 2}]})",
     };
     for (const auto& text : bad) {
         EXPECT_THROW(parse(text), BoardError) << text;
