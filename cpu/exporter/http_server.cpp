@@ -170,11 +170,12 @@ std::string MetricsServer::bound_address() const {
 
 bool MetricsServer::start(Render render, std::string* error) {
     render_ = std::move(render);
+    // The logger comes first, so that libmicrohttpd's own messages all go through it.
     daemon_ = MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_USE_ERROR_LOG,
-                               0, nullptr, nullptr, &handle, &render_, MHD_OPTION_LISTEN_SOCKET,
-                               socket_, MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutSeconds,
-                               MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit,
-                               MHD_OPTION_EXTERNAL_LOGGER, &log_error, nullptr, MHD_OPTION_END);
+                               0, nullptr, nullptr, &handle, &render_, MHD_OPTION_EXTERNAL_LOGGER,
+                               &log_error, nullptr, MHD_OPTION_LISTEN_SOCKET, socket_,
+                               MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutSeconds,
+                               MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit, MHD_OPTION_END);
     if (daemon_ == nullptr) {
         *error = "libmicrohttpd could not start";
         return false;
