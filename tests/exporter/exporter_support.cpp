@@ -1,0 +1,226 @@
+#include "exporter_support.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+namespace exporter_test {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+}  // namespace
+
+HttpResponse http_exchange(int port, const std::string& request) {
+    HttpResponse response;
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return response;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return response;
+    }
+    std::size_t sent = 0;
+    while (sent < request.size()) {
+        const ssize_t n = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) {
+            break;
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+    std::string raw;
+    char buffer[8192];
+    for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) {
+        raw.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(fd);
+    const std::size_t end_of_head = raw.find("\r\n\r\n");
+    if (raw.compare(0, 9, "HTTP/1.1 ") != 0 || end_of_head == std::string::npos) {
+        return response;
+    }
+    response.status = std::atoi(raw.c_str() + 9);
+    response.head = raw.substr(0, end_of_head);
+    response.body = raw.substr(end_of_head + 4);
+    return response;
+}
+
+HttpResponse http_get(int port, const std::string& target) {
+    return http_exchange(
+        port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+}
+
+double value_of(const std::string& exposition, const std::string& series) {
+    std::istringstream lines(exposition);
+    const std::string prefix = series + " ";
+    for (std::string line; std::getline(lines, line);) {
+        if (line.compare(0, prefix.size(), prefix) == 0) {
+            return std::strtod(line.c_str() + prefix.size(), nullptr);
+        }
+    }
+    return NAN;
+}
+
+int count_series(const std::string& exposition, const std::string& name) {
+    std::istringstream lines(exposition);
+    int count = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.compare(0, name.size() + 1, name + "{") == 0 ||
+            line.compare(0, name.size() + 1, name + " ") == 0) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+ExporterOnBoard::ExporterOnBoard(const std::string& board, const std::vector<std::string>& args) {
+    char pattern[] = "/tmp/kestrel-exporter-XXXXXX";
+    const char* dir = mkdtemp(pattern);
+    if (dir == nullptr) {
+        ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
+        return;
+    }
+    dir_ = dir;
+    const bool is_file = board.size() > 5 && board.compare(board.size() - 5, 5, ".json") == 0;
+    std::vector<std::string> argv{KESTREL_RUN_BOARD,
+                                  "--build",
+                                  KESTREL_BUILD_DIR,
+                                  "--kestrel",
+                                  KESTREL_EXPORTER_BIN,
+                                  "--board",
+                                  is_file ? std::string(KESTREL_E2E_BOARDS) + "/" + board : board,
+                                  "--trace",
+                                  dir_ + "/trace.jsonl",
+                                  "--",
+                                  "--listen",
+                                  "127.0.0.1:0"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const std::string out = dir_ + "/stdout";
+    const std::string err = dir_ + "/stderr";
+    pid_ = fork();
+    if (pid_ == 0) {
+        setpgid(0, 0);
+        const int in_fd = open("/dev/null", O_RDONLY);
+        const int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(in_fd, STDIN_FILENO);
+        dup2(out_fd, STDOUT_FILENO);
+        dup2(err_fd, STDERR_FILENO);
+        std::vector<char*> raw;
+        for (const auto& a : argv) {
+            raw.push_back(const_cast<char*>(a.c_str()));
+        }
+        raw.push_back(nullptr);
+        execv(raw[0], raw.data());
+        _exit(127);
+    }
+    // Ready when it names the address it listens on.
+    static const std::regex listening(R"(listening on http://127\.0\.0\.1:([0-9]+)/metrics)");
+    const auto deadline = Clock::now() + std::chrono::seconds(60);
+    while (Clock::now() < deadline) {
+        std::smatch m;
+        const std::string text = read_file(err);
+        if (std::regex_search(text, m, listening)) {
+            port_ = std::stoi(m[1]);
+            return;
+        }
+        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+            pid_ = -1;
+            ADD_FAILURE() << "the exporter ended before it listened:\n" << text;
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ADD_FAILURE() << "the exporter did not listen:\n" << read_file(err);
+}
+
+ExporterOnBoard::~ExporterOnBoard() {
+    if (pid_ > 0) {
+        kill(-pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    if (!dir_.empty()) {
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+}
+
+std::string ExporterOnBoard::scrape_until(const std::function<bool(const std::string&)>& ready,
+                                          std::chrono::seconds deadline) {
+    const auto end = Clock::now() + deadline;
+    std::string text;
+    while (Clock::now() < end) {
+        const HttpResponse response = http_get(port_, "/metrics");
+        text = response.body;
+        if (response.status == 200 && ready(text)) {
+            return text;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ADD_FAILURE() << "not ready within the deadline; last exposition:\n" << text;
+    return text;
+}
+
+e2e::BoardRun ExporterOnBoard::stop(int signo) {
+    e2e::BoardRun run;
+    if (pid_ <= 0) {
+        return run;
+    }
+    kill(pid_, signo);
+    int status = 0;
+    // Stopping takes one sampling window at most; the deadline only guards against a hang.
+    const auto deadline = Clock::now() + std::chrono::seconds(60);
+    while (waitpid(pid_, &status, WNOHANG) == 0) {
+        if (Clock::now() > deadline) {
+            kill(-pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
+            run.result.timed_out = true;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    pid_ = -1;
+    if (WIFEXITED(status)) {
+        run.result.exit_code = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        run.result.signal = WTERMSIG(status);
+    }
+    run.result.out = read_file(dir_ + "/stdout");
+    run.result.err = read_file(dir_ + "/stderr");
+    std::istringstream trace(read_file(dir_ + "/trace.jsonl"));
+    for (std::string line; std::getline(trace, line);) {
+        if (!line.empty()) {
+            run.trace.push_back(e2e::json::parse(line));
+        }
+    }
+    EXPECT_FALSE(run.result.timed_out) << "the exporter did not stop";
+    return run;
+}
+
+}  // namespace exporter_test

@@ -1,0 +1,57 @@
+// kestrel-exporter on the virtual board as a server: started in the background through the
+// board runner, scraped over HTTP, stopped with a signal; and reading values out of the text
+// exposition.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "e2e_support.h"
+
+namespace exporter_test {
+
+struct HttpResponse {
+    int status = 0;  // 0 when no HTTP answer came
+    std::string head;
+    std::string body;
+};
+
+// Sends `request` as it is to 127.0.0.1:`port` and reads the whole answer (the server closes).
+HttpResponse http_exchange(int port, const std::string& request);
+// One GET of `target`.
+HttpResponse http_get(int port, const std::string& target);
+
+// The value of the series `series` (name and labels exactly as printed, e.g.
+// kestrel_dsp_up{domain="cdsp"}) in an exposition; NaN when it is not there.
+double value_of(const std::string& exposition, const std::string& series);
+// How many series of the family `name` the exposition holds.
+int count_series(const std::string& exposition, const std::string& name);
+
+// The exporter, started through the board runner with "--listen 127.0.0.1:0" and `args`; the
+// constructor returns once it listens (the test fails when it does not within the deadline).
+class ExporterOnBoard {
+  public:
+    ExporterOnBoard(const std::string& board, const std::vector<std::string>& args);
+    ~ExporterOnBoard();
+    ExporterOnBoard(const ExporterOnBoard&) = delete;
+    ExporterOnBoard& operator=(const ExporterOnBoard&) = delete;
+
+    int port() const { return port_; }
+    // Scrapes /metrics until `ready` holds for the text or `deadline` passes (a readiness wait);
+    // returns the last exposition.
+    std::string scrape_until(const std::function<bool(const std::string&)>& ready,
+                             std::chrono::seconds deadline = std::chrono::seconds(60));
+    // Sends `signo` to the exporter alone and waits for its end: status, output and trace.
+    e2e::BoardRun stop(int signo);
+
+  private:
+    std::string dir_;
+    pid_t pid_ = -1;
+    int port_ = 0;
+};
+
+}  // namespace exporter_test
