@@ -33,6 +33,43 @@ std::string read_file(const std::string& path) {
 
 }  // namespace
 
+pid_t start_background(const std::vector<std::string>& argv, const std::string& out,
+                       const std::string& err) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setpgid(0, 0);
+        const int in_fd = open("/dev/null", O_RDONLY);
+        const int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        const int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        dup2(in_fd, STDIN_FILENO);
+        dup2(out_fd, STDOUT_FILENO);
+        dup2(err_fd, STDERR_FILENO);
+        std::vector<char*> raw;
+        for (const auto& a : argv) {
+            raw.push_back(const_cast<char*>(a.c_str()));
+        }
+        raw.push_back(nullptr);
+        execvp(raw[0], raw.data());
+        _exit(127);
+    }
+    EXPECT_GT(pid, 0) << "fork: " << std::strerror(errno);
+    return pid;
+}
+
+int free_port() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        ADD_FAILURE() << "no free port: " << std::strerror(errno);
+    }
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
 HttpResponse http_exchange(int port, const std::string& request) {
     HttpResponse response;
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -68,6 +105,23 @@ HttpResponse http_exchange(int port, const std::string& request) {
     response.status = std::atoi(raw.c_str() + 9);
     response.head = raw.substr(0, end_of_head);
     response.body = raw.substr(end_of_head + 4);
+    if (response.head.find("Transfer-Encoding: chunked") != std::string::npos) {
+        // Chunks: a hexadecimal size line, the data, a line end; size 0 ends the body.
+        std::string body;
+        std::size_t at = 0;
+        for (;;) {
+            const std::size_t line_end = response.body.find("\r\n", at);
+            const std::size_t size = line_end == std::string::npos
+                                         ? 0
+                                         : std::strtoul(response.body.c_str() + at, nullptr, 16);
+            if (size == 0) {
+                break;
+            }
+            body += response.body.substr(line_end + 2, size);
+            at = line_end + 2 + size + 2;
+        }
+        response.body = body;
+    }
     return response;
 }
 
@@ -123,23 +177,7 @@ ExporterOnBoard::ExporterOnBoard(const std::string& board, const std::vector<std
     argv.insert(argv.end(), args.begin(), args.end());
     const std::string out = dir_ + "/stdout";
     const std::string err = dir_ + "/stderr";
-    pid_ = fork();
-    if (pid_ == 0) {
-        setpgid(0, 0);
-        const int in_fd = open("/dev/null", O_RDONLY);
-        const int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(in_fd, STDIN_FILENO);
-        dup2(out_fd, STDOUT_FILENO);
-        dup2(err_fd, STDERR_FILENO);
-        std::vector<char*> raw;
-        for (const auto& a : argv) {
-            raw.push_back(const_cast<char*>(a.c_str()));
-        }
-        raw.push_back(nullptr);
-        execv(raw[0], raw.data());
-        _exit(127);
-    }
+    pid_ = start_background(argv, out, err);
     // Ready when it names the address it listens on.
     static const std::regex listening(R"(listening on http://127\.0\.0\.1:([0-9]+)/metrics)");
     const auto deadline = Clock::now() + std::chrono::seconds(60);

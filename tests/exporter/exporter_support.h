@@ -31,6 +31,13 @@ double value_of(const std::string& exposition, const std::string& series);
 // How many series of the family `name` the exposition holds.
 int count_series(const std::string& exposition, const std::string& name);
 
+// Starts `argv` in its own process group with standard input from /dev/null and standard output
+// and error appended to the two files; its pid (the test fails when fork fails).
+pid_t start_background(const std::vector<std::string>& argv, const std::string& out,
+                       const std::string& err);
+// A free TCP port on 127.0.0.1 at the time of the call.
+int free_port();
+
 // The exporter, started through the board runner with "--listen 127.0.0.1:0" and `args`; the
 // constructor returns once it listens (the test fails when it does not within the deadline).
 class ExporterOnBoard {
