@@ -4,6 +4,10 @@
 #   lib/libkestrel.so                the stub library, loaded by the monitor at run time
 #   lib/skel/libkestrel_skel.so      the DSP library, built by the hexagon preset
 #   share/man/man1/kestrel.1.gz      the manual page
+#   bin/kestrel-exporter             the Prometheus exporter
+#   share/man/man1/kestrel-exporter.1.gz    its manual page
+#   lib/systemd/system/kestrel-exporter.service    its systemd unit
+#   share/kestrel/grafana-dashboard.json    a Grafana dashboard of its metrics
 #
 # The virtual board (sim/) and the test programs are never installed. The Debian package adds
 # its metadata, whose sources are in cmake/debian/:
@@ -91,6 +95,24 @@ install(FILES ${_kestrel_debian}/copyright ${_kestrel_changelog}.gz
 install(FILES ${_kestrel_debian}/lintian-overrides
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME kestrel)
 
+# The Prometheus exporter (cpu/exporter) with its manual page, systemd unit and Grafana
+# dashboard (cmake/exporter/). The unit path is relative to the prefix: /usr/lib/systemd/system
+# in the package.
+install(TARGETS kestrel_exporter RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(CODE "file(RPATH_REMOVE FILE
+    \"${_kestrel_dest}/${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:kestrel_exporter>\")")
+set(_kestrel_exporter_man ${CMAKE_CURRENT_BINARY_DIR}/kestrel-exporter.1.gz)
+add_custom_command(OUTPUT ${_kestrel_exporter_man}
+    COMMAND gzip -9 -n -c ${PROJECT_SOURCE_DIR}/doc/kestrel-exporter.1 > ${_kestrel_exporter_man}
+    DEPENDS ${PROJECT_SOURCE_DIR}/doc/kestrel-exporter.1
+    VERBATIM)
+add_custom_target(kestrel_exporter_man ALL DEPENDS ${_kestrel_exporter_man})
+install(FILES ${_kestrel_exporter_man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/cmake/exporter/kestrel-exporter.service
+        DESTINATION lib/systemd/system)
+install(FILES ${PROJECT_SOURCE_DIR}/cmake/exporter/grafana-dashboard.json
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/kestrel)
+
 # Debian package (cpack -G DEB), meant for the aarch64 preset: the package is for arm64 boards.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kestrel)
@@ -104,6 +126,8 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 over a sampling window, from the DSP's own PMU counters, and prints the
 utilisation of the scalar core (QDSP6), HVX and HMX units and the DSP clock,
 once or until Ctrl-C. It also lists the board's compute-DSP cores.
+kestrel-exporter samples every compute DSP of the board continuously and
+serves the figures to Prometheus over HTTP (systemd unit kestrel-exporter).
 .
 The package holds the program, its stub library libkestrel.so and the DSP
 library libkestrel_skel.so (Hexagon V68). It needs the board's FastRPC client
@@ -118,7 +142,8 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 if(CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
     set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
 endif()
-# The cross build cannot run dpkg-shlibdeps for arm64; these are the libraries kestrel and
-# libkestrel.so need besides the board's libadsprpc.so.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1 (>= 3.0)")
+# The cross build cannot run dpkg-shlibdeps for arm64; these are the libraries kestrel,
+# kestrel-exporter and libkestrel.so need besides the board's libadsprpc.so.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS
+    "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1 (>= 3.0), libmicrohttpd12 (>= 0.9.75)")
 include(CPack)
