@@ -1,12 +1,15 @@
 // A real Prometheus server scrapes kestrel-exporter on the virtual board every second; its query
-// API then has the utilisation of every core and engine with the board's loads.
+// API then has the utilisation of every core and engine with the board's loads, and accepts
+// every query of the packaged Grafana dashboard.
 #include <gtest/gtest.h>
 
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -25,6 +28,20 @@ using exporter_test::free_port;
 using exporter_test::http_get;
 using exporter_test::start_background;
 using json = nlohmann::json;
+
+std::string url_encode(const std::string& text) {
+    std::string out;
+    for (const unsigned char c : text) {
+        if (std::isalnum(c) != 0 || c == '_' || c == '.' || c == '-') {
+            out += static_cast<char>(c);
+        } else {
+            char escaped[4];
+            std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+            out += escaped;
+        }
+    }
+    return out;
+}
 
 std::string read_file(const std::string& path) {
     std::ifstream in(path);
@@ -67,6 +84,21 @@ TEST(Prometheus, ScrapesEveryCoreAndEngineWithTheBoardsLoads) {
             }
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+    // Every query of the packaged Grafana dashboard is one that this server accepts.
+    std::ifstream dashboard_file(KESTREL_DASHBOARD);
+    const json dashboard = json::parse(dashboard_file);
+    for (const auto& panel : dashboard["panels"]) {
+        for (const auto& target : panel["targets"]) {
+            std::string expr = target["expr"];
+            for (std::size_t at; (at = expr.find("$instance")) != std::string::npos;) {
+                expr.replace(at, 9, ".*");
+            }
+            const auto answer = exporter_test::http_exchange(
+                port, "GET /api/v1/query?query=" + url_encode(expr) +
+                          " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+            EXPECT_EQ(answer.status, 200) << expr << "\n" << answer.body;
+        }
     }
     kill(prometheus, SIGTERM);
     waitpid(prometheus, nullptr, 0);
