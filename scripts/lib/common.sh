@@ -7,10 +7,9 @@ KESTREL_RUN_PACKAGES=(cmake ninja-build g++ pkg-config libfmt-dev nlohmann-json3
     googletest libgtest-dev libgmock-dev libmicrohttpd-dev)
 # Further packages for the full test suite: benchmarks, cross and emulated targets, the
 # package and its check.
-# The exporter's cross build links libmicrohttpd for arm64 (a foreign architecture of dpkg);
-# its tests scrape it with a Prometheus server.
+# The exporter's tests scrape it with a Prometheus server.
 KESTREL_TEST_PACKAGES=("${KESTREL_RUN_PACKAGES[@]}" libbenchmark-dev clang lld llvm qemu-user
-    g++-aarch64-linux-gnu clang-format valgrind lintian libmicrohttpd-dev:arm64 prometheus)
+    g++-aarch64-linux-gnu clang-format valgrind lintian prometheus)
 
 # kestrel_need_packages PKG... : installs the packages that are missing (as root), or says
 # exactly what to install and fails.
@@ -26,11 +25,6 @@ kestrel_need_packages() {
         echo "kestrel: install them with: sudo apt-get install ${missing[*]}" >&2
         return 1
     fi
-    # Packages of another architecture (NAME:ARCH) need that architecture known to dpkg.
-    local arch
-    for arch in $(printf '%s\n' "${missing[@]}" | sed -n 's/^[^:]*://p' | sort -u); do
-        dpkg --print-foreign-architectures | grep -qx "$arch" || dpkg --add-architecture "$arch"
-    done
     local log
     log=$(mktemp)
     if ! { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
