@@ -9,22 +9,6 @@
 
 include(GNUInstallDirs)
 
-# The package version is the monitor's own version values, read from their single definition.
-file(STRINGS ${PROJECT_SOURCE_DIR}/cpu/app/config.cpp _kestrel_version_lines
-     REGEX "g_(major|minor|patch)_version = \"[0-9]+\"")
-foreach(part major minor patch)
-    string(REGEX MATCH "g_${part}_version = \"([0-9]+)\"" _m "${_kestrel_version_lines}")
-    if(NOT _m)
-        message(FATAL_ERROR "cannot read g_${part}_version from cpu/app/config.cpp")
-    endif()
-    set(KESTREL_VERSION_${part} ${CMAKE_MATCH_1})
-endforeach()
-set(KESTREL_VERSION "${KESTREL_VERSION_major}.${KESTREL_VERSION_minor}.${KESTREL_VERSION_patch}")
-if(NOT KESTREL_VERSION STREQUAL PROJECT_VERSION)
-    message(FATAL_ERROR "project version ${PROJECT_VERSION} differs from the monitor's "
-                        "version values ${KESTREL_VERSION} (cpu/app/config.cpp)")
-endif()
-
 install(TARGETS kestrel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS kestrel_stub LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 
@@ -37,11 +21,13 @@ install(CODE "
     endif()")
 install(FILES ${KESTREL_HEXAGON_SKEL} DESTINATION ${CMAKE_INSTALL_LIBDIR}/skel)
 
-# Manual pages are installed compressed, as Debian has them.
+# The manual page carries the project's version; manual pages are installed compressed, as
+# Debian has them.
+configure_file(${PROJECT_SOURCE_DIR}/doc/kestrel.1.in ${CMAKE_CURRENT_BINARY_DIR}/kestrel.1 @ONLY)
 set(_kestrel_man ${CMAKE_CURRENT_BINARY_DIR}/kestrel.1.gz)
 add_custom_command(OUTPUT ${_kestrel_man}
-    COMMAND gzip -9 -n -c ${PROJECT_SOURCE_DIR}/doc/kestrel.1 > ${_kestrel_man}
-    DEPENDS ${PROJECT_SOURCE_DIR}/doc/kestrel.1
+    COMMAND gzip -9 -n -c ${CMAKE_CURRENT_BINARY_DIR}/kestrel.1 > ${_kestrel_man}
+    DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/kestrel.1
     VERBATIM)
 add_custom_target(kestrel_man ALL DEPENDS ${_kestrel_man})
 install(FILES ${_kestrel_man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
@@ -49,7 +35,7 @@ install(FILES ${_kestrel_man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 # Debian package (cpack -G DEB), meant for the aarch64 preset: the package is for arm64 boards.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kestrel)
-set(CPACK_PACKAGE_VERSION ${KESTREL_VERSION})
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "kestrel developers")
 set(CPACK_PACKAGE_CONTACT "kestrel developers <kestrel@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "monitor of the Hexagon compute DSP's load on Qualcomm boards")

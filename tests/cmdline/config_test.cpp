@@ -5,16 +5,17 @@
 #include <string>
 
 #include "cpu/config.h"
+#include "kestrel_version.h"
 
 namespace {
 
 namespace k = vorlix::kestrel;
 
 TEST(Version, ComposedFromItsParts) {
-    EXPECT_EQ(k::get_version(), "V2.3.0");
-    EXPECT_EQ(k::get_major_version(), "2");
-    EXPECT_EQ(k::get_minor_version(), "3");
-    EXPECT_EQ(k::get_patch_version(), "0");
+    EXPECT_EQ(k::get_version(), "V" KESTREL_VERSION);
+    EXPECT_EQ(k::get_major_version(), KESTREL_VERSION_MAJOR);
+    EXPECT_EQ(k::get_minor_version(), KESTREL_VERSION_MINOR);
+    EXPECT_EQ(k::get_patch_version(), KESTREL_VERSION_PATCH);
     EXPECT_EQ(k::get_abi_version(), 1UL);
 }
 
@@ -31,18 +32,19 @@ TEST(Version, BlockLinesUpTheColons) {
     ::testing::internal::CaptureStdout();
     k::print_version_block();
     const std::string out = ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out,
-              "kestrel version V2.3.0\n"
-              "  major version   : 2\n"
-              "  minor version   : 3\n"
-              "  patch version   : 0\n"
-              "  build date      : " +
-                  k::g_build_date +
-                  "\n"
-                  "  build commit id : " +
-                  k::g_build_commit_id +
-                  "\n"
-                  "  abi version     : 1\n");
+    const std::string version_lines = "kestrel version V" KESTREL_VERSION
+                                      "\n"
+                                      "  major version   : " KESTREL_VERSION_MAJOR
+                                      "\n"
+                                      "  minor version   : " KESTREL_VERSION_MINOR
+                                      "\n"
+                                      "  patch version   : " KESTREL_VERSION_PATCH "\n";
+    EXPECT_EQ(out, version_lines + "  build date      : " + k::g_build_date +
+                       "\n"
+                       "  build commit id : " +
+                       k::g_build_commit_id +
+                       "\n"
+                       "  abi version     : 1\n");
 }
 
 }  // namespace
