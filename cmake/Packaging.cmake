@@ -12,14 +12,15 @@ include(GNUInstallDirs)
 install(TARGETS kestrel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS kestrel_stub LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 
-set(KESTREL_HEXAGON_SKEL ${PROJECT_SOURCE_DIR}/build/hexagon/dsp/libkestrel_skel.so
-    CACHE FILEPATH "The Hexagon build of libkestrel_skel.so to install in lib/skel")
+# The DSP library comes from the hexagon preset's build.
+set(_kestrel_hexagon_skel ${KESTREL_HEXAGON_BUILD_DIR}/dsp/libkestrel_skel.so)
 install(CODE "
-    if(NOT EXISTS \"${KESTREL_HEXAGON_SKEL}\")
-        message(FATAL_ERROR \"${KESTREL_HEXAGON_SKEL} is missing: build the DSP library first \"
-                            \"(cmake --workflow --preset hexagon)\")
+    if(NOT EXISTS \"${_kestrel_hexagon_skel}\")
+        message(FATAL_ERROR \"${_kestrel_hexagon_skel} is missing: build the DSP library first \"
+                            \"(cmake --workflow --preset hexagon; KESTREL_HEXAGON_BUILD_DIR names \"
+                            \"its build directory)\")
     endif()")
-install(FILES ${KESTREL_HEXAGON_SKEL} DESTINATION ${CMAKE_INSTALL_LIBDIR}/skel)
+install(FILES ${_kestrel_hexagon_skel} DESTINATION ${CMAKE_INSTALL_LIBDIR}/skel)
 
 # The manual page carries the project's version; manual pages are installed compressed, as
 # Debian has them.
