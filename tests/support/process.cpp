@@ -71,7 +71,14 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
     if (pid == 0) {
         // Own process group, so a group-wide SIGINT reaches the child and its helpers only.
         setpgid(0, 0);
-        signal(SIGINT, SIG_DFL);
+        // The child starts with default signal handling whatever the test runner set, so that
+        // what it does with a signal is its own choice.
+        for (int number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+            signal(number, SIG_DFL);
+        }
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
         int devnull = open("/dev/null", O_RDONLY);
         dup2(devnull, STDIN_FILENO);
         dup2(out_pipe[1], STDOUT_FILENO);
