@@ -46,22 +46,61 @@ uint64_t skel_timer_to_us(uint64_t ticks) {
     return (ticks * 10u) / 192u;
 }
 
+/* The contexts this library handed out and has not freed yet; an empty slot is null. Close
+ * frees only a context found here, so a forged handle or a second close frees nothing. The
+ * library is driven by one session at a time, so the table has no lock. */
+static void* g_live_contexts[SKEL_MAX_CONTEXTS];
+
+/* The slot holding the context whose handle is h, or null when there is none. The full 64-bit
+ * value is compared, so on the 32-bit DSP a handle with upper bits set never matches. */
+static void** find_context(remote_handle64 h) {
+    for (size_t i = 0; i < SKEL_MAX_CONTEXTS; ++i) {
+        if (g_live_contexts[i] != NULL && (uint64_t)(uintptr_t)g_live_contexts[i] == h) {
+            return &g_live_contexts[i];
+        }
+    }
+    return NULL;
+}
+
+/* An empty slot, or null when the table is full. */
+static void** find_free_slot(void) {
+    for (size_t i = 0; i < SKEL_MAX_CONTEXTS; ++i) {
+        if (g_live_contexts[i] == NULL) {
+            return &g_live_contexts[i];
+        }
+    }
+    return NULL;
+}
+
 int skel_open(const char* uri, remote_handle64* h) {
     void* block = __wrap_malloc(1);
+    void** slot = find_free_slot();
     (void)uri;
-    if (block == NULL) {
+    if (block == NULL || slot == NULL) {
+        /* With the table full the context could never be closed: its block goes back. */
+        if (block != NULL) {
+            __wrap_free(block);
+        }
         *h = 0;
         service_log(__LINE__, "kestrel_open create handle failed.");
         return -1;
     }
+    *slot = block;
     *h = (remote_handle64)(uintptr_t)block;
     return 0;
 }
 
 int skel_close(remote_handle64 h) {
-    if (h != 0) {
-        __wrap_free((void*)(uintptr_t)h);
+    void** slot;
+    if (h == 0) {
+        return 0;
     }
+    slot = find_context(h);
+    if (slot == NULL) {
+        return KESTREL_ERROR_BAD_PARAMETER;
+    }
+    __wrap_free(*slot);
+    *slot = NULL;
     return 0;
 }
 

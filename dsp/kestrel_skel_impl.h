@@ -10,6 +10,9 @@
 
 #define SKEL_HIDDEN __attribute__((visibility("hidden")))
 
+/* Contexts that can be open at once; an open beyond them fails as an exhausted heap does. */
+#define SKEL_MAX_CONTEXTS 16
+
 SKEL_HIDDEN int skel_open(const char* uri, remote_handle64* h);
 SKEL_HIDDEN int skel_close(remote_handle64 h);
 SKEL_HIDDEN int skel_get_legacy_perf_value(remote_handle64 h, int64_t* timer_cnt_us,

@@ -1,13 +1,15 @@
 #include <cstdio>
 
 #include "cpu/kestrel_run.h"
+#include "cpu/output.h"
 
 int main(int argc, char** argv) {
-    // Line-buffered standard output, so that every line reaches a pipe or a file when it is
-    // printed, in order with what goes to the unbuffered standard error.
-    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
-    if (set_dsp_env() < 0) {
+    if (vorlix::kestrel::prepare_standard_streams() < 0) {
+        std::perror("kestrel: standard streams");
         return -1;
     }
-    return kestrel_run(argc, const_cast<const char**>(argv));
+    if (set_dsp_env() < 0) {
+        return vorlix::kestrel::finish_output(-1);
+    }
+    return vorlix::kestrel::finish_output(kestrel_run(argc, const_cast<const char**>(argv)));
 }

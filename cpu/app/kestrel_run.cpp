@@ -15,6 +15,7 @@
 #include "cpu/cmdline_user.h"
 #include "cpu/data_analyzer.h"
 #include "cpu/dsp_utils.h"
+#include "cpu/output.h"
 #include "cpu/socinfo.h"
 
 static_assert(std::atomic<bool>::is_always_lock_free, "the SIGINT handler needs a lock-free flag");
@@ -27,6 +28,9 @@ namespace {
 constexpr const char* kDspLibraryPathVar = "ADSP_LIBRARY_PATH";
 constexpr const char* kDspLibraryDirs = "/usr/lib/skel;./lib";
 
+// The signals that end a run: Ctrl-C, a service manager's stop, a closed terminal.
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
 // The stub library of the remote interface, loaded by name.
 constexpr const char* kStubLibrary = "libkestrel.so";
 
@@ -35,16 +39,20 @@ void report(const std::string& text) {
     std::printf("[ERROR] [KESTREL] %s\n", text.c_str());
 }
 
-// The core the run talks to: the item at `index` in the first group. A platform without the
-// domain list reports each CDSP as a group of its own, so an index past the first group goes on
-// counting through the following groups (index 1 is then the second CDSP). Null when the
-// platform reported no such core.
+// The core the run talks to: the item at `index` in the first group, null when the platform
+// reported none there. On QCS9075 the index picks the domain itself (cdsp or cdsp1), and a
+// platform without the domain list reports each CDSP as a group of its own, so there the index
+// goes on counting through the following groups. Elsewhere another group's core is another DSP
+// than the one sampled, and its architecture must not be shown for it.
 const vorlix::kestrel::DspInfoItem* chosen_core(const vorlix::kestrel::DspDomainArray& domains,
-                                                std::uint32_t index) {
+                                                std::uint32_t index, bool across_groups) {
     std::size_t remaining = index;
     for (const auto& group : domains) {
         if (remaining < group.size()) {
             return &group[remaining];
+        }
+        if (!across_groups) {
+            break;
         }
         remaining -= group.size();
     }
@@ -69,7 +77,7 @@ int pause_between_samples(std::uint32_t interval_ms) {
 }  // namespace
 
 void signal_handler(int signo) {
-    if (signo == SIGINT) {
+    if (signo == SIGINT || signo == SIGTERM || signo == SIGHUP) {
         g_is_loop_run.store(false);
     }
 }
@@ -166,15 +174,19 @@ int kestrel_run(int argc, const char** argv) {
 
     g_is_loop_run.store(true);
 
-    // No SA_RESTART: SIGINT must cut a pending sleep short so a follow run ends promptly.
+    // No SA_RESTART: a signal must cut a pending sleep short so a follow run ends promptly. A
+    // service manager's stop (SIGTERM) and a closed terminal (SIGHUP) end the run as Ctrl-C does,
+    // so the group is released and the session closed whichever way the run is stopped.
     struct sigaction action {};
     action.sa_handler = signal_handler;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;
-    if (sigaction(SIGINT, &action, nullptr) != 0) {
-        const std::string what = std::string("sigaction(") + strsignal(SIGINT) + ")";
-        std::perror(what.c_str());
-        return -1;
+    for (const int signo : kStopSignals) {
+        if (sigaction(signo, &action, nullptr) != 0) {
+            const std::string what = std::string("sigaction(") + strsignal(signo) + ")";
+            std::perror(what.c_str());
+            return -1;
+        }
     }
 
     my_utils::CMDLineParams params;
@@ -219,7 +231,8 @@ int kestrel_run(int argc, const char** argv) {
     }
 
     const std::uint32_t index = user_params.cdsp_index;
-    if (soc == get_socid_by_name("QCS9075")) {
+    const bool qcs9075 = soc == get_socid_by_name("QCS9075");
+    if (qcs9075) {
         if (index > 1) {
             report(fmt::format("Invalid cdsp_index {}, only support 0 or 1 for QCS9075.\n", index));
             return -1;
@@ -227,7 +240,7 @@ int kestrel_run(int argc, const char** argv) {
         user_params.domain_name = index == 1 ? "cdsp1" : "cdsp";
         user_params.domain_id = index == 1 ? 4 : 3;
     }
-    const vorlix::kestrel::DspInfoItem* core = chosen_core(domains, index);
+    const vorlix::kestrel::DspInfoItem* core = chosen_core(domains, index, qcs9075);
     if (soc == get_socid_by_name("SA8797P")) {
         if (index > 3 && domains.size() == 1 && domains.front().size() == 4) {
             report(fmt::format("Invalid cdsp_index {}, only support 0, 1, 2, 3 for SA8797P.\n",
@@ -237,10 +250,7 @@ int kestrel_run(int argc, const char** argv) {
         // The session's domain comes from the platform's description of the core, so an index
         // that addresses no reported core cannot be used.
         if (core == nullptr) {
-            std::size_t cores = 0;
-            for (const auto& group : domains) {
-                cores += group.size();
-            }
+            const std::size_t cores = domains.empty() ? 0 : domains.front().size();
             report(fmt::format("Invalid cdsp_index {}, the platform reports {} cdsp core(s).\n",
                                index, cores));
             return -1;
@@ -270,11 +280,21 @@ int kestrel_run(int argc, const char** argv) {
         report(fmt::format("kestrel_stub sample_initialize failure.\n"));
         return -1;
     }
-    // The flag is looked at only after the pause, so a SIGINT ends the run once the current
-    // sample is printed.
+    // The flag is looked at only after the pause, so a signal ends the run once the current
+    // sample is printed. Each report is written when it is complete; a reader that went away
+    // ends the run as Ctrl-C does, any other write error fails it once the DSP is left clean.
+    bool write_failed = false;
     for (;;) {
         if (sample_and_analyze_one_times(analyzer, user_params) < 0) {
             return -1;
+        }
+        const vorlix::kestrel::OutputState output = vorlix::kestrel::end_report();
+        if (output == vorlix::kestrel::OutputState::kFailed) {
+            write_failed = true;
+            break;
+        }
+        if (output == vorlix::kestrel::OutputState::kReaderGone) {
+            g_is_loop_run.store(false);
         }
         if (pause_between_samples(user_params.sample_interval_time) < 0) {
             return -1;
@@ -287,5 +307,5 @@ int kestrel_run(int argc, const char** argv) {
         report(fmt::format("kestrel_stub sample_finalize failure.\n"));
         return -1;
     }
-    return 0;
+    return write_failed ? -1 : 0;
 }

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "cpu/config.h"
+#include "cpu/output.h"
 
 using my_utils::CMDLineContext;
 using my_utils::CMDLineElement;
@@ -50,7 +51,7 @@ void cmdline_user_init(CMDLineContext& ctx) {
                            [](CMDLineParams& p) { get_user_param(p).query_info = true; }));
     options.push_back(flag({"--version"}, "print version and build info", [](CMDLineParams&) {
         vorlix::kestrel::print_version_block();
-        std::exit(0);
+        std::exit(vorlix::kestrel::finish_output(0));
     }));
     options.push_back(number(
         "--sample_time", "sample time (ms), default 1000",

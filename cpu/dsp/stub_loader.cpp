@@ -170,19 +170,24 @@ void KestrelStub::store_window(int64_t timer1, int64_t timer2, int64_t pcycle1, 
 }
 
 int KestrelStub::sample_finalize(bool deinit_pmu) {
-    // The group can be released only through the session that registered it: once that session
-    // is closed (after a failed release) there is no handle left to call with.
-    if (deinit_pmu && is_pmu_init && is_open && handle != 0) {
-        int result = pmu_deinit_fn(handle);
-        if (result != 0) {
-            printf("[ERROR] [KestrelStub] kestrel_pmu_deinit(): error code = %x\n",
-                   static_cast<unsigned>(result));
-        } else {
-            is_pmu_init = false;
+    // The group can be released only through the session that registered it, so a failed
+    // release is tried once more before the session goes; a group that stays registered fails
+    // the run. The handle's value does not matter: an open session is released and closed.
+    bool released = true;
+    if (deinit_pmu && is_pmu_init && is_open) {
+        for (int attempt = 0; attempt < 2 && is_pmu_init; ++attempt) {
+            int result = pmu_deinit_fn(handle);
+            if (result != 0) {
+                printf("[ERROR] [KestrelStub] kestrel_pmu_deinit(): error code = %x\n",
+                       static_cast<unsigned>(result));
+            } else {
+                is_pmu_init = false;
+            }
         }
+        released = !is_pmu_init;
     }
-    if (!is_open || handle == 0) {
-        return 0;
+    if (!is_open) {
+        return released ? 0 : -1;
     }
     int result = close_fn(handle);
     if (result != 0) {
@@ -192,7 +197,7 @@ int KestrelStub::sample_finalize(bool deinit_pmu) {
     }
     handle = 0;
     is_open = false;
-    return 0;
+    return released ? 0 : -1;
 }
 
 }  // namespace vorlix::kestrel

@@ -6,25 +6,22 @@
 #include <string>
 
 #include "fastrpc/remote_types.h"
+#include "kestrel.h"
 
 namespace vorlix::kestrel {
 
-// Signatures of the stub library's exports.
-using kestrel_open_fn = int (*)(const char* uri, remote_handle64* h);
-using kestrel_close_fn = int (*)(remote_handle64 h);
-using kestrel_get_group_pmt_value_fn = int (*)(remote_handle64 h, int32_t* pkg_cnt,
-                                               int32_t* hvx_cnt, int32_t* hmx_cnt,
-                                               int64_t* timer_cnt_us, int64_t* pcycle);
-using kestrel_get_legacy_perf_value_fn = int (*)(remote_handle64 h, int64_t* timer_cnt_us,
-                                                 int64_t* pcycle);
-using kestrel_get_dsp_current_freq_fn = int (*)(remote_handle64 h, int32_t* dsp_freq,
-                                                int32_t* hmx_freq);
-using kestrel_pmu_init_fn = int (*)(remote_handle64 h);
-using kestrel_pmu_deinit_fn = int (*)(remote_handle64 h);
+// Signatures of the stub library's exports and the module URI, as the remote interface
+// declares them.
+using kestrel_open_fn = decltype(&::kestrel_open);
+using kestrel_close_fn = decltype(&::kestrel_close);
+using kestrel_get_group_pmt_value_fn = decltype(&::kestrel_get_group_pmt_value);
+using kestrel_get_legacy_perf_value_fn = decltype(&::kestrel_get_legacy_perf_value);
+using kestrel_get_dsp_current_freq_fn = decltype(&::kestrel_get_dsp_current_freq);
+using kestrel_pmu_init_fn = decltype(&::kestrel_pmu_init);
+using kestrel_pmu_deinit_fn = decltype(&::kestrel_pmu_deinit);
 
 // Prefix of the module URI; the FastRPC domain name follows "_dom=".
-inline constexpr const char* kKestrelModuleUri =
-    "file:///libkestrel_skel.so?kestrel_skel_handle_invoke&_modver=1.0&_dom=";
+inline constexpr const char* kKestrelModuleUri = KESTREL_URI;
 
 class KestrelStub {
   public:
@@ -41,7 +38,8 @@ class KestrelStub {
     int sample_register(unsigned long sample_time_ms);
     // One sample on DSPs without the PMU group: timer and cycles only, then the clock.
     int sample_register_legacy(unsigned long sample_time_ms);
-    // Releases the PMU group (when asked and registered) and closes the session.
+    // Releases the PMU group (when asked and registered; a failed release is tried once more)
+    // and closes the session. -1 when the close failed or the group is still registered.
     int sample_finalize(bool deinit_pmu);
 
     // Library and session state.

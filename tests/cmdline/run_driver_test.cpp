@@ -63,15 +63,17 @@ TEST_F(DspEnv, RunsEachTimeItIsCalled) {
     EXPECT_STREQ(std::getenv(kVar), "/usr/lib/skel;./lib;/usr/lib/skel;./lib");
 }
 
-TEST(SignalHandler, OnlySigintClearsTheFlag) {
-    g_is_loop_run.store(true);
-    signal_handler(SIGTERM);
-    signal_handler(SIGUSR1);
-    EXPECT_TRUE(g_is_loop_run.load());
-    signal_handler(SIGINT);
-    EXPECT_FALSE(g_is_loop_run.load());
-    signal_handler(SIGINT);  // a second SIGINT only stores false again
-    EXPECT_FALSE(g_is_loop_run.load());
+TEST(SignalHandler, InterruptTerminateAndHangUpClearTheFlag) {
+    for (int signo : {SIGINT, SIGTERM, SIGHUP}) {
+        g_is_loop_run.store(true);
+        signal_handler(SIGUSR1);
+        signal_handler(SIGPIPE);
+        EXPECT_TRUE(g_is_loop_run.load());
+        signal_handler(signo);
+        EXPECT_FALSE(g_is_loop_run.load()) << signo;
+        signal_handler(signo);  // a second signal only stores false again
+        EXPECT_FALSE(g_is_loop_run.load());
+    }
 }
 
 // Runs kestrel_run with the arguments, capturing standard output.
@@ -84,8 +86,11 @@ int run(std::vector<const char*> args, std::string& out) {
 }
 
 TEST(KestrelRun, HelpSetsTheFlagInstallsTheHandlerAndReturnsZero) {
-    struct sigaction previous {};
-    ASSERT_EQ(sigaction(SIGINT, nullptr, &previous), 0);
+    const int signals[] = {SIGINT, SIGTERM, SIGHUP};
+    struct sigaction previous[3]{};
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(sigaction(signals[i], nullptr, &previous[i]), 0);
+    }
 
     g_is_loop_run.store(false);
     std::string out;
@@ -93,19 +98,21 @@ TEST(KestrelRun, HelpSetsTheFlagInstallsTheHandlerAndReturnsZero) {
     EXPECT_EQ(out.rfind("----- common params -----\n\n-h,    --help, --usage", 0), 0u) << out;
     EXPECT_TRUE(g_is_loop_run.load());
 
-    struct sigaction installed {};
-    ASSERT_EQ(sigaction(SIGINT, nullptr, &installed), 0);
-    EXPECT_EQ(installed.sa_handler, &signal_handler);
-    // No automatic restart, so a SIGINT cuts a pending sleep short.
-    EXPECT_EQ(installed.sa_flags & (SA_RESTART | SA_RESETHAND), 0);
+    for (int signo : signals) {
+        struct sigaction installed {};
+        ASSERT_EQ(sigaction(signo, nullptr, &installed), 0);
+        EXPECT_EQ(installed.sa_handler, &signal_handler) << signo;
+        // No automatic restart, so a signal cuts a pending sleep short.
+        EXPECT_EQ(installed.sa_flags & (SA_RESTART | SA_RESETHAND), 0) << signo;
+        // A real signal now only clears the flag.
+        g_is_loop_run.store(true);
+        ASSERT_EQ(raise(signo), 0);
+        EXPECT_FALSE(g_is_loop_run.load()) << signo;
+    }
 
-    // A real SIGINT now only clears the flag.
-    ASSERT_EQ(raise(SIGINT), 0);
-    EXPECT_FALSE(g_is_loop_run.load());
-    ASSERT_EQ(raise(SIGINT), 0);
-    EXPECT_FALSE(g_is_loop_run.load());
-
-    ASSERT_EQ(sigaction(SIGINT, &previous, nullptr), 0);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(sigaction(signals[i], &previous[i], nullptr), 0);
+    }
 }
 
 TEST(KestrelRun, RejectedCommandLineReturnsMinusOneWithoutLineEnd) {
@@ -114,7 +121,9 @@ TEST(KestrelRun, RejectedCommandLineReturnsMinusOneWithoutLineEnd) {
     EXPECT_EQ(run({"--all", "--nope"}, out), -1);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "error: invalid argument: --nope\n");
     EXPECT_EQ(out, "[ERROR] [KESTREL] parse cmdline failure");
-    signal(SIGINT, SIG_DFL);
+    for (int signo : {SIGINT, SIGTERM, SIGHUP}) {
+        signal(signo, SIG_DFL);
+    }
 }
 
 TEST(LocalMode, PrintsItsInformationLine) {

@@ -15,7 +15,8 @@
 extern "C" {
 #endif
 
-#define FAKE_HEAP_BLOCKS 8
+/* More blocks than the DSP library keeps contexts, so that its table can be filled. */
+#define FAKE_HEAP_BLOCKS 24
 #define FAKE_LOG_TEXT 512
 
 typedef struct fake_log_record {

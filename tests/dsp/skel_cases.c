@@ -87,28 +87,55 @@ static void unsupported_methods(void) {
     CHECK(all_bytes(buf, sizeof buf, FILL));
 }
 
-/* Each scalars word has the right method index but the wrong counts for it. */
+/* For every method, each count field of its scalars word in turn moved off its expected value to
+ * 0, one more, and the field's maximum: the word is refused before anything in the runtime is
+ * called, although the argument array holds a well-formed buffer for every element the word can
+ * name. */
 static void wrong_counts_are_refused_before_anything_runs(void) {
-    static const uint32_t words[] = {
-        0x00010001u, 0x00020000u, 0x00020002u, 0x00020101u, 0x00020011u, 0x00030001u,
-        0x01000000u, 0x01000020u, 0x01010010u, 0x01000110u, 0x01000011u, 0x02000000u,
-        0x02000200u, 0x02010100u, 0x02000110u, 0x02000101u, 0x03000100u, 0x03010000u,
-        0x03000010u, 0x03000001u, 0x04000100u, 0x04000010u, 0x05000000u, 0x05000200u,
-        0x05010100u, 0x05000110u, 0x05000101u, 0x06000000u, 0x06010100u, 0x06000101u,
+    static const uint32_t correct[KESTREL_METHOD_COUNT] = {
+        KESTREL_SCALARS_OPEN,
+        KESTREL_SCALARS_CLOSE,
+        KESTREL_SCALARS_GET_LEGACY_PERF_VALUE,
+        KESTREL_SCALARS_PMU_INIT,
+        KESTREL_SCALARS_PMU_DEINIT,
+        KESTREL_SCALARS_GET_GROUP_PMT_VALUE,
+        KESTREL_SCALARS_GET_DSP_CURRENT_FREQ,
     };
-    uint8_t bufs[4][64];
-    remote_arg args[4];
-    for (int i = 0; i < 4; ++i) {
-        fill(bufs[i], sizeof bufs[i], 0);
-        bufs[i][0] = 4; /* a plausible URI length word */
-        args[i].buf.pv = bufs[i];
-        args[i].buf.nLen = sizeof bufs[i];
+    /* Input buffers, output buffers, input handles, output handles. */
+    static uint32_t (*const count_field[4])(uint32_t) = {
+        remote_scalars_in_bufs, remote_scalars_out_bufs, remote_scalars_in_handles,
+        remote_scalars_out_handles};
+    /* Length word 2 and a NUL in byte 1: as the two input buffers of method 0 it is a valid URI. */
+    static uint8_t buf[64] = {2};
+    static remote_arg args[0xff + 0xff + 0xf + 0xf];
+    for (size_t i = 0; i < sizeof args / sizeof args[0]; ++i) {
+        args[i].buf.pv = buf;
+        args[i].buf.nLen = sizeof buf;
     }
-    for (size_t i = 0; i < sizeof words / sizeof words[0]; ++i) {
-        CHECK_EQ(kestrel_skel_handle_invoke(0, words[i], args), KESTREL_ERROR_BAD_PARAMETER);
+    for (uint32_t m = 0; m < KESTREL_METHOD_COUNT; ++m) {
+        for (int f = 0; f < 4; ++f) {
+            const uint32_t expected = count_field[f](correct[m]);
+            const uint32_t values[3] = {0, expected + 1, count_field[f](UINT32_MAX)};
+            for (int v = 0; v < 3; ++v) {
+                uint32_t counts[4];
+                uint32_t word;
+                int result;
+                if (values[v] == expected) {
+                    continue;
+                }
+                for (int k = 0; k < 4; ++k) {
+                    counts[k] = k == f ? values[v] : count_field[k](correct[m]);
+                }
+                word = remote_scalars_make(m, counts[0], counts[1], counts[2], counts[3]);
+                fake_hap.calls = 0;
+                result = kestrel_skel_handle_invoke(0x1234, word, args);
+                /* The word rides in the upper half, so that a failure names it. */
+                CHECK_EQ((uint64_t)word << 32 | (uint32_t)result,
+                         (uint64_t)word << 32 | (uint32_t)KESTREL_ERROR_BAD_PARAMETER);
+                CHECK_EQ((uint64_t)word << 32 | (uint32_t)fake_hap.calls, (uint64_t)word << 32);
+            }
+        }
     }
-    CHECK_EQ(fake_hap.calls, 0);
-    CHECK_EQ(fake_hap.pmu_register_calls, 0);
 }
 
 static void short_or_missing_buffers_are_refused(void) {
@@ -159,6 +186,7 @@ static void open_checks_the_uri_length_word(void) {
 static void open_writes_the_new_handle(void) {
     open_call c;
     uint64_t h;
+    uint64_t h2;
     /* Exact fit, and a buffer longer than the counted URI. */
     CHECK_EQ(invoke_open(&c, 4, 5, "cdsp", 5), 0);
     h = le64((const uint8_t*)&c.args[2]);
@@ -166,7 +194,8 @@ static void open_writes_the_new_handle(void) {
     CHECK(h != 0);
     CHECK(fake_heap_is_live((void*)(uintptr_t)h));
     CHECK_EQ(invoke_open(&c, 8, 5, "cdsp", 20), 0);
-    CHECK(le64((const uint8_t*)&c.args[2]) != h);
+    h2 = le64((const uint8_t*)&c.args[2]);
+    CHECK(h2 != h);
     CHECK_EQ(fake_hap.live_blocks, 2);
 
     /* Close through the dispatcher frees exactly that block. */
@@ -178,6 +207,7 @@ static void open_writes_the_new_handle(void) {
         CHECK(!fake_heap_is_live((void*)(uintptr_t)h));
         CHECK_EQ(fake_hap.free_invalid, 0);
     }
+    CHECK_EQ(kestrel_close(h2), 0);
 }
 
 static void open_without_heap_fails_and_logs(void) {
@@ -200,6 +230,78 @@ static void close_of_handle_zero_frees_nothing(void) {
     CHECK_EQ(fake_hap.free_calls, 0);
     CHECK_EQ(kestrel_close(0), 0);
     CHECK_EQ(fake_hap.free_calls, 0);
+}
+
+/* Method 1 as the platform sends it: the handle in the one input-handle element. */
+static int close_through_dispatcher(remote_handle64 h) {
+    remote_arg in;
+    in.h64 = h;
+    return kestrel_skel_handle_invoke(h, KESTREL_SCALARS_CLOSE, &in);
+}
+
+static remote_handle64 open_context(void) {
+    remote_handle64 h = 0;
+    CHECK_EQ(kestrel_open("file:///x", &h), 0);
+    return h;
+}
+
+static void second_close_is_refused_and_frees_nothing(void) {
+    remote_handle64 h = open_context();
+    int frees;
+    CHECK_EQ(close_through_dispatcher(h), 0);
+    frees = fake_hap.free_calls;
+    CHECK_EQ(close_through_dispatcher(h), KESTREL_ERROR_BAD_PARAMETER);
+    CHECK_EQ(kestrel_close(h), KESTREL_ERROR_BAD_PARAMETER);
+    CHECK_EQ(fake_hap.free_calls, frees);
+}
+
+static void forged_handles_are_refused_and_free_nothing(void) {
+    remote_handle64 h = open_context();
+    /* A live heap block that is not a context, an address inside the context's block, and
+     * addresses the heap never handed out. */
+    void* other = __wrap_malloc(1);
+    uint8_t local = 0;
+    const remote_handle64 forged[] = {(uintptr_t)other, h + 1, (uintptr_t)&local, 0x1234};
+    for (size_t i = 0; i < sizeof forged / sizeof forged[0]; ++i) {
+        CHECK_EQ(close_through_dispatcher(forged[i]), KESTREL_ERROR_BAD_PARAMETER);
+    }
+    CHECK_EQ(fake_hap.free_calls, 0);
+    CHECK(fake_heap_is_live(other));
+    /* The context itself still closes. */
+    CHECK_EQ(close_through_dispatcher(h), 0);
+    CHECK(fake_hap.free_last == (void*)(uintptr_t)h);
+}
+
+static void handle_with_upper_bits_set_is_refused(void) {
+    remote_handle64 h = open_context();
+    /* On the 32-bit DSP each is the context's address with one of the upper 32 bits set; on a
+     * 64-bit host, another address. */
+    for (int bit = 32; bit < 64; ++bit) {
+        CHECK_EQ(close_through_dispatcher(h ^ (1ull << bit)), KESTREL_ERROR_BAD_PARAMETER);
+    }
+    CHECK_EQ(fake_hap.free_calls, 0);
+    CHECK_EQ(close_through_dispatcher(h), 0);
+    CHECK_EQ(fake_hap.live_blocks, 0);
+}
+
+static void open_beyond_the_context_table_fails_and_gives_the_block_back(void) {
+    remote_handle64 h[SKEL_MAX_CONTEXTS];
+    remote_handle64 extra = 77;
+    for (size_t i = 0; i < SKEL_MAX_CONTEXTS; ++i) {
+        h[i] = open_context();
+    }
+    CHECK_EQ(kestrel_open("file:///x", &extra), -1);
+    CHECK_EQ(extra, 0);
+    CHECK_EQ(fake_hap.live_blocks, SKEL_MAX_CONTEXTS);
+    CHECK_STREQ(fake_hap.debug_runtime_last.text, "kestrel_open create handle failed.");
+    /* A close makes room again. */
+    CHECK_EQ(kestrel_close(h[0]), 0);
+    h[0] = open_context();
+    for (size_t i = 0; i < SKEL_MAX_CONTEXTS; ++i) {
+        CHECK_EQ(kestrel_close(h[i]), 0);
+    }
+    CHECK_EQ(fake_hap.live_blocks, 0);
+    CHECK_EQ(fake_hap.free_invalid, 0);
 }
 
 static void legacy_perf_value_layout(void) {
@@ -412,6 +514,11 @@ const check_case check_cases[] = {
     {"open_writes_the_new_handle", open_writes_the_new_handle},
     {"open_without_heap_fails_and_logs", open_without_heap_fails_and_logs},
     {"close_of_handle_zero_frees_nothing", close_of_handle_zero_frees_nothing},
+    {"second_close_is_refused_and_frees_nothing", second_close_is_refused_and_frees_nothing},
+    {"forged_handles_are_refused_and_free_nothing", forged_handles_are_refused_and_free_nothing},
+    {"handle_with_upper_bits_set_is_refused", handle_with_upper_bits_set_is_refused},
+    {"open_beyond_the_context_table_fails_and_gives_the_block_back",
+     open_beyond_the_context_table_fails_and_gives_the_block_back},
     {"legacy_perf_value_layout", legacy_perf_value_layout},
     {"timer_conversion", timer_conversion},
     {"pmu_init_registers_the_three_events", pmu_init_registers_the_three_events},

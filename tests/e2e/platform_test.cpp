@@ -265,17 +265,31 @@ TEST(PlatformFailure, FailedCloseIsReportedAfterTheSampleAndRetried) {
     EXPECT_TRUE(left_clean(run));
 }
 
-TEST(PlatformFailure, FailedGroupReleaseIsReportedOnceAndTheSessionStillCloses) {
-    BoardRun run = run_on_board("fault_pmu_release.json", {"--hmx", "--sample_time", "200"});
-    EXPECT_EQ(run.result.exit_code, 0);
-    EXPECT_TRUE(
-        lines_match(run.result.out,
-                    {"dsp current freq: 1000.000000 (MHz), current sample time(ms): " + window(200),
-                     "hmx utilization: " + near(12) + " (%)",
-                     "[ERROR] [KestrelStub] kestrel_pmu_deinit(): error code = 2a"}));
-    EXPECT_EQ(run.invokes(4).size(), 1u);  // never retried on the closed session
-    EXPECT_EQ(run.calls("remote_handle64_close").size(), 1u);
-    EXPECT_EQ(run.exit_line().value("open_sessions", -1), 0);
+TEST(PlatformFailure, FailedGroupReleaseIsTriedOnceMoreBeforeTheSessionCloses) {
+    const std::string report_lines[] = {
+        "dsp current freq: 1000.000000 (MHz), current sample time(ms): " + window(200),
+        "hmx utilization: " + near(12) + " (%)"};
+    const std::string failed_release =
+        "[ERROR] [KestrelStub] kestrel_pmu_deinit(): error code = 2a";
+
+    // The second try releases the group: the run succeeds.
+    BoardRun once = run_on_board("fault_pmu_release.json", {"--hmx", "--sample_time", "200"});
+    EXPECT_EQ(once.result.exit_code, 0);
+    EXPECT_TRUE(lines_match(once.result.out, {report_lines[0], report_lines[1], failed_release}));
+    EXPECT_EQ(once.invokes(4).size(), 2u);
+    EXPECT_TRUE(left_clean(once));
+
+    // A group that stays registered fails the run; the session is closed all the same.
+    BoardRun always =
+        run_on_board("fault_pmu_release_always.json", {"--hmx", "--sample_time", "200"});
+    EXPECT_EQ(always.result.exit_code, 255);
+    EXPECT_TRUE(lines_match(always.result.out,
+                            {report_lines[0], report_lines[1], failed_release, failed_release,
+                             "[ERROR] [KESTREL] kestrel_stub sample_finalize failure.", ""}));
+    EXPECT_EQ(always.invokes(4).size(), 2u);
+    EXPECT_EQ(always.calls("remote_handle64_close").size(), 1u);
+    EXPECT_EQ(always.exit_line().value("open_sessions", -1), 0);
+    EXPECT_EQ(always.exit_line().value("pmu_groups", -1), 1);
 }
 
 // ---- Platform answers that the run must survive ---------------------------------------------
@@ -293,6 +307,21 @@ TEST(PlatformAnswers, EmptyDomainListSamplesWithUnknownArchitecture) {
          "qdsp6 utilization: " + near(45) + " (%)", "hvx utilization: " + near(25) + " (%)",
          "hmx utilization: " + near(12) + " (%)"}));
     EXPECT_TRUE(left_clean(run));
+}
+
+TEST(PlatformAnswers, IndexPastTheFirstGroupOfAnOrdinarySocShowsNoOtherDspsVersion) {
+    // Without the domain list each CDSP is a group of its own; cdsp1 is not the DSP sampled.
+    BoardRun run = run_on_board("two_cdsps_no_list.json",
+                                {"--all", "--sample_time", "200", "--cdsp_index", "1"});
+    EXPECT_EQ(run.result.exit_code, 0);
+    EXPECT_TRUE(lines_match(
+        run.result.out,
+        {"dsp arch: V00",
+         "dsp current freq: 1000.000000 (MHz), current sample time(ms): " + window(200),
+         "qdsp6 utilization: " + near(45) + " (%)", "hvx utilization: " + near(25) + " (%)",
+         "hmx utilization: " + near(12) + " (%)"}));
+    EXPECT_EQ(run.calls("remote_handle64_open").at(0)["uri"],
+              "file:///libkestrel_skel.so?kestrel_skel_handle_invoke&_modver=1.0&_dom=cdsp");
 }
 
 TEST(PlatformAnswers, IndexBeyondTheCoresOfAnOrdinarySocIsIgnored) {
@@ -344,6 +373,10 @@ TEST(PlatformAnswers, StubLibraryWithoutAFunctionIsRefusedBeforeAnySession) {
                                   ": undefined symbol: kestrel_pmu_deinit\n"
                                   "[ERROR] [KESTREL] kestrel_stub init failure.\n\n");
     EXPECT_TRUE(no_session(run));
+    // The unsigned PD is asked for only once the library is loaded.
+    for (const auto& call : run.calls("remote_session_control")) {
+        EXPECT_NE(call["req"], 2) << call.dump();
+    }
 }
 
 }  // namespace

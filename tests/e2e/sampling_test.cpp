@@ -4,6 +4,8 @@
 
 #include <unistd.h>
 
+#include <chrono>
+
 #include <string>
 #include <vector>
 
@@ -113,7 +115,7 @@ TEST(Sampling, AllTakesPrecedenceOverTheOtherChoices) {
 // ---- Legacy gate ----------------------------------------------------------------------------
 
 TEST(LegacyGate, LegacySocsNeedRunLegacy) {
-    for (const char* board : {"sm8250", "qcs6490"}) {
+    for (const char* board : {"sm8250", "qcm6490.json", "qcs6490"}) {
         BoardRun run = run_on_board(board, {"--all"});
         EXPECT_EQ(run.result.exit_code, 255) << board;
         EXPECT_EQ(run.result.out,
@@ -222,6 +224,23 @@ TEST(Sa8797p, IndexFourIsRefused) {
     EXPECT_EQ(run.result.out,
               "[ERROR] [KESTREL] Invalid cdsp_index 4, only support 0, 1, 2, 3 for SA8797P.\n\n");
     EXPECT_TRUE(no_session(run));
+}
+
+TEST(Sampling, CountersCrossingTheSignedLimitGiveTheBoardsLoads) {
+    BoardRun run = run_on_board("counters_cross_2_31.json", {"--all", "--sample_time", "200"});
+    EXPECT_EQ(run.result.exit_code, 0);
+    EXPECT_TRUE(
+        lines_match(run.result.out, {"dsp arch: V75", kFreq8650, kQdsp8650, kHvx8650, kHmx8650}));
+}
+
+TEST(Sampling, PauseAfterTheReportKeepsItsMilliseconds) {
+    const auto start = std::chrono::steady_clock::now();
+    BoardRun run =
+        run_on_board("sm8650", {"--dsp", "--sample_time", "0", "--sample_interval_time", "1300"});
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(run.result.exit_code, 0);
+    // One whole second and 300 ms of pause before the session closes.
+    EXPECT_GE(elapsed, std::chrono::milliseconds(1300));
 }
 
 // ---- Follow mode and Ctrl-C -----------------------------------------------------------------

@@ -355,6 +355,18 @@ TEST_F(DspUtilsTest, NegativeOrAbsurdDomainCountIsRefusedBeforeAllocating) {
     }
 }
 
+TEST_F(DspUtilsTest, TheLargestDomainCountIsAccepted) {
+    std::vector<fastrpc_domain> listed;
+    for (uint32_t i = 0; i < static_cast<uint32_t>(vorlix::kestrel::kMaxPlatformDomains); ++i) {
+        listed.push_back(make_domain(3 + i, "nsp"));
+    }
+    list_domains(fake(), listed);
+    DspDomainArray domains;
+    EXPECT_EQ(DspUtils::fastrpc_get_dsp_domain_array(domains), 0);
+    ASSERT_EQ(domains.size(), 1u);
+    EXPECT_EQ(domains[0].size(), 256u);
+}
+
 TEST_F(DspUtilsTest, SecondAnswerNeverReadsBeyondTheBuffer) {
     // The platform claims more domains on the second call than it was given room for, or a
     // negative count: only the records that fit are used.

@@ -97,8 +97,11 @@ int kestrel_pmu_init(remote_handle64 h) {
 #if FAKE_STUB_OMIT != 6
 int kestrel_pmu_deinit(remote_handle64 h);
 int kestrel_pmu_deinit(remote_handle64 h) {
-    state.pmu_deinit_calls++;
+    int call = state.pmu_deinit_calls++;
     state.last_pmu_handle = h;
+    if (state.pmu_deinit_failures > 0 && call >= state.pmu_deinit_failures) {
+        return 0;
+    }
     return state.pmu_deinit_result;
 }
 #endif

@@ -32,6 +32,7 @@ typedef struct fake_stub_state {
     int pmu_init_result;
     int pmu_init_calls;
     int pmu_deinit_result;
+    int pmu_deinit_failures; /* calls that answer pmu_deinit_result before 0; 0 = every call */
     int pmu_deinit_calls;
     remote_handle64 last_pmu_handle;
 

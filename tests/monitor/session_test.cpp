@@ -206,24 +206,30 @@ TEST_F(StubTest, FailedRegistrationLeavesTheSessionToBeClosed) {
     EXPECT_EQ(fake().close_calls, 1);
 }
 
-TEST_F(StubTest, FailedDeregistrationStillClosesAndIsNotRetriedOnAClosedSession) {
+TEST_F(StubTest, FailedDeregistrationIsTriedOnceMoreThenTheSessionCloses) {
+    const std::string failed = "[ERROR] [KestrelStub] kestrel_pmu_deinit(): error code = 2a\n";
     fake().pmu_deinit_result = 0x2a;
-    {
-        KestrelStub stub;
-        load(stub);
-        ASSERT_EQ(stub.sample_initialize(true, "cdsp"), 0);
-        int r = -5;
-        std::string out = stdout_of([&] { r = stub.sample_finalize(true); });
-        EXPECT_EQ(r, 0);
-        EXPECT_EQ(out, "[ERROR] [KestrelStub] kestrel_pmu_deinit(): error code = 2a\n");
-        EXPECT_TRUE(stub.is_pmu_init);
-        EXPECT_FALSE(stub.is_open);
+    for (int failures : {1, 0}) {  // the retry succeeds; every try fails
+        fake().pmu_deinit_failures = failures;
+        fake().pmu_deinit_calls = 0;
+        fake().close_calls = 0;
+        {
+            KestrelStub stub;
+            load(stub);
+            ASSERT_EQ(stub.sample_initialize(true, "cdsp"), 0);
+            int r = -5;
+            std::string out = stdout_of([&] { r = stub.sample_finalize(true); });
+            EXPECT_EQ(r, failures == 1 ? 0 : -1);
+            EXPECT_EQ(out, failures == 1 ? failed : failed + failed);
+            EXPECT_EQ(stub.is_pmu_init, failures == 0);
+            EXPECT_FALSE(stub.is_open);
+            EXPECT_EQ(fake().close_calls, 1);
+            EXPECT_EQ(fake().pmu_deinit_calls, 2);
+        }
+        // The destructor has no session left to release the group through.
+        EXPECT_EQ(fake().pmu_deinit_calls, 2);
         EXPECT_EQ(fake().close_calls, 1);
-        EXPECT_EQ(fake().pmu_deinit_calls, 1);
     }
-    // The destructor has no session left to release the group through.
-    EXPECT_EQ(fake().pmu_deinit_calls, 1);
-    EXPECT_EQ(fake().close_calls, 1);
 }
 
 TEST_F(StubTest, FailedCloseIsRetriedByTheDestructor) {
@@ -255,13 +261,16 @@ TEST_F(StubTest, FailedCloseKeepsTheHandle) {
     fake().close_result = 0;
 }
 
-TEST_F(StubTest, ZeroHandleIsNotClosed) {
+TEST_F(StubTest, SessionWithHandleZeroIsStillReleasedAndClosed) {
     fake().open_handle = 0;
     KestrelStub stub;
     load(stub);
-    ASSERT_EQ(stub.sample_initialize(false, "cdsp"), 0);
-    EXPECT_EQ(stub.sample_finalize(false), 0);
-    EXPECT_EQ(fake().close_calls, 0);
+    ASSERT_EQ(stub.sample_initialize(true, "cdsp"), 0);
+    EXPECT_EQ(stub.sample_finalize(true), 0);
+    EXPECT_EQ(fake().pmu_deinit_calls, 1);
+    EXPECT_EQ(fake().close_calls, 1);
+    EXPECT_EQ(fake().last_closed, 0u);
+    EXPECT_FALSE(stub.is_open);
 }
 
 // ---- Sampling -------------------------------------------------------------------------------

@@ -2,6 +2,7 @@
 // and the sysfs reader through a fake sysfs.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <set>
 #include <sstream>
 #include <string>
@@ -157,6 +158,26 @@ TEST(SocIdReader, ReadsTheDecimalIdThroughBothNames) {
     // Read afresh at every call.
     sysfs.set_soc_id("  690");
     EXPECT_EQ(get_cur_device_socid(), 690);
+}
+
+// Descriptors the process has open.
+std::size_t open_descriptors() {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry :
+         std::filesystem::directory_iterator("/proc/self/fd")) {
+        ++count;
+    }
+    return count;
+}
+
+TEST(SocIdReader, ClosesTheFileAfterEveryRead) {
+    FakeSysfs sysfs;
+    sysfs.set_soc_id("557\n");
+    const std::size_t before = open_descriptors();
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(get_cur_device_socid(), 557);
+    }
+    EXPECT_EQ(open_descriptors(), before);
 }
 
 TEST(SocIdReader, ConvertsOnlyTheFirst31BytesAndTheLow32Bits) {

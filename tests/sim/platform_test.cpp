@@ -557,6 +557,42 @@ TEST_F(SimPlatformTest, KestrelSkeletonReadingsGiveBackTheBoardLoads) {
     }
 }
 
+// A second close of the same DSP-side context reaches the real DSP library, which refuses it
+// and frees nothing; the trace shows both closes.
+TEST_F(SimPlatformTest, KestrelSkeletonRefusesASecondCloseOfItsContext) {
+    auto p = make(kBoard, SIM_KESTREL_SKEL_DIR);
+    remote_handle64 h = 0;
+    ASSERT_EQ(
+        p->open(uri_for("cdsp", "kestrel_skel_handle_invoke", "libkestrel_skel.so").c_str(), &h),
+        0);
+    // The DSP-side handle, as the skeleton receives it with every invocation.
+    uint8_t perf[16] = {};
+    remote_arg arg;
+    arg.buf = {perf, sizeof perf};
+    ASSERT_EQ(p->invoke(h, sc(2, 0, 1), &arg), 0);
+    const auto before = calls(trace(), "dsp", "invoke");
+    ASSERT_FALSE(before.empty());
+    // Method 1 as an ordinary invocation closes the context while the session stays open, so
+    // the session's close sends the same handle a second time.
+    arg.h64 = before.back()["handle"].get<uint64_t>();
+    ASSERT_EQ(p->invoke(h, sc(1, 0, 0, 1, 0), &arg), 0);
+    EXPECT_EQ(p->close(h), static_cast<int>(0x8000040eu));
+    p->shutdown();
+
+    const auto t = trace();
+    std::vector<json> closes;
+    for (const auto& line : calls(t, "dsp", "invoke")) {
+        if (line["method"] == 1)
+            closes.push_back(line);
+    }
+    ASSERT_EQ(closes.size(), 2u);
+    EXPECT_EQ(closes[0]["result"], 0);
+    EXPECT_EQ(closes[1]["result"], static_cast<int>(0x8000040eu));
+    const auto frees = calls(t, "dsp", "__wrap_free");
+    ASSERT_EQ(frees.size(), 1u);
+    EXPECT_EQ(frees[0]["result"], 0);
+}
+
 TEST_F(SimPlatformTest, ScriptedReadingsReachTheCallerExactly) {
     auto p = make(R"({"domains": [{"name": "cdsp", "id": 3,
         "script": {"utimer": [19200000, 38400000], "upcycle": [1000, 501000],
