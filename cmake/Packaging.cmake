@@ -5,12 +5,29 @@
 #   lib/skel/libkestrel_skel.so      the DSP library, built by the hexagon preset
 #   share/man/man1/kestrel.1.gz      the manual page
 #
-# The virtual board (sim/) and the test programs are never installed.
+# The virtual board (sim/) and the test programs are never installed. The Debian package adds
+# its metadata, whose sources are in cmake/debian/:
+#
+#   share/doc/kestrel/copyright          copyright (machine-readable format)
+#   share/doc/kestrel/changelog.gz       changelog.in with the version and maintainer filled in
+#   share/lintian/overrides/kestrel      lintian-overrides: the deliberate layout, with reasons
+#   triggers (control member)            the ldconfig trigger for lib/libkestrel.so
 
 include(GNUInstallDirs)
 
+# The package's maintainer, also named in its changelog.
+set(KESTREL_MAINTAINER "kestrel developers <kestrel-dev@vorlix.org>")
+# The installation directory as the install scripts see it, for install(CODE).
+set(_kestrel_dest "\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}")
+
 install(TARGETS kestrel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS kestrel_stub LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+# The build tree's copies carry a RUNPATH to build directories (cmake/BuildTreeRunpath.cmake);
+# the installed ones carry none.
+foreach(_kestrel_installed ${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:kestrel>
+                           ${CMAKE_INSTALL_LIBDIR}/$<TARGET_FILE_NAME:kestrel_stub>)
+    install(CODE "file(RPATH_REMOVE FILE \"${_kestrel_dest}/${_kestrel_installed}\")")
+endforeach()
 
 # The DSP library comes from the hexagon preset's build.
 set(_kestrel_hexagon_skel ${KESTREL_HEXAGON_BUILD_DIR}/dsp/libkestrel_skel.so)
@@ -21,6 +38,19 @@ install(CODE "
                             \"its build directory)\")
     endif()")
 install(FILES ${_kestrel_hexagon_skel} DESTINATION ${CMAKE_INSTALL_LIBDIR}/skel)
+# A stripped install (cpack strips) strips the DSP library too, with a strip that knows Hexagon.
+find_program(KESTREL_HEXAGON_STRIP NAMES llvm-strip llvm-strip-14
+             DOC "strip for the Hexagon DSP library (llvm-strip)")
+get_filename_component(_kestrel_skel_name ${_kestrel_hexagon_skel} NAME)
+install(CODE "
+    if(CMAKE_INSTALL_DO_STRIP)
+        if(NOT EXISTS \"${KESTREL_HEXAGON_STRIP}\")
+            message(FATAL_ERROR \"no llvm-strip to strip the DSP library (install llvm)\")
+        endif()
+        execute_process(COMMAND \"${KESTREL_HEXAGON_STRIP}\"
+            \"${_kestrel_dest}/${CMAKE_INSTALL_LIBDIR}/skel/${_kestrel_skel_name}\"
+            COMMAND_ERROR_IS_FATAL ANY)
+    endif()")
 
 # The manual page carries the project's version; manual pages are installed compressed, as
 # Debian has them.
@@ -33,26 +63,45 @@ add_custom_command(OUTPUT ${_kestrel_man}
 add_custom_target(kestrel_man ALL DEPENDS ${_kestrel_man})
 install(FILES ${_kestrel_man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
+# Debian metadata. The package is native (its version has no Debian revision), so the changelog
+# is changelog.gz.
+set(_kestrel_debian ${PROJECT_SOURCE_DIR}/cmake/debian)
+set(_kestrel_changelog ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog)
+configure_file(${_kestrel_debian}/changelog.in ${_kestrel_changelog} @ONLY)
+add_custom_command(OUTPUT ${_kestrel_changelog}.gz
+    COMMAND gzip -9 -n -c ${_kestrel_changelog} > ${_kestrel_changelog}.gz
+    DEPENDS ${_kestrel_changelog}
+    VERBATIM)
+add_custom_target(kestrel_changelog ALL DEPENDS ${_kestrel_changelog}.gz)
+install(FILES ${_kestrel_debian}/copyright ${_kestrel_changelog}.gz
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${_kestrel_debian}/lintian-overrides
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME kestrel)
+
 # Debian package (cpack -G DEB), meant for the aarch64 preset: the package is for arm64 boards.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kestrel)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "kestrel developers")
-set(CPACK_PACKAGE_CONTACT "kestrel developers <kestrel@localhost>")
+set(CPACK_PACKAGE_CONTACT "${KESTREL_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "monitor of the Hexagon compute DSP's load on Qualcomm boards")
+# Lines of at most 79 columns: the control file indents them by one.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-"kestrel measures how busy the compute DSP (Hexagon) of a Qualcomm board is over a
-sampling window, from the DSP's own PMU counters, and prints the utilisation of the
-scalar core (QDSP6), HVX and HMX units and the DSP clock, once or until Ctrl-C. It also
-lists the board's compute-DSP cores.
+"kestrel measures how busy the compute DSP (Hexagon) of a Qualcomm board is
+over a sampling window, from the DSP's own PMU counters, and prints the
+utilisation of the scalar core (QDSP6), HVX and HMX units and the DSP clock,
+once or until Ctrl-C. It also lists the board's compute-DSP cores.
 .
-The package holds the program, its stub library libkestrel.so and the DSP library
-libkestrel_skel.so (Hexagon V68). It needs the board's FastRPC client library
-libadsprpc.so, which comes with the board's support package.")
+The package holds the program, its stub library libkestrel.so and the DSP
+library libkestrel_skel.so (Hexagon V68). It needs the board's FastRPC client
+library libadsprpc.so, which comes with the board's support package.")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${_kestrel_debian}/triggers)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 if(CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
     set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
 endif()

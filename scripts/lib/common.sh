@@ -4,9 +4,10 @@ KESTREL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
 # Debian packages needed to build and run kestrel on the virtual board (the run preset).
 KESTREL_RUN_PACKAGES=(cmake ninja-build g++ pkg-config libfmt-dev nlohmann-json3-dev umockdev)
-# Further packages for the full test suite: GoogleTest, benchmarks, cross and emulated targets.
+# Further packages for the full test suite: GoogleTest, benchmarks, cross and emulated targets,
+# the package and its check.
 KESTREL_TEST_PACKAGES=("${KESTREL_RUN_PACKAGES[@]}" googletest libgtest-dev libgmock-dev
-    libbenchmark-dev clang lld qemu-user g++-aarch64-linux-gnu clang-format valgrind)
+    libbenchmark-dev clang lld llvm qemu-user g++-aarch64-linux-gnu clang-format valgrind lintian)
 
 # kestrel_need_packages PKG... : installs the packages that are missing (as root), or says
 # exactly what to install and fails.

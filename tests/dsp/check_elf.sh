@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Checks the ELF properties of a built shared library with readelf.
+# Checks the ELF properties of a built shared library or program with readelf.
 #
 #   check_elf.sh FILE [--class ELF32|ELF64] [--machine TEXT] [--soname NAME] [--needed NAME]...
-#                [--exports "SYM..."] [--undefined "SYM..."] [--weak-undefined "SYM..."]
+#                [--runpath DIR:DIR...] [--exports "SYM..."] [--undefined "SYM..."]
+#                [--weak-undefined "SYM..."]
 #
+# --runpath: the exact search path the file carries in RUNPATH and RPATH together; "" for none.
 # --exports: the exact set of symbols the library defines in its dynamic symbol table with
 # default visibility. --undefined: symbols that must be undefined and bound globally (strong);
 # --weak-undefined: symbols that must be undefined and weak. Prints every mismatch; exit 1 if any.
@@ -47,6 +49,10 @@ while [ $# -gt 0 ]; do
         --soname)
             got=$(sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p' <<<"$dynamic")
             [ "$got" = "$arg" ] || bad "SONAME is '$got', expected '$arg'"
+            ;;
+        --runpath)
+            got=$(sed -n 's/.*(\(RUNPATH\|RPATH\)).*\[\(.*\)\]/\2/p' <<<"$dynamic" | paste -sd:)
+            [ "$got" = "$arg" ] || bad "RUNPATH/RPATH is '$got', expected '$arg'"
             ;;
         --needed)
             grep -q "(NEEDED).*\[$arg\]" <<<"$dynamic" || bad "no DT_NEEDED entry for $arg"
