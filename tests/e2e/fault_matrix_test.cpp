@@ -133,6 +133,16 @@ class FaultMatrix : public testing::TestWithParam<Shape> {};
 
 TEST_P(FaultMatrix, EveryRowEndsWith0Or255AndLeavesOnlyWhatThePlatformKeeps) {
     const Shape& shape = GetParam();
+    // The whole matrix runs in the native build. Under the sanitizers one shape checks the
+    // failure paths for memory errors; under the emulator a row costs seconds and exercises the
+    // same code as natively.
+#if KESTREL_E2E_CROSS
+    GTEST_SKIP() << "the fault matrix runs in the native builds";
+#elif KESTREL_E2E_SANITIZED
+    if (std::string(shape.name) != "Sm8650All") {
+        GTEST_SKIP() << "one shape of the fault matrix runs under the sanitizers";
+    }
+#endif
     std::vector<std::string> args = shape.args;
     args.insert(args.end(), {"--sample_time", "0", "--sample_interval_time", "0"});
     const BoardRun clean = run_on_board(shape.board, args);
