@@ -53,86 +53,6 @@ bool is_target_program(const std::string& path) {
 }
 #endif
 
-// Runs in the forked child: sets it up and executes the program; never returns.
-[[noreturn]] void exec_child(const std::vector<std::string>& argv, const ProcessOptions& opts,
-                             const int out_pipe[2], const int err_pipe[2]) {
-    // Own process group, so a group-wide SIGINT reaches the child and its helpers only.
-    setpgid(0, 0);
-    // The child starts with default signal handling whatever the test runner set, so that
-    // what it does with a signal is its own choice.
-    for (int number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
-        signal(number, SIG_DFL);
-    }
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    int devnull = open("/dev/null", O_RDONLY);
-    dup2(devnull, STDIN_FILENO);
-    dup2(out_pipe[1], STDOUT_FILENO);
-    dup2(err_pipe[1], STDERR_FILENO);
-    for (const auto& name : opts.env_unset) {
-        unsetenv(name.c_str());
-    }
-    for (const auto& kv : opts.env_set) {
-        const auto eq = kv.find('=');
-        setenv(kv.substr(0, eq).c_str(), eq == std::string::npos ? "" : kv.c_str() + eq + 1, 1);
-    }
-    if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0) {
-        _exit(126);
-    }
-    std::vector<char*> args;
-#ifdef KESTREL_TARGET_EMULATOR
-    static char emulator[] = KESTREL_TARGET_EMULATOR;
-    static char prefix_option[] = "-L";
-    static char prefix[] = KESTREL_TARGET_PREFIX;
-    if (is_target_program(argv[0])) {
-        args.insert(args.end(), {emulator, prefix_option, prefix});
-    }
-#endif
-    for (const auto& a : argv) {
-        args.push_back(const_cast<char*>(a.c_str()));
-    }
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    dprintf(STDERR_FILENO, "exec %s: %s\n", args[0], std::strerror(errno));
-    _exit(127);
-}
-
-// Forks the child and returns once it runs the program. Under the emulator a forked child can,
-// rarely, hang before it gets to exec (the emulator's own fork, not the program under test):
-// the child's exec closes a close-on-exec pipe, and a child that has not got there in a while
-// is killed and forked again.
-pid_t start_child(const std::vector<std::string>& argv, const ProcessOptions& opts,
-                  const int out_pipe[2], const int err_pipe[2]) {
-    constexpr int kAttempts = 3;
-    constexpr int kExecWaitMs = 15000;
-    for (int attempt = 1;; ++attempt) {
-        int exec_pipe[2];
-        if (pipe2(exec_pipe, O_CLOEXEC) != 0) {
-            throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
-        }
-        const pid_t pid = fork();
-        if (pid < 0) {
-            throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
-        }
-        if (pid == 0) {
-            exec_child(argv, opts, out_pipe, err_pipe);
-        }
-        close(exec_pipe[1]);
-        pollfd exec_done{exec_pipe[0], POLLIN, 0};
-        int ready;
-        while ((ready = poll(&exec_done, 1, kExecWaitMs)) < 0 && errno == EINTR) {
-        }
-        close(exec_pipe[0]);
-        if (ready != 0 || attempt == kAttempts) {
-            return pid;
-        }
-        kill(pid, SIGKILL);
-        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-        }
-    }
-}
-
 }  // namespace
 
 ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& opts) {
@@ -144,7 +64,52 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
     if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
         throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
     }
-    const pid_t pid = start_child(argv, opts, out_pipe, err_pipe);
+    const pid_t pid = fork();
+    if (pid < 0) {
+        throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
+    }
+    if (pid == 0) {
+        // Own process group, so a group-wide SIGINT reaches the child and its helpers only.
+        setpgid(0, 0);
+        // The child starts with default signal handling whatever the test runner set, so that
+        // what it does with a signal is its own choice.
+        for (int number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+            signal(number, SIG_DFL);
+        }
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        int devnull = open("/dev/null", O_RDONLY);
+        dup2(devnull, STDIN_FILENO);
+        dup2(out_pipe[1], STDOUT_FILENO);
+        dup2(err_pipe[1], STDERR_FILENO);
+        for (const auto& name : opts.env_unset) {
+            unsetenv(name.c_str());
+        }
+        for (const auto& kv : opts.env_set) {
+            const auto eq = kv.find('=');
+            setenv(kv.substr(0, eq).c_str(), eq == std::string::npos ? "" : kv.c_str() + eq + 1, 1);
+        }
+        if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0) {
+            _exit(126);
+        }
+        std::vector<char*> args;
+#ifdef KESTREL_TARGET_EMULATOR
+        static char emulator[] = KESTREL_TARGET_EMULATOR;
+        static char prefix_option[] = "-L";
+        static char prefix[] = KESTREL_TARGET_PREFIX;
+        if (is_target_program(argv[0])) {
+            args.insert(args.end(), {emulator, prefix_option, prefix});
+        }
+#endif
+        for (const auto& a : argv) {
+            args.push_back(const_cast<char*>(a.c_str()));
+        }
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        dprintf(STDERR_FILENO, "exec %s: %s\n", args[0], std::strerror(errno));
+        _exit(127);
+    }
     setpgid(pid, pid);
     close(out_pipe[1]);
     close(err_pipe[1]);
