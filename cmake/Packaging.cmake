@@ -19,22 +19,6 @@
 
 include(GNUInstallDirs)
 
-# The package version is the monitor's own version values, read from their single definition.
-file(STRINGS ${PROJECT_SOURCE_DIR}/cpu/app/config.cpp _kestrel_version_lines
-     REGEX "g_(major|minor|patch)_version = \"[0-9]+\"")
-foreach(part major minor patch)
-    string(REGEX MATCH "g_${part}_version = \"([0-9]+)\"" _m "${_kestrel_version_lines}")
-    if(NOT _m)
-        message(FATAL_ERROR "cannot read g_${part}_version from cpu/app/config.cpp")
-    endif()
-    set(KESTREL_VERSION_${part} ${CMAKE_MATCH_1})
-endforeach()
-set(KESTREL_VERSION "${KESTREL_VERSION_major}.${KESTREL_VERSION_minor}.${KESTREL_VERSION_patch}")
-if(NOT KESTREL_VERSION STREQUAL PROJECT_VERSION)
-    message(FATAL_ERROR "project version ${PROJECT_VERSION} differs from the monitor's "
-                        "version values ${KESTREL_VERSION} (cpu/app/config.cpp)")
-endif()
-
 # The package's maintainer, also named in its changelog.
 set(KESTREL_MAINTAINER "kestrel developers <kestrel-dev@vorlix.org>")
 # The installation directory as the install scripts see it, for install(CODE).
@@ -49,18 +33,19 @@ foreach(_kestrel_installed ${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:kestrel>
     install(CODE "file(RPATH_REMOVE FILE \"${_kestrel_dest}/${_kestrel_installed}\")")
 endforeach()
 
-set(KESTREL_HEXAGON_SKEL ${PROJECT_SOURCE_DIR}/build/hexagon/dsp/libkestrel_skel.so
-    CACHE FILEPATH "The Hexagon build of libkestrel_skel.so to install in lib/skel")
+# The DSP library comes from the hexagon preset's build.
+set(_kestrel_hexagon_skel ${KESTREL_HEXAGON_BUILD_DIR}/dsp/libkestrel_skel.so)
 install(CODE "
-    if(NOT EXISTS \"${KESTREL_HEXAGON_SKEL}\")
-        message(FATAL_ERROR \"${KESTREL_HEXAGON_SKEL} is missing: build the DSP library first \"
-                            \"(cmake --workflow --preset hexagon)\")
+    if(NOT EXISTS \"${_kestrel_hexagon_skel}\")
+        message(FATAL_ERROR \"${_kestrel_hexagon_skel} is missing: build the DSP library first \"
+                            \"(cmake --workflow --preset hexagon; KESTREL_HEXAGON_BUILD_DIR names \"
+                            \"its build directory)\")
     endif()")
-install(FILES ${KESTREL_HEXAGON_SKEL} DESTINATION ${CMAKE_INSTALL_LIBDIR}/skel)
+install(FILES ${_kestrel_hexagon_skel} DESTINATION ${CMAKE_INSTALL_LIBDIR}/skel)
 # A stripped install (cpack strips) strips the DSP library too, with a strip that knows Hexagon.
 find_program(KESTREL_HEXAGON_STRIP NAMES llvm-strip llvm-strip-14
              DOC "strip for the Hexagon DSP library (llvm-strip)")
-get_filename_component(_kestrel_skel_name ${KESTREL_HEXAGON_SKEL} NAME)
+get_filename_component(_kestrel_skel_name ${_kestrel_hexagon_skel} NAME)
 install(CODE "
     if(CMAKE_INSTALL_DO_STRIP)
         if(NOT EXISTS \"${KESTREL_HEXAGON_STRIP}\")
@@ -71,11 +56,13 @@ install(CODE "
             COMMAND_ERROR_IS_FATAL ANY)
     endif()")
 
-# Manual pages are installed compressed, as Debian has them.
+# The manual page carries the project's version; manual pages are installed compressed, as
+# Debian has them.
+configure_file(${PROJECT_SOURCE_DIR}/doc/kestrel.1.in ${CMAKE_CURRENT_BINARY_DIR}/kestrel.1 @ONLY)
 set(_kestrel_man ${CMAKE_CURRENT_BINARY_DIR}/kestrel.1.gz)
 add_custom_command(OUTPUT ${_kestrel_man}
-    COMMAND gzip -9 -n -c ${PROJECT_SOURCE_DIR}/doc/kestrel.1 > ${_kestrel_man}
-    DEPENDS ${PROJECT_SOURCE_DIR}/doc/kestrel.1
+    COMMAND gzip -9 -n -c ${CMAKE_CURRENT_BINARY_DIR}/kestrel.1 > ${_kestrel_man}
+    DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/kestrel.1
     VERBATIM)
 add_custom_target(kestrel_man ALL DEPENDS ${_kestrel_man})
 install(FILES ${_kestrel_man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
@@ -125,7 +112,7 @@ endif()
 # Debian package (cpack -G DEB), meant for the aarch64 preset: the package is for arm64 boards.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kestrel)
-set(CPACK_PACKAGE_VERSION ${KESTREL_VERSION})
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "kestrel developers")
 set(CPACK_PACKAGE_CONTACT "${KESTREL_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "monitor of the Hexagon compute DSP's load on Qualcomm boards")

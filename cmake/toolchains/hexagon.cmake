@@ -32,6 +32,10 @@ set(CMAKE_CXX_FLAGS_INIT "-m${KESTREL_HEXAGON_ARCH} -ffreestanding -fPIC")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-fuse-ld=lld -nostdlib")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld -nostdlib")
 
+# Programs built here (the DSP host, the test programs) run on this machine under QEMU's user
+# mode; ctest puts this in front of them. QEMU 7.2 has only a V67 model, which runs V68 code.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-hexagon -cpu v67)
+
 # There is no C runtime to link test programs against: check the compilers by compiling only.
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 

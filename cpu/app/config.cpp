@@ -4,12 +4,14 @@
 
 // Generated at build time from the source tree's git revision (see cmake/GitRevision.cmake).
 #include "kestrel_revision.h"
+// Generated at configure time from the project's version (see cpu/app/CMakeLists.txt).
+#include "kestrel_version.h"
 
 namespace vorlix::kestrel {
 
-const std::string g_major_version = "2";
-const std::string g_minor_version = "3";
-const std::string g_patch_version = "0";
+const std::string g_major_version = KESTREL_VERSION_MAJOR;
+const std::string g_minor_version = KESTREL_VERSION_MINOR;
+const std::string g_patch_version = KESTREL_VERSION_PATCH;
 const std::string g_build_date = __DATE__ " " __TIME__;
 const std::string g_build_commit_id = KESTREL_BUILD_COMMIT_ID;
 

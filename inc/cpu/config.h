@@ -16,7 +16,7 @@ extern const std::string g_build_commit_id;
 std::string get_major_version();
 std::string get_minor_version();
 std::string get_patch_version();
-// "V" followed by major.minor.patch, e.g. "V2.3.0".
+// "V" followed by major.minor.patch, e.g. "V1.0.0" for version 1.0.0.
 std::string get_version();
 std::string get_build_date();
 std::string get_build_commit_id();

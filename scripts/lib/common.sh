@@ -2,14 +2,15 @@
 
 KESTREL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
-# Debian packages needed to build and run kestrel on the virtual board.
+# Debian packages needed to build and run kestrel and kestrel-exporter on the virtual board (the
+# run preset).
 KESTREL_RUN_PACKAGES=(cmake ninja-build g++ pkg-config libfmt-dev nlohmann-json3-dev umockdev
-    googletest libgtest-dev libgmock-dev libmicrohttpd-dev)
-# Further packages for the full test suite: benchmarks, cross and emulated targets, the
-# package and its check.
-# The exporter's tests scrape it with a Prometheus server.
-KESTREL_TEST_PACKAGES=("${KESTREL_RUN_PACKAGES[@]}" libbenchmark-dev clang lld llvm qemu-user
-    g++-aarch64-linux-gnu clang-format valgrind lintian prometheus)
+    libmicrohttpd-dev)
+# Further packages for the full test suite: GoogleTest, benchmarks, cross and emulated targets,
+# the package and its check, and the Prometheus server that scrapes the exporter in its tests.
+KESTREL_TEST_PACKAGES=("${KESTREL_RUN_PACKAGES[@]}" googletest libgtest-dev libgmock-dev
+    libbenchmark-dev clang lld llvm qemu-user g++-aarch64-linux-gnu clang-format valgrind lintian
+    prometheus)
 
 # kestrel_need_packages PKG... : installs the packages that are missing (as root), or says
 # exactly what to install and fails.
@@ -38,22 +39,24 @@ kestrel_need_packages() {
 }
 
 # kestrel_build_quiet PRESET [TARGET...] : configures (first time) and builds a preset, output
-# to build/PRESET.log; shows that log only when something fails.
+# to build/PRESET.log; shows that log only when something fails. Every preset builds in
+# build/PRESET (CMakePresets.json).
 kestrel_build_quiet() {
     local preset=$1
     shift
-    local dir="$KESTREL_ROOT/build/$preset" log="$KESTREL_ROOT/build/$preset.log"
+    local log="$KESTREL_ROOT/build/$preset.log"
     mkdir -p "$KESTREL_ROOT/build"
-    {
-        if [ ! -f "$dir/CMakeCache.txt" ]; then
-            cmake --preset "$preset" -S "$KESTREL_ROOT" || return 1
+    (
+        cd "$KESTREL_ROOT" || exit 1
+        if [ ! -f "build/$preset/CMakeCache.txt" ]; then
+            cmake --preset "$preset" || exit 1
         fi
         if [ $# -gt 0 ]; then
-            cmake --build "$dir" --target "$@"
+            cmake --build --preset "$preset" --target "$@"
         else
-            cmake --build "$dir"
+            cmake --build --preset "$preset"
         fi
-    } >"$log" 2>&1 || {
+    ) >"$log" 2>&1 || {
         cat "$log" >&2
         echo "kestrel: build of preset '$preset' failed (log: $log)" >&2
         return 1

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "kestrel_version.h"
 #include "process.h"
 
 namespace {
@@ -53,10 +54,10 @@ void expect_version_block(const ProcessResult& r) {
     const std::vector<std::string> lines = kestrel_test::split_lines(r.out);
     ASSERT_EQ(lines.size(), 7u) << r.out;
     EXPECT_EQ(r.out.back(), '\n');
-    EXPECT_EQ(lines[0], "kestrel version V2.3.0");
-    EXPECT_EQ(lines[1], "  major version   : 2");
-    EXPECT_EQ(lines[2], "  minor version   : 3");
-    EXPECT_EQ(lines[3], "  patch version   : 0");
+    EXPECT_EQ(lines[0], "kestrel version V" KESTREL_VERSION);
+    EXPECT_EQ(lines[1], "  major version   : " KESTREL_VERSION_MAJOR);
+    EXPECT_EQ(lines[2], "  minor version   : " KESTREL_VERSION_MINOR);
+    EXPECT_EQ(lines[3], "  patch version   : " KESTREL_VERSION_PATCH);
     // The compiler's __DATE__ pads a single-digit day with a blank.
     EXPECT_TRUE(std::regex_match(
         lines[4], std::regex(R"(  build date      : [A-Z][a-z]{2} [ 1-3][0-9] [0-9]{4} )"

@@ -37,32 +37,45 @@ json BoardRun::exit_line() const {
     return lines.empty() ? json() : lines.back();
 }
 
-BoardRun run_on_board(const std::string& board, const std::vector<std::string>& args,
-                      kestrel_test::ProcessOptions opts, const std::string& program) {
+const char* const kTraceFile = "{trace}";
+
+namespace {
+
+BoardRun run_board_command(const std::vector<std::string>& prefix, const std::string& board,
+                           const std::vector<std::string>& args, kestrel_test::ProcessOptions opts,
+                           const std::string& program) {
     char pattern[] = "/tmp/kestrel-e2e-XXXXXX";
     const char* dir = mkdtemp(pattern);
     EXPECT_NE(dir, nullptr);
     const std::string trace = std::string(dir == nullptr ? "/tmp" : dir) + "/trace.jsonl";
     const bool is_file = board.size() > 5 && board.compare(board.size() - 5, 5, ".json") == 0;
-    std::vector<std::string> argv{KESTREL_RUN_BOARD,
-                                  "--build",
-                                  KESTREL_BUILD_DIR,
-                                  "--kestrel",
-                                  program,
-                                  "--board",
-                                  is_file ? std::string(KESTREL_E2E_BOARDS) + "/" + board : board,
-                                  "--trace",
-                                  trace,
-                                  "--"};
+    const bool is_path = !board.empty() && board.front() == '/';
+    std::vector<std::string> argv = prefix;
+    argv.insert(argv.end(),
+                {KESTREL_RUN_BOARD, "--build", KESTREL_BUILD_DIR, "--kestrel", program, "--board",
+                 is_file && !is_path ? std::string(KESTREL_E2E_BOARDS) + "/" + board : board,
+                 "--trace", trace, "--"});
     argv.insert(argv.end(), args.begin(), args.end());
+    for (auto& signal : opts.signals) {
+        if (signal.after_file == kTraceFile) {
+            signal.after_file = trace;
+        }
+    }
     BoardRun run;
     run.result = kestrel_test::run_process(argv, opts);
     EXPECT_FALSE(run.result.timed_out);
     std::ifstream in(trace);
     std::string line;
     while (std::getline(in, line)) {
-        if (!line.empty()) {
-            run.trace.push_back(json::parse(line));
+        if (line.empty()) {
+            continue;
+        }
+        json parsed = json::parse(line, nullptr, false);
+        if (parsed.is_discarded()) {
+            // Something else wrote into the trace file (kestrel's output, say).
+            ADD_FAILURE() << "trace line is not JSON: " << line;
+        } else {
+            run.trace.push_back(std::move(parsed));
         }
     }
     if (dir != nullptr) {
@@ -70,6 +83,19 @@ BoardRun run_on_board(const std::string& board, const std::vector<std::string>& 
         fs::remove_all(dir, ec);
     }
     return run;
+}
+
+}  // namespace
+
+BoardRun run_on_board(const std::string& board, const std::vector<std::string>& args,
+                      kestrel_test::ProcessOptions opts, const std::string& program) {
+    return run_board_command({}, board, args, std::move(opts), program);
+}
+
+BoardRun run_in_shell(const std::string& shell, const std::string& board,
+                      const std::vector<std::string>& args, kestrel_test::ProcessOptions opts) {
+    return run_board_command({"bash", "-c", shell, "bash"}, board, args, std::move(opts),
+                             KESTREL_BIN);
 }
 
 testing::AssertionResult lines_match(const std::string& actual,

@@ -26,11 +26,21 @@ struct BoardRun {
     json exit_line() const;
 };
 
+// Stands for the run's trace file in the `after_file` of a signal in the process options.
+extern const char* const kTraceFile;
+
 // Runs kestrel (or `program` in its place) through the board runner. `board` is a built-in board
-// name or the file name of a test profile in tests/e2e/boards. Each run gets its own trace file.
+// name, the file name of a test profile in tests/e2e/boards, or an absolute path of a profile.
+// Each run gets its own trace file.
 BoardRun run_on_board(const std::string& board, const std::vector<std::string>& args,
                       kestrel_test::ProcessOptions opts = {},
                       const std::string& program = KESTREL_BIN);
+
+// The same run started by a bash command line `shell`, in which "$@" is the runner's command
+// that runs kestrel: for pipes and redirections around kestrel. The command's own status (for
+// instance `exit ${PIPESTATUS[0]}`) is the result.
+BoardRun run_in_shell(const std::string& shell, const std::string& board,
+                      const std::vector<std::string>& args, kestrel_test::ProcessOptions opts = {});
 
 // Compares output line by line with expected lines in which "{LOW..HIGH}" stands for a number
 // in that range and "{*}" for any number.

@@ -21,7 +21,7 @@ using e2e::window;
 kestrel_test::ProcessOptions hexagon_dsp() {
     kestrel_test::ProcessOptions opts;
     opts.env_set = {"KESTREL_SIM_DSP_MODE=hexagon",
-                    std::string("KESTREL_SIM_DSP_HEXAGON=") + KESTREL_HEXAGON_DSP_HOST};
+                    std::string("KESTREL_SIM_DSP_HEXAGON=") + SIM_DSP_HEXAGON_PROGRAM};
     return opts;
 }
 
@@ -38,7 +38,7 @@ testing::AssertionResult ran_on_hexagon(const BoardRun& run) {
         return testing::AssertionFailure() << "no DSP was started";
     }
     for (const auto& s : starts) {
-        const json expected = {"qemu-hexagon", "-cpu", "v67", KESTREL_HEXAGON_DSP_HOST};
+        const json expected = {"qemu-hexagon", "-cpu", "v67", SIM_DSP_HEXAGON_PROGRAM};
         if (s.value("command", json()) != expected || s.value("result", -1) != 0) {
             return testing::AssertionFailure() << "DSP started as " << s.dump();
         }

@@ -1,4 +1,4 @@
-/* Runner of the plain C test cases (tests/dsp/check.h) as a freestanding Hexagon program under
+/* Runner of the plain C test cases (tests/support/check.h) as a freestanding Hexagon program under
  * qemu-hexagon: runs every case of the program's table, prints each failed check and one line
  * per case, then a summary, and exits with 1 when any check failed. */
 #include <stdint.h>

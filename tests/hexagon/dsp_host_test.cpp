@@ -40,7 +40,7 @@ void PrintTo(const Host& h, std::ostream* os) {
 
 std::vector<Host> hosts() {
     return {{"native", {SIM_DSP_PROGRAM}},
-            {"hexagon", {"qemu-hexagon", "-cpu", "v67", KESTREL_HEXAGON_DSP_HOST}}};
+            {"hexagon", {"qemu-hexagon", "-cpu", "v67", SIM_DSP_HEXAGON_PROGRAM}}};
 }
 
 template <typename T>
@@ -187,8 +187,8 @@ class DspHost : public testing::TestWithParam<Host> {};
 
 TEST(HexagonDspHost, ProgramExists) {
     // Without it every test below fails anyway; this says why.
-    EXPECT_TRUE(fs::exists(KESTREL_HEXAGON_DSP_HOST))
-        << KESTREL_HEXAGON_DSP_HOST << " is missing: build the hexagon preset first";
+    EXPECT_TRUE(fs::exists(SIM_DSP_HEXAGON_PROGRAM))
+        << SIM_DSP_HEXAGON_PROGRAM << " is missing: build the hexagon preset first";
 }
 
 TEST_P(DspHost, SessionWithScriptedReadings) {

@@ -3,12 +3,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 
 namespace kestrel_test {
@@ -69,7 +71,14 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
     if (pid == 0) {
         // Own process group, so a group-wide SIGINT reaches the child and its helpers only.
         setpgid(0, 0);
-        signal(SIGINT, SIG_DFL);
+        // The child starts with default signal handling whatever the test runner set, so that
+        // what it does with a signal is its own choice.
+        for (int number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+            signal(number, SIG_DFL);
+        }
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
         int devnull = open("/dev/null", O_RDONLY);
         dup2(devnull, STDIN_FILENO);
         dup2(out_pipe[1], STDOUT_FILENO);
@@ -111,6 +120,9 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
     bool output_sigint_sent = false;
     Clock::time_point output_sigint_at{};
     bool output_sigint_armed = false;
+    // When each further signal is due (unset until its file has appeared) and whether it went.
+    std::vector<std::optional<Clock::time_point>> signal_at(opts.signals.size());
+    std::vector<bool> signal_sent(opts.signals.size(), false);
     pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
     int open_fds = 2;
     while (open_fds > 0) {
@@ -134,6 +146,18 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
         if (output_sigint_armed && !output_sigint_sent && now >= output_sigint_at) {
             kill(-pid, SIGINT);
             output_sigint_sent = true;
+        }
+        for (size_t i = 0; i < opts.signals.size(); ++i) {
+            const auto& plan = opts.signals[i];
+            struct stat st {};
+            if (!signal_at[i] && (plan.after_file.empty() ||
+                                  (stat(plan.after_file.c_str(), &st) == 0 && st.st_size > 0))) {
+                signal_at[i] = now + plan.delay;
+            }
+            if (signal_at[i] && !signal_sent[i] && now >= *signal_at[i]) {
+                kill(plan.group ? -pid : pid, plan.number);
+                signal_sent[i] = true;
+            }
         }
         if (poll(fds, 2, 5) < 0 && errno != EINTR) {
             break;

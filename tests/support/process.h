@@ -24,6 +24,17 @@ struct ProcessOptions {
     int sigint_on_output_count = 0;
     // Delay between the text appearing and the SIGINT.
     std::chrono::milliseconds sigint_on_output_delay{0};
+    // Further signals, each sent once, `delay` after a file (named by `after_file`) first
+    // exists and is not empty, or after the start when `after_file` is empty: to the child's
+    // process group as a terminal sends Ctrl-C or a hangup, or to the child alone as `kill PID`
+    // does.
+    struct Signal {
+        int number;
+        bool group;
+        std::chrono::milliseconds delay;
+        std::string after_file;
+    };
+    std::vector<Signal> signals;
     // The child is killed (and the test fails on the result's timed_out) after this long.
     std::chrono::milliseconds timeout{60000};
 };

@@ -162,11 +162,11 @@ ExporterOnBoard::ExporterOnBoard(const std::string& board, const std::vector<std
     }
     dir_ = dir;
     const bool is_file = board.size() > 5 && board.compare(board.size() - 5, 5, ".json") == 0;
+    // The runner's --exporter names the build's kestrel-exporter (KESTREL_EXPORTER_BIN).
     std::vector<std::string> argv{KESTREL_RUN_BOARD,
                                   "--build",
                                   KESTREL_BUILD_DIR,
-                                  "--kestrel",
-                                  KESTREL_EXPORTER_BIN,
+                                  "--exporter",
                                   "--board",
                                   is_file ? std::string(KESTREL_E2E_BOARDS) + "/" + board : board,
                                   "--trace",

@@ -1,7 +1,7 @@
 /* Walks an interface descriptor and checks every count, name, offset and record against the
  * method table of the remote interface. */
-#ifndef KESTREL_TESTS_DSP_SLIM_CHECK_H
-#define KESTREL_TESTS_DSP_SLIM_CHECK_H
+#ifndef KESTREL_TESTS_IDL_SLIM_CHECK_H
+#define KESTREL_TESTS_IDL_SLIM_CHECK_H
 
 #include "kestrel_slim.h"
 

@@ -294,6 +294,21 @@ TEST(SimRunner, TheBoardsLibraryVariantIsTheOneKestrelGets) {
     EXPECT_EQ(t.back()["call"], "exit");
 }
 
+TEST(SimRunner, ChoosesTheDspHostWithItsOwnOption) {
+    TempDir dir;
+    const std::string trace = dir.file("t.jsonl");
+    auto r = run_process(runner({"--dsp-host", "host", "--trace", trace, "--dsp"}));
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_THAT(r.out, ::testing::HasSubstr("qdsp6 utilization: "));
+    const auto starts = calls(read_trace(trace), "ap", "dsp_start");
+    ASSERT_FALSE(starts.empty());
+    EXPECT_EQ(starts[0]["command"].back(), SIM_DSP_PROGRAM);
+    r = run_process(runner({"--dsp-host", "--dsp"}));
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_THAT(r.err, ::testing::HasSubstr("--dsp-host needs host or hexagon"));
+    EXPECT_EQ(r.out, "");
+}
+
 TEST(SimRunner, KestrelsOwnDspOptionIsPassedThrough) {
     auto r = run_process(runner({"--dsp", "--hvx", "--sample_time", "50"}));
     EXPECT_EQ(r.exit_code, 0) << r.err;

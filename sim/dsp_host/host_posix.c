@@ -47,7 +47,7 @@ uint64_t dsp_plat_now_ns(void) {
     return (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
 }
 
-/* The optional runtime functions live in shared objects next to this program (in dsp/), so
+/* The optional runtime functions live in shared objects next to this program (in dsp_host/), so
  * that on a board without them a library's weak references stay null. */
 static void load_option(const char* name) {
     char exe[PATH_MAX];
@@ -60,7 +60,7 @@ static void load_option(const char* name) {
         return;
     *slash = '\0';
     char path[PATH_MAX + 64];
-    snprintf(path, sizeof path, "%s/dsp/%s", exe, name);
+    snprintf(path, sizeof path, "%s/dsp_host/%s", exe, name);
     dlopen(path, RTLD_NOW | RTLD_GLOBAL);
 }
 

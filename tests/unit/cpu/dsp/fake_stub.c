@@ -1,12 +1,8 @@
-/* Test double of libkestrel.so. FAKE_STUB_OMIT names the index (0-6, in lookup order) of an
- * interface function to leave out; -1 keeps all seven. */
+/* Test double of libkestrel.so. Defining FAKE_STUB_WITHOUT_<function> leaves that interface
+ * function out (e.g. FAKE_STUB_WITHOUT_kestrel_pmu_deinit); by default all seven are there. */
 #include "fake_stub.h"
 
 #include <string.h>
-
-#ifndef FAKE_STUB_OMIT
-#define FAKE_STUB_OMIT -1
-#endif
 
 static fake_stub_state state;
 
@@ -20,7 +16,7 @@ static const fake_stub_reading* next_reading(int call) {
     return &state.readings[call < n ? call : n - 1];
 }
 
-#if FAKE_STUB_OMIT != 0
+#ifndef FAKE_STUB_WITHOUT_kestrel_open
 int kestrel_open(const char* uri, remote_handle64* h);
 int kestrel_open(const char* uri, remote_handle64* h) {
     state.open_calls++;
@@ -32,7 +28,7 @@ int kestrel_open(const char* uri, remote_handle64* h) {
 }
 #endif
 
-#if FAKE_STUB_OMIT != 1
+#ifndef FAKE_STUB_WITHOUT_kestrel_close
 int kestrel_close(remote_handle64 h);
 int kestrel_close(remote_handle64 h) {
     state.close_calls++;
@@ -41,7 +37,7 @@ int kestrel_close(remote_handle64 h) {
 }
 #endif
 
-#if FAKE_STUB_OMIT != 2
+#ifndef FAKE_STUB_WITHOUT_kestrel_get_group_pmt_value
 int kestrel_get_group_pmt_value(remote_handle64 h, int32_t* pkg, int32_t* hvx, int32_t* hmx,
                                 int64_t* timer_us, int64_t* pcycle);
 int kestrel_get_group_pmt_value(remote_handle64 h, int32_t* pkg, int32_t* hvx, int32_t* hmx,
@@ -59,7 +55,7 @@ int kestrel_get_group_pmt_value(remote_handle64 h, int32_t* pkg, int32_t* hvx, i
 }
 #endif
 
-#if FAKE_STUB_OMIT != 3
+#ifndef FAKE_STUB_WITHOUT_kestrel_get_legacy_perf_value
 int kestrel_get_legacy_perf_value(remote_handle64 h, int64_t* timer_us, int64_t* pcycle);
 int kestrel_get_legacy_perf_value(remote_handle64 h, int64_t* timer_us, int64_t* pcycle) {
     (void)h;
@@ -72,7 +68,7 @@ int kestrel_get_legacy_perf_value(remote_handle64 h, int64_t* timer_us, int64_t*
 }
 #endif
 
-#if FAKE_STUB_OMIT != 4
+#ifndef FAKE_STUB_WITHOUT_kestrel_get_dsp_current_freq
 int kestrel_get_dsp_current_freq(remote_handle64 h, int32_t* freq, int32_t* hmx_freq);
 int kestrel_get_dsp_current_freq(remote_handle64 h, int32_t* freq, int32_t* hmx_freq) {
     (void)h;
@@ -85,7 +81,7 @@ int kestrel_get_dsp_current_freq(remote_handle64 h, int32_t* freq, int32_t* hmx_
 }
 #endif
 
-#if FAKE_STUB_OMIT != 5
+#ifndef FAKE_STUB_WITHOUT_kestrel_pmu_init
 int kestrel_pmu_init(remote_handle64 h);
 int kestrel_pmu_init(remote_handle64 h) {
     state.pmu_init_calls++;
@@ -94,7 +90,7 @@ int kestrel_pmu_init(remote_handle64 h) {
 }
 #endif
 
-#if FAKE_STUB_OMIT != 6
+#ifndef FAKE_STUB_WITHOUT_kestrel_pmu_deinit
 int kestrel_pmu_deinit(remote_handle64 h);
 int kestrel_pmu_deinit(remote_handle64 h) {
     int call = state.pmu_deinit_calls++;

@@ -286,6 +286,12 @@ TEST(SimFaults, NthCallOrEveryCallReturnsTheInjectedResult) {
     EXPECT_EQ(dsp_rt_pmu_read(&g), -1);
     EXPECT_EQ(g.pmu_values[0], 77u);
     EXPECT_EQ(dsp_rt_pmu_read(&g), 0);
+    // The trace lines of exactly the failed calls are marked.
+    int marked = 0;
+    for (const auto& line : g_trace) {
+        marked += nlohmann::json::parse(line).value("injected", false) ? 1 : 0;
+    }
+    EXPECT_EQ(marked, 1 + 3 + 1 + 1);
 }
 
 TEST(SimPmuGroups, RegistrationIdsAndLimits) {

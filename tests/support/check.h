@@ -2,8 +2,8 @@
  * run on the host (through GoogleTest) and as a freestanding Hexagon program. A program defines
  * its case table; the runner calls check_case_setup() before each case and reports failures
  * passed to check_fail(). */
-#ifndef KESTREL_TESTS_DSP_CHECK_H
-#define KESTREL_TESTS_DSP_CHECK_H
+#ifndef KESTREL_TESTS_SUPPORT_CHECK_H
+#define KESTREL_TESTS_SUPPORT_CHECK_H
 
 #include <stddef.h>
 #include <stdint.h>

@@ -230,6 +230,13 @@ void dsp_trace_end(dsp_trace_line* t) {
     dsp_host_trace(t->text, t->len);
 }
 
+/* The call's result, after the mark of a line that a board fault produced. */
+static void trace_result(dsp_trace_line* t, int64_t result, int injected) {
+    if (injected)
+        dsp_trace_raw(t, "injected", "true");
+    dsp_trace_int(t, "result", result);
+}
+
 /* ---- Registers and the load model --------------------------------------------------------- */
 
 static double elapsed_s(void) {
@@ -290,7 +297,8 @@ uint64_t dsp_read_utimer(void) {
 
 int HAP_power_set(void* context, HAP_power_request_t* request) {
     int32_t result = 0;
-    if (!fault_hit(SIM_DSP_CALL_POWER_SET, &result)) {
+    const int injected = fault_hit(SIM_DSP_CALL_POWER_SET, &result);
+    if (!injected) {
         result = request == 0 ? -1 : 0;
     }
     dsp_trace_line t;
@@ -301,7 +309,7 @@ int HAP_power_set(void* context, HAP_power_request_t* request) {
         dsp_trace_uint(&t, "payload0", request->payload.bytes[0]);
         dsp_trace_uint(&t, "payload1", request->payload.bytes[1]);
     }
-    dsp_trace_int(&t, "result", result);
+    trace_result(&t, result, injected);
     dsp_trace_end(&t);
     return result;
 }
@@ -324,7 +332,7 @@ int HAP_power_get(void* context, HAP_power_response_t* response) {
     }
     if (response != 0)
         dsp_trace_uint(&t, "type", response->type);
-    dsp_trace_int(&t, "result", result);
+    trace_result(&t, result, injected);
     dsp_trace_end(&t);
     return result;
 }
@@ -357,7 +365,8 @@ int dsp_rt_pmu_register(HAP_pmu_group_config_t* group) {
     int32_t result = 0;
     dsp_trace_line t;
     dsp_trace_begin(&t, "__HAP_register_pmu_group");
-    if (!fault_hit(SIM_DSP_CALL_PMU_REGISTER, &result)) {
+    const int injected = fault_hit(SIM_DSP_CALL_PMU_REGISTER, &result);
+    if (!injected) {
         if (group == 0 || group->num_events == 0 || group->num_events > 4 ||
             dsp_rt_pmu_groups() >= rt.cfg.max_pmu_groups) {
             result = -1;
@@ -380,7 +389,7 @@ int dsp_rt_pmu_register(HAP_pmu_group_config_t* group) {
         if (result == 0)
             dsp_trace_uint(&t, "group_id", group->group_id);
     }
-    dsp_trace_int(&t, "result", result);
+    trace_result(&t, result, injected);
     dsp_trace_end(&t);
     return result;
 }
@@ -390,7 +399,8 @@ int dsp_rt_pmu_read(HAP_pmu_group_config_t* group) {
     dsp_trace_line t;
     dsp_trace_begin(&t, "__HAP_read_pmu_group");
     const pmu_group* g = group != 0 ? find_group(group->group_id) : 0;
-    if (!fault_hit(SIM_DSP_CALL_PMU_READ, &result)) {
+    const int injected = fault_hit(SIM_DSP_CALL_PMU_READ, &result);
+    if (!injected) {
         if (g == 0) {
             result = -1;
         } else {
@@ -425,14 +435,15 @@ int dsp_rt_pmu_read(HAP_pmu_group_config_t* group) {
             dsp_trace_raw(&t, "values", list);
         }
     }
-    dsp_trace_int(&t, "result", result);
+    trace_result(&t, result, injected);
     dsp_trace_end(&t);
     return result;
 }
 
 int dsp_rt_pmu_deregister(uint32_t group_id) {
     int32_t result = 0;
-    if (!fault_hit(SIM_DSP_CALL_PMU_DEREGISTER, &result)) {
+    const int injected = fault_hit(SIM_DSP_CALL_PMU_DEREGISTER, &result);
+    if (!injected) {
         pmu_group* g = find_group(group_id);
         if (g == 0) {
             result = -1;
@@ -443,7 +454,7 @@ int dsp_rt_pmu_deregister(uint32_t group_id) {
     dsp_trace_line t;
     dsp_trace_begin(&t, "__HAP_deregister_pmu_group");
     dsp_trace_uint(&t, "group_id", group_id);
-    dsp_trace_int(&t, "result", result);
+    trace_result(&t, result, injected);
     dsp_trace_end(&t);
     return result;
 }
@@ -520,11 +531,12 @@ static void* heap_alloc(size_t size) {
 
 void* __wrap_malloc(size_t size) {
     int32_t ignored;
-    void* p = fault_hit(SIM_DSP_CALL_MALLOC, &ignored) ? 0 : heap_alloc(size);
+    const int injected = fault_hit(SIM_DSP_CALL_MALLOC, &ignored);
+    void* p = injected ? 0 : heap_alloc(size);
     dsp_trace_line t;
     dsp_trace_begin(&t, "__wrap_malloc");
     dsp_trace_uint(&t, "size", size);
-    dsp_trace_int(&t, "result", p != 0 ? 0 : -1);
+    trace_result(&t, p != 0 ? 0 : -1, injected);
     dsp_trace_end(&t);
     return p;
 }
