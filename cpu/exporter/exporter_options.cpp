@@ -7,6 +7,10 @@
 
 #include "cpu/config.h"
 #include "cpu/output.h"
+// Generated from the project's version and the source tree's git revision, as for kestrel (see
+// cpu/app/CMakeLists.txt).
+#include "kestrel_revision.h"
+#include "kestrel_version.h"
 
 namespace vorlix::kestrel::exporter {
 
@@ -30,9 +34,9 @@ ExporterParams& get_exporter_params(CMDLineParams& params) {
 }
 
 void print_exporter_version() {
-    std::printf("kestrel-exporter version %s\n", get_version().c_str());
+    std::printf("kestrel-exporter version V%s\n", KESTREL_VERSION);
     std::printf("  build date      : %s\n", get_build_date().c_str());
-    std::printf("  build commit id : %s\n", get_build_commit_id().c_str());
+    std::printf("  build commit id : %s\n", KESTREL_BUILD_COMMIT_ID);
 }
 
 void exporter_options_init(my_utils::CMDLineContext& ctx) {

@@ -17,7 +17,6 @@
 #include <thread>
 #include <vector>
 
-#include "cpu/config.h"
 #include "cpu/dsp_utils.h"
 #include "cpu/exporter/core_sampler.h"
 #include "cpu/exporter/core_state.h"
@@ -28,6 +27,10 @@
 #include "cpu/exporter/thermal.h"
 #include "cpu/soc_rules.h"
 #include "cpu/socinfo.h"
+// Generated from the project's version and the source tree's git revision, as for kestrel (see
+// cpu/app/CMakeLists.txt).
+#include "kestrel_revision.h"
+#include "kestrel_version.h"
 
 namespace vorlix::kestrel::exporter {
 
@@ -197,9 +200,8 @@ int exporter_run(int argc, const char** argv) {
     }
     const std::string soc_text = soc_name(soc);
     const std::string soc_id_text = std::to_string(soc);
-    const std::string version =
-        get_major_version() + "." + get_minor_version() + "." + get_patch_version();
-    const std::string commit = get_build_commit_id();
+    const std::string version = KESTREL_VERSION;
+    const std::string commit = KESTREL_BUILD_COMMIT_ID;
     const auto render = [&]() {
         Exposition data;
         for (const auto& state : states) {

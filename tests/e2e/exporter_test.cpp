@@ -19,6 +19,8 @@
 
 #include "e2e_support.h"
 #include "exporter_support.h"
+#include "kestrel_revision.h"
+#include "kestrel_version.h"
 
 namespace {
 
@@ -85,7 +87,9 @@ TEST(ExporterOnce, Sm8650GivesItsThreeRatiosAndPassesPromtool) {
                        "kestrel_dsp_info{domain=\"cdsp\",arch=\"V75\",soc=\"SM8650\","
                        "soc_id=\"557\"}"),
               1);
-    EXPECT_EQ(count_series(text, "kestrel_exporter_build_info"), 1);
+    EXPECT_EQ(value_of(text, "kestrel_exporter_build_info{version=\"" KESTREL_VERSION
+                             "\",commit=\"" KESTREL_BUILD_COMMIT_ID "\"}"),
+              1);
     // A board without thermal zones has no temperature series.
     EXPECT_EQ(count_series(text, "kestrel_dsp_temperature_celsius"), 0);
     EXPECT_TRUE(promtool_clean(text));
@@ -147,6 +151,17 @@ TEST(ExporterOnce, CdspIndexPicksTheCoresAndAnUnknownOneIsRefused) {
               std::string::npos)
         << refused.result.err;
     EXPECT_TRUE(no_session(refused));
+}
+
+TEST(ExporterOnce, VersionIsTheProjectsWithTheBuildsCommitAndNoSession) {
+    BoardRun run = e2e::run_on_board("sm8650", {"--version"}, {}, KESTREL_EXPORTER_BIN);
+    EXPECT_EQ(run.result.exit_code, 0);
+    const auto lines = kestrel_test::split_lines(run.result.out);
+    ASSERT_EQ(lines.size(), 3u) << run.result.out;
+    EXPECT_EQ(lines[0], "kestrel-exporter version V" KESTREL_VERSION);
+    EXPECT_EQ(lines[1].rfind("  build date      : ", 0), 0u) << lines[1];
+    EXPECT_EQ(lines[2], "  build commit id : " KESTREL_BUILD_COMMIT_ID);
+    EXPECT_TRUE(no_session(run));
 }
 
 TEST(ExporterOnce, TextfileHoldsTheExpositionAndNothingElseIsLeft) {
