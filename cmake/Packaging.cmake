@@ -90,10 +90,12 @@ if(TARGET kestrel_exporter)
     install(TARGETS kestrel_exporter RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     install(CODE "file(RPATH_REMOVE FILE
         \"${_kestrel_dest}/${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:kestrel_exporter>\")")
+    configure_file(${PROJECT_SOURCE_DIR}/doc/kestrel-exporter.1.in
+                   ${CMAKE_CURRENT_BINARY_DIR}/kestrel-exporter.1 @ONLY)
     set(_kestrel_exporter_man ${CMAKE_CURRENT_BINARY_DIR}/kestrel-exporter.1.gz)
     add_custom_command(OUTPUT ${_kestrel_exporter_man}
-        COMMAND gzip -9 -n -c ${PROJECT_SOURCE_DIR}/doc/kestrel-exporter.1 > ${_kestrel_exporter_man}
-        DEPENDS ${PROJECT_SOURCE_DIR}/doc/kestrel-exporter.1
+        COMMAND gzip -9 -n -c ${CMAKE_CURRENT_BINARY_DIR}/kestrel-exporter.1 > ${_kestrel_exporter_man}
+        DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/kestrel-exporter.1
         VERBATIM)
     add_custom_target(kestrel_exporter_man ALL DEPENDS ${_kestrel_exporter_man})
     install(FILES ${_kestrel_exporter_man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
