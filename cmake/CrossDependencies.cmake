@@ -1,8 +1,10 @@
 # Dependencies of a cross build, from the same Debian packages as the host build: {fmt} and
-# nlohmann-json used header-only from their host headers (they hold no machine code), and
-# GoogleTest compiled for the target from Debian's googletest sources.
+# nlohmann-json used header-only from their host headers (they hold no machine code), GoogleTest
+# compiled for the target from Debian's googletest sources, and libmicrohttpd (kestrel-exporter)
+# from the target's own package, unpacked but not installed (below).
 
-# Only the two library folders are exposed, never the host's whole /usr/include.
+# Only the two library folders and microhttpd.h are exposed, never the host's whole
+# /usr/include.
 set(_kestrel_cross_inc ${CMAKE_BINARY_DIR}/cross-include)
 file(MAKE_DIRECTORY ${_kestrel_cross_inc})
 foreach(dir fmt nlohmann)
@@ -11,6 +13,31 @@ foreach(dir fmt nlohmann)
     endif()
     file(CREATE_LINK /usr/include/${dir} ${_kestrel_cross_inc}/${dir} SYMBOLIC)
 endforeach()
+
+# libmicrohttpd for the target: the target's libmicrohttpd.so.12 and its run-time dependencies,
+# which scripts/target-packages downloads (apt-get download) and unpacks (dpkg-deb -x) into
+# KESTREL_TARGET_PACKAGES_DIR; installing them would bring the target's libc6 too (see
+# scripts/lib/common.sh). The header is the host's microhttpd.h, the same file in every
+# architecture's libmicrohttpd-dev. The exporter links the library by path and the linker finds
+# its dependencies with -rpath-link; under the emulator they are found through its prefix
+# (below).
+set(KESTREL_TARGET_PACKAGES_DIR ${PROJECT_SOURCE_DIR}/build/target-packages/${KESTREL_TARGET_DEB_ARCH}
+    CACHE PATH "The target's packages unpacked by scripts/target-packages")
+set(_kestrel_target_libs ${KESTREL_TARGET_PACKAGES_DIR}/usr/lib/${KESTREL_TARGET_MULTIARCH})
+if(NOT EXISTS ${_kestrel_target_libs}/libmicrohttpd.so.12)
+    message(FATAL_ERROR "${_kestrel_target_libs}/libmicrohttpd.so.12 is missing: run "
+                        "scripts/target-packages (the target's libmicrohttpd and its "
+                        "dependencies, unpacked into ${KESTREL_TARGET_PACKAGES_DIR})")
+endif()
+if(NOT EXISTS /usr/include/microhttpd.h)
+    message(FATAL_ERROR "/usr/include/microhttpd.h is missing: install libmicrohttpd-dev")
+endif()
+file(CREATE_LINK /usr/include/microhttpd.h ${_kestrel_cross_inc}/microhttpd.h SYMBOLIC)
+add_library(kestrel_cross_microhttpd INTERFACE)
+target_include_directories(kestrel_cross_microhttpd SYSTEM INTERFACE ${_kestrel_cross_inc})
+target_link_libraries(kestrel_cross_microhttpd INTERFACE
+                      ${_kestrel_target_libs}/libmicrohttpd.so.12)
+target_link_options(kestrel_cross_microhttpd INTERFACE "LINKER:-rpath-link,${_kestrel_target_libs}")
 
 add_library(kestrel_cross_fmt INTERFACE)
 target_include_directories(kestrel_cross_fmt SYSTEM INTERFACE ${_kestrel_cross_inc})
@@ -32,10 +59,16 @@ if(KESTREL_BUILD_TESTS)
     set(GTest_FOUND TRUE)
 endif()
 
-# The emulator's prefix: the target's libraries where its dynamic loader expects them.
+# The emulator's prefix: the target's libraries where its dynamic loader expects them, the
+# cross toolchain's as /lib and the unpacked packages' /usr (their libraries in
+# /usr/lib/MULTIARCH, one of the loader's default folders: a RUNPATH of the exporter would not
+# serve the dependencies of libmicrohttpd).
 file(MAKE_DIRECTORY ${KESTREL_QEMU_PREFIX})
 if(NOT EXISTS ${KESTREL_QEMU_PREFIX}/lib)
     file(CREATE_LINK ${KESTREL_TARGET_LIBDIR} ${KESTREL_QEMU_PREFIX}/lib SYMBOLIC)
+endif()
+if(NOT EXISTS ${KESTREL_QEMU_PREFIX}/usr)
+    file(CREATE_LINK ${KESTREL_TARGET_PACKAGES_DIR}/usr ${KESTREL_QEMU_PREFIX}/usr SYMBOLIC)
 endif()
 # A SoC id file under the prefix from the start: the emulator decides once per process whether
 # a path lives under its prefix, and the unit tests that rewrite this file rely on it being there.

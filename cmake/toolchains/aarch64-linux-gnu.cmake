@@ -16,6 +16,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # libraries (lib -> the cross libc) and, for the virtual board, a fake sysfs.
 set(KESTREL_EMULATOR_PROGRAM qemu-aarch64)
 set(KESTREL_TARGET_LIBDIR /usr/aarch64-linux-gnu/lib)
+# Debian's name of the target architecture and its multiarch folder, for the target's packages
+# (scripts/target-packages).
+set(KESTREL_TARGET_DEB_ARCH arm64)
+set(KESTREL_TARGET_MULTIARCH aarch64-linux-gnu)
 set(KESTREL_TARGET_ELF_MACHINE 183) # EM_AARCH64
 set(KESTREL_QEMU_PREFIX ${CMAKE_BINARY_DIR}/qemu-root CACHE PATH "qemu-aarch64 -L prefix")
 set(CMAKE_CROSSCOMPILING_EMULATOR ${KESTREL_EMULATOR_PROGRAM} -L ${KESTREL_QEMU_PREFIX})

@@ -38,6 +38,63 @@ kestrel_need_packages() {
     rm -f "$log"
 }
 
+# The arm64 packages whose libraries the AArch64 build links kestrel-exporter against and runs it
+# with under qemu-aarch64: libmicrohttpd12 and the closure of its run-time dependencies
+# (apt-cache depends --recurse), less the C and C++ run time (libc6, libgcc-s1, gcc-12-base),
+# which the cross toolchain brings. Its header, /usr/include/microhttpd.h of the host's
+# libmicrohttpd-dev, is the same file for every architecture.
+KESTREL_TARGET_PACKAGES=(libmicrohttpd12 libgnutls30 libnettle8 libhogweed6 libgmp10 libidn2-0
+    libunistring2 libp11-kit0 libtasn1-6 libffi8)
+# Where they are unpacked; the aarch64 preset's KESTREL_TARGET_PACKAGES_DIR names it.
+KESTREL_TARGET_PACKAGES_DIR="$KESTREL_ROOT/build/target-packages/arm64"
+
+# kestrel_target_packages : downloads the arm64 packages above (apt-get download) and unpacks
+# them (dpkg-deb -x) into KESTREL_TARGET_PACKAGES_DIR, once. Nothing is installed: an installed
+# arm64 libc6 (which libmicrohttpd-dev:arm64 would bring) lands in /lib/aarch64-linux-gnu, where
+# qemu-aarch64's dynamic loader takes it in place of the cross toolchain's, and every threaded
+# program under qemu hangs. apt only needs arm64 among dpkg's architectures to download them.
+kestrel_target_packages() {
+    local dir=$KESTREL_TARGET_PACKAGES_DIR
+    local list="${KESTREL_TARGET_PACKAGES[*]}"
+    [ "$(cat "$dir/.packages" 2>/dev/null)" = "$list" ] && return 0
+    if ! dpkg --print-foreign-architectures | grep -qx arm64; then
+        if [ "$(id -u)" -ne 0 ]; then
+            echo "kestrel: apt does not know arm64 packages; as root run:" >&2
+            echo "kestrel:   dpkg --add-architecture arm64 && apt-get update" >&2
+            return 1
+        fi
+        dpkg --add-architecture arm64
+        apt-get update -qq >/dev/null 2>&1 || true
+    fi
+    local tmp log
+    mkdir -p "$(dirname "$dir")"
+    tmp=$(mktemp -d "$dir.XXXXXX")
+    log="$tmp/download.log"
+    mkdir "$tmp/debs" "$tmp/root"
+    local download=(apt-get download "${KESTREL_TARGET_PACKAGES[@]/%/:arm64}")
+    # A first failure may come from package lists older than the archive: update them (as
+    # root) and try once more.
+    if ! (cd "$tmp/debs" && "${download[@]}") >"$log" 2>&1; then
+        if [ "$(id -u)" -eq 0 ]; then
+            apt-get update -qq >>"$log" 2>&1 || true
+        fi
+        if ! (cd "$tmp/debs" && "${download[@]}") >>"$log" 2>&1; then
+            cat "$log" >&2
+            echo "kestrel: could not download the arm64 packages: $list" >&2
+            rm -rf "$tmp"
+            return 1
+        fi
+    fi
+    local deb
+    for deb in "$tmp"/debs/*.deb; do
+        dpkg-deb -x "$deb" "$tmp/root"
+    done
+    echo "$list" >"$tmp/root/.packages"
+    rm -rf "$dir"
+    mv "$tmp/root" "$dir"
+    rm -rf "$tmp"
+}
+
 # kestrel_build_quiet PRESET [TARGET...] : configures (first time) and builds a preset, output
 # to build/PRESET.log; shows that log only when something fails. Every preset builds in
 # build/PRESET (CMakePresets.json).
