@@ -83,33 +83,29 @@ install(FILES ${_kestrel_debian}/lintian-overrides
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME kestrel)
 
 # The Prometheus exporter (cpu/exporter) with its manual page, systemd unit and Grafana
-# dashboard (cmake/exporter/), where the exporter is built (a cross build needs the target's
-# libmicrohttpd). The unit path is relative to the prefix: /usr/lib/systemd/system in the
-# package.
-if(TARGET kestrel_exporter)
-    install(TARGETS kestrel_exporter RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-    install(CODE "file(RPATH_REMOVE FILE
-        \"${_kestrel_dest}/${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:kestrel_exporter>\")")
-    configure_file(${PROJECT_SOURCE_DIR}/doc/kestrel-exporter.1.in
-                   ${CMAKE_CURRENT_BINARY_DIR}/kestrel-exporter.1 @ONLY)
-    set(_kestrel_exporter_man ${CMAKE_CURRENT_BINARY_DIR}/kestrel-exporter.1.gz)
-    add_custom_command(OUTPUT ${_kestrel_exporter_man}
-        COMMAND gzip -9 -n -c ${CMAKE_CURRENT_BINARY_DIR}/kestrel-exporter.1 > ${_kestrel_exporter_man}
-        DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/kestrel-exporter.1
-        VERBATIM)
-    add_custom_target(kestrel_exporter_man ALL DEPENDS ${_kestrel_exporter_man})
-    install(FILES ${_kestrel_exporter_man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-    install(FILES ${PROJECT_SOURCE_DIR}/cmake/exporter/kestrel-exporter.service
-            DESTINATION lib/systemd/system)
-    install(FILES ${PROJECT_SOURCE_DIR}/cmake/exporter/grafana-dashboard.json
-            DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/kestrel)
-endif()
+# dashboard (cmake/exporter/). The unit path is relative to the prefix: /usr/lib/systemd/system
+# in the package.
+install(TARGETS kestrel_exporter RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(CODE "file(RPATH_REMOVE FILE
+    \"${_kestrel_dest}/${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:kestrel_exporter>\")")
+configure_file(${PROJECT_SOURCE_DIR}/doc/kestrel-exporter.1.in
+               ${CMAKE_CURRENT_BINARY_DIR}/kestrel-exporter.1 @ONLY)
+set(_kestrel_exporter_man ${CMAKE_CURRENT_BINARY_DIR}/kestrel-exporter.1.gz)
+add_custom_command(OUTPUT ${_kestrel_exporter_man}
+    COMMAND gzip -9 -n -c ${CMAKE_CURRENT_BINARY_DIR}/kestrel-exporter.1 > ${_kestrel_exporter_man}
+    DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/kestrel-exporter.1
+    VERBATIM)
+add_custom_target(kestrel_exporter_man ALL DEPENDS ${_kestrel_exporter_man})
+install(FILES ${_kestrel_exporter_man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/cmake/exporter/kestrel-exporter.service
+        DESTINATION lib/systemd/system)
+install(FILES ${PROJECT_SOURCE_DIR}/cmake/exporter/grafana-dashboard.json
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/kestrel)
+
 # What scripts/package builds before packing.
 add_custom_target(kestrel_package_contents)
-add_dependencies(kestrel_package_contents kestrel kestrel_stub kestrel_man kestrel_changelog)
-if(TARGET kestrel_exporter)
-    add_dependencies(kestrel_package_contents kestrel_exporter kestrel_exporter_man)
-endif()
+add_dependencies(kestrel_package_contents kestrel kestrel_stub kestrel_man kestrel_changelog
+                 kestrel_exporter kestrel_exporter_man)
 
 # Debian package (cpack -G DEB), meant for the aarch64 preset: the package is for arm64 boards.
 set(CPACK_GENERATOR DEB)
@@ -127,8 +123,9 @@ once or until Ctrl-C. It also lists the board's compute-DSP cores.
 kestrel-exporter samples every compute DSP of the board continuously and
 serves the figures to Prometheus over HTTP (systemd unit kestrel-exporter).
 .
-The package holds the program, its stub library libkestrel.so and the DSP
-library libkestrel_skel.so (Hexagon V68). It needs the board's FastRPC client
+The package holds the program, its stub library libkestrel.so, the DSP
+library libkestrel_skel.so (Hexagon V68) and kestrel-exporter with its
+systemd unit and a Grafana dashboard. It needs the board's FastRPC client
 library libadsprpc.so, which comes with the board's support package.")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -141,10 +138,8 @@ if(CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
     set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
 endif()
 # The cross build cannot run dpkg-shlibdeps for arm64; these are the libraries kestrel,
-# kestrel-exporter and libkestrel.so need besides the board's libadsprpc.so.
+# kestrel-exporter and libkestrel.so need besides the board's libadsprpc.so (libmicrohttpd12 the
+# exporter's, of the version it is linked against).
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1 (>= 3.0)")
-if(TARGET kestrel_exporter)
-    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libmicrohttpd12 (>= 0.9.75)")
-endif()
+    "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1 (>= 3.0), libmicrohttpd12 (>= 0.9.75)")
 include(CPack)

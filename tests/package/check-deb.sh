@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Checks a kestrel .deb: built for arm64, holding exactly the three deliverables, the exporter
+# Checks a kestrel .deb: built for arm64, holding exactly the three deliverables, kestrel-exporter
 # with its systemd unit and Grafana dashboard, the manual pages and the Debian metadata, each
 # binary for its processor (AArch64 for the programs and the stub library, Hexagon QDSP6 for the
-# DSP library) and without a library search path of its own; the unit restarts the exporter on
-# failure and the dashboard uses only the exporter's metrics; and lintian finds no error and no
-# warning in it.
+# DSP library) and without a library search path of its own; the exporter's library is among
+# the dependencies, the unit restarts the exporter on failure and the dashboard uses only the
+# exporter's metrics; and lintian finds no error and no warning in it.
 set -euo pipefail
 deb=$1
 fail() { echo "check-deb: $*" >&2; exit 1; }
@@ -15,18 +15,11 @@ fail() { echo "check-deb: $*" >&2; exit 1; }
 [ -n "$(dpkg-deb -f "$deb" Description)" ] || fail "no description"
 
 files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)
-# The exporter is in the package when the aarch64 build had libmicrohttpd for arm64; then it
-# comes with all of its files.
-with_exporter=0
-grep -qx './usr/bin/kestrel-exporter' <<<"$files" && with_exporter=1
-expected=$({
-    printf '%s\n' ./usr/bin/kestrel ./usr/lib/libkestrel.so ./usr/lib/skel/libkestrel_skel.so \
-        ./usr/share/doc/kestrel/changelog.gz ./usr/share/doc/kestrel/copyright \
-        ./usr/share/lintian/overrides/kestrel ./usr/share/man/man1/kestrel.1.gz
-    [ "$with_exporter" -eq 0 ] ||
-        printf '%s\n' ./usr/bin/kestrel-exporter ./usr/lib/systemd/system/kestrel-exporter.service \
-            ./usr/share/kestrel/grafana-dashboard.json ./usr/share/man/man1/kestrel-exporter.1.gz
-} | sort)
+expected=$(printf '%s\n' ./usr/bin/kestrel ./usr/lib/libkestrel.so ./usr/lib/skel/libkestrel_skel.so \
+    ./usr/share/doc/kestrel/changelog.gz ./usr/share/doc/kestrel/copyright \
+    ./usr/share/lintian/overrides/kestrel ./usr/share/man/man1/kestrel.1.gz \
+    ./usr/bin/kestrel-exporter ./usr/lib/systemd/system/kestrel-exporter.service \
+    ./usr/share/kestrel/grafana-dashboard.json ./usr/share/man/man1/kestrel-exporter.1.gz | sort)
 [ "$files" = "$expected" ] || fail "unexpected contents:
 $files"
 
@@ -43,39 +36,37 @@ machine() { readelf -h "$1" | sed -n 's/^ *Machine: *//p'; }
 [ "$(machine "$skel")" = "QUALCOMM DSP6 Processor" ] || fail "libkestrel_skel.so is not Hexagon"
 readelf -d "$program" | grep -q 'NEEDED.*\[libkestrel.so\]' ||
     fail "kestrel does not list libkestrel.so as needed"
-for f in "$program" "$stub" "$skel"; do
+for f in "$program" "$stub" "$skel" "$exporter"; do
     if readelf -d "$f" | grep -qE 'RPATH|RUNPATH'; then
         fail "${f#"$tmp"} keeps a library search path (RPATH or RUNPATH)"
     fi
 done
 gzip -t "$tmp/usr/share/man/man1/kestrel.1.gz" || fail "the manual page is not gzip data"
 
-if [ "$with_exporter" -eq 1 ]; then
-    [ "$(machine "$exporter")" = AArch64 ] || fail "kestrel-exporter is not AArch64"
-    readelf -d "$exporter" | grep -q 'NEEDED.*\[libkestrel.so\]' ||
-        fail "kestrel-exporter does not list libkestrel.so as needed"
-    readelf -d "$exporter" | grep -q 'NEEDED.*\[libmicrohttpd.so.12\]' ||
-        fail "kestrel-exporter does not use libmicrohttpd"
-    if readelf -d "$exporter" | grep -qE 'RPATH|RUNPATH'; then
-        fail "kestrel-exporter keeps a library search path (RPATH or RUNPATH)"
-    fi
-    gzip -t "$tmp/usr/share/man/man1/kestrel-exporter.1.gz" ||
-        fail "the manual page kestrel-exporter.1 is not gzip data"
-    unit=$tmp/usr/lib/systemd/system/kestrel-exporter.service
-    grep -qx 'ExecStart=/usr/bin/kestrel-exporter.*' "$unit" || fail "the unit does not start the exporter"
-    grep -qx 'Restart=on-failure' "$unit" || fail "the unit does not restart the exporter on failure"
-    dashboard=$tmp/usr/share/kestrel/grafana-dashboard.json
-    python3 -m json.tool "$dashboard" >/dev/null || fail "the dashboard is not JSON"
-    metrics="kestrel_dsp_clock_hertz kestrel_dsp_info kestrel_dsp_last_sample_timestamp_seconds
+# The exporter: AArch64, with libmicrohttpd (which the package depends on), its manual page, a
+# unit that restarts it on failure, and the dashboard of the sources (whose queries the
+# Prometheus test runs) using only the exporter's metrics.
+[ "$(machine "$exporter")" = AArch64 ] || fail "kestrel-exporter is not AArch64"
+readelf -d "$exporter" | grep -q 'NEEDED.*\[libkestrel.so\]' ||
+    fail "kestrel-exporter does not list libkestrel.so as needed"
+readelf -d "$exporter" | grep -q 'NEEDED.*\[libmicrohttpd.so.12\]' ||
+    fail "kestrel-exporter does not use libmicrohttpd"
+dpkg-deb -f "$deb" Depends | grep -q 'libmicrohttpd12' || fail "no dependency on libmicrohttpd12"
+gzip -t "$tmp/usr/share/man/man1/kestrel-exporter.1.gz" ||
+    fail "the manual page kestrel-exporter.1 is not gzip data"
+unit=$tmp/usr/lib/systemd/system/kestrel-exporter.service
+grep -qx 'ExecStart=/usr/bin/kestrel-exporter.*' "$unit" || fail "the unit does not start the exporter"
+grep -qx 'Restart=on-failure' "$unit" || fail "the unit does not restart the exporter on failure"
+dashboard=$tmp/usr/share/kestrel/grafana-dashboard.json
+cmp -s "$dashboard" "$(dirname "${BASH_SOURCE[0]}")/../../cmake/exporter/grafana-dashboard.json" ||
+    fail "the dashboard is not cmake/exporter/grafana-dashboard.json"
+metrics="kestrel_dsp_clock_hertz kestrel_dsp_info kestrel_dsp_last_sample_timestamp_seconds
 kestrel_dsp_sample_errors_total kestrel_dsp_samples_total kestrel_dsp_temperature_celsius
 kestrel_dsp_up kestrel_dsp_utilization_ratio kestrel_exporter_build_info"
-    for name in $(grep -o 'kestrel_[a-z_]*' "$dashboard" | sort -u); do
-        printf '%s\n' $metrics | grep -qx "$name" ||
-            fail "the dashboard uses $name, not a metric of the exporter"
-    done
-else
-    echo "check-deb: no kestrel-exporter in the package (the aarch64 build had no libmicrohttpd for arm64)" >&2
-fi
+for name in $(grep -o 'kestrel_[a-z_]*' "$dashboard" | sort -u); do
+    printf '%s\n' $metrics | grep -qx "$name" ||
+        fail "the dashboard uses $name, not a metric of the exporter"
+done
 
 command -v lintian >/dev/null || fail "lintian is missing (apt-get install lintian)"
 lintian --fail-on error,warning "$deb" || fail "lintian reports errors or warnings"
