@@ -11,6 +11,7 @@
 
 #include "fake_hap.h"
 #include "kestrel.h"
+#include "kestrel_le.h"
 
 #include "kestrel_skel.h"
 
@@ -30,9 +31,8 @@ constexpr uint8_t kJunk = 0xcc;
 
 extern "C" int remote_handle64_open(const char* name, remote_handle64* ph) {
     std::vector<uint8_t> uri(name, name + std::strlen(name) + 1);
-    uint32_t len = static_cast<uint32_t>(uri.size());
-    uint8_t len_word[4] = {static_cast<uint8_t>(len), static_cast<uint8_t>(len >> 8),
-                           static_cast<uint8_t>(len >> 16), static_cast<uint8_t>(len >> 24)};
+    uint8_t len_word[4];
+    kestrel_le_put_u32(len_word, static_cast<uint32_t>(uri.size()));
     remote_arg args[3];
     args[0].buf = {len_word, sizeof len_word};
     args[1].buf = {uri.data(), uri.size()};

@@ -8,18 +8,13 @@
 
 #include "fake_fastrpc.h"
 #include "kestrel.h"
+#include "kestrel_le.h"
 
 extern "C" void check_case_setup(void);
 
 namespace {
 
 constexpr remote_handle64 kHandle = 0x1234567890abcdefull;
-
-void put_le(uint8_t* p, uint64_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) {
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-    }
-}
 
 // The output variables of every method, set to recognisable values before each call.
 struct Outputs {
@@ -105,8 +100,8 @@ TEST_F(Stub, EachMethodIsOneInvokeWithItsScalarsAndZeroedBuffer) {
 
 TEST_F(Stub, LegacyPerfValueIsCopiedOutInParameterOrder) {
     g_fake.on_invoke = [](uint8_t* b, size_t) {
-        put_le(b, 0x0102030405060708ull, 8);
-        put_le(b + 8, 0xf1f2f3f4f5f6f7f8ull, 8);
+        kestrel_le_put_u64(b, 0x0102030405060708ull);
+        kestrel_le_put_u64(b + 8, 0xf1f2f3f4f5f6f7f8ull);
         return 0;
     };
     Outputs o;
@@ -117,12 +112,12 @@ TEST_F(Stub, LegacyPerfValueIsCopiedOutInParameterOrder) {
 
 TEST_F(Stub, GroupValuesSkipTheGap) {
     g_fake.on_invoke = [](uint8_t* b, size_t) {
-        put_le(b, 0x11121314u, 4);
-        put_le(b + 4, 0xfffffffeu, 4);
-        put_le(b + 8, 0x31323334u, 4);
-        put_le(b + 12, 0xeeeeeeeeu, 4);  // the gap: junk that must not show anywhere
-        put_le(b + 16, 0x4142434445464748ull, 8);
-        put_le(b + 24, 0x5152535455565758ull, 8);
+        kestrel_le_put_u32(b, 0x11121314u);
+        kestrel_le_put_u32(b + 4, 0xfffffffeu);
+        kestrel_le_put_u32(b + 8, 0x31323334u);
+        kestrel_le_put_u32(b + 12, 0xeeeeeeeeu);  // the gap: junk that must not show anywhere
+        kestrel_le_put_u64(b + 16, 0x4142434445464748ull);
+        kestrel_le_put_u64(b + 24, 0x5152535455565758ull);
         return 0;
     };
     Outputs o;
@@ -136,7 +131,7 @@ TEST_F(Stub, GroupValuesSkipTheGap) {
 
 TEST_F(Stub, ClockAndZeroHmxFrequency) {
     g_fake.on_invoke = [](uint8_t* b, size_t) {
-        put_le(b, 1804800000u, 4);
+        kestrel_le_put_u32(b, 1804800000u);
         return 0;  // bytes 4-7 stay as the stub zeroed them
     };
     Outputs o;
