@@ -10,40 +10,13 @@
 #include <cstring>
 #include <thread>
 
+#include "sim_io.h"
 #include "sim_proto.h"
 
 extern char** environ;
 
 namespace kestrel_sim {
 namespace {
-
-bool write_all(int fd, const void* data, size_t len) {
-    const char* p = static_cast<const char*>(data);
-    while (len > 0) {
-        ssize_t n = ::send(fd, p, len, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-bool read_all(int fd, void* data, size_t len) {
-    char* p = static_cast<char*>(data);
-    while (len > 0) {
-        ssize_t n = ::read(fd, p, len);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
-}
 
 // The DSP does not inherit the application's preloads (the sysfs fake is the application's).
 std::vector<std::string> child_environment() {
@@ -108,7 +81,8 @@ bool DspLink::start(const std::vector<std::string>& argv, const std::vector<uint
 
 bool DspLink::send_frame(uint32_t type, const std::vector<uint8_t>& payload) {
     sim_frame_header h{type, static_cast<uint32_t>(payload.size())};
-    return write_all(fd_, &h, sizeof h) && write_all(fd_, payload.data(), payload.size());
+    return sim_io_write_all(sim_io_posix_send, fd_, &h, sizeof h) == 0 &&
+           sim_io_write_all(sim_io_posix_send, fd_, payload.data(), payload.size()) == 0;
 }
 
 bool DspLink::request(uint32_t type, const std::vector<uint8_t>& payload,
@@ -121,12 +95,13 @@ bool DspLink::request(uint32_t type, const std::vector<uint8_t>& payload,
     }
     for (;;) {
         sim_frame_header h;
-        if (!read_all(fd_, &h, sizeof h) || h.length > SIM_MAX_PAYLOAD + SIM_REPLY_EXTRA) {
+        if (sim_io_read_all(sim_io_posix_read, fd_, &h, sizeof h) != 0 ||
+            h.length > SIM_MAX_PAYLOAD + SIM_REPLY_EXTRA) {
             mark_dead();
             return false;
         }
         std::vector<uint8_t> body(h.length);
-        if (!read_all(fd_, body.data(), body.size())) {
+        if (sim_io_read_all(sim_io_posix_read, fd_, body.data(), body.size()) != 0) {
             mark_dead();
             return false;
         }

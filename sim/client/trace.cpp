@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include "sim_io.h"
 
 namespace kestrel_sim {
 
@@ -50,16 +50,8 @@ void Trace::raw_line(const std::string& text) {
     if (fd_ < 0)
         return;
     std::lock_guard<std::mutex> lock(mu_);
-    std::string buf = text + "\n";
-    size_t off = 0;
-    while (off < buf.size()) {
-        ssize_t n = ::write(fd_, buf.data() + off, buf.size() - off);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        off += static_cast<size_t>(n);
-    }
+    const std::string buf = text + "\n";
+    sim_io_write_all(sim_io_posix_write, fd_, buf.data(), buf.size());
 }
 
 }  // namespace kestrel_sim

@@ -11,34 +11,15 @@
 #include <unistd.h>
 
 #include "host.h"
+#include "sim_io.h"
 #include "sim_proto.h"
 
 int dsp_plat_read(void* buf, uint32_t len) {
-    char* p = (char*)buf;
-    while (len > 0) {
-        ssize_t n = read(0, p, len);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return -1;
-        p += n;
-        len -= (uint32_t)n;
-    }
-    return 0;
+    return sim_io_read_all(sim_io_posix_read, 0, buf, len);
 }
 
 int dsp_plat_write(const void* buf, uint32_t len) {
-    const char* p = (const char*)buf;
-    while (len > 0) {
-        ssize_t n = write(1, p, len);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return -1;
-        p += n;
-        len -= (uint32_t)n;
-    }
-    return 0;
+    return sim_io_write_all(sim_io_posix_write, 1, buf, len);
 }
 
 uint64_t dsp_plat_now_ns(void) {
