@@ -8,6 +8,8 @@
 #include <set>
 #include <sstream>
 
+#include "sim_calls.h"
+
 using nlohmann::json;
 
 namespace kestrel_sim {
@@ -324,6 +326,16 @@ Domain parse_domain(const json& d, const std::string& where) {
     return dom;
 }
 
+// The platform call a fault names: its id, or SIM_CALL_NONE when no fault can name it.
+uint32_t fault_call_id(const std::string& name) {
+    for (uint32_t id = SIM_CALL_NONE + 1; id < SIM_CALL_COUNT; ++id) {
+        const sim_call_info call = sim_call(id);
+        if (call.can_fail && name == call.name)
+            return id;
+    }
+    return SIM_CALL_NONE;
+}
+
 Fault parse_fault(const json& f, const std::string& where) {
     check_keys(f, where, {"call", "method", "attr", "request", "domain", "nth", "result", "crash"});
     Fault fault;
@@ -331,10 +343,8 @@ Fault parse_fault(const json& f, const std::string& where) {
         bad(where, "a fault needs \"call\"");
     }
     fault.call = get_string(f["call"], where + ".call");
-    static const std::set<std::string> ap_calls = {
-        "remote_handle64_open",  "remote_handle64_close",  "remote_handle64_invoke",
-        "remote_handle_control", "remote_session_control", "remote_system_request"};
-    if (ap_calls.count(fault.call) == 0 && !is_dsp_call(fault.call)) {
+    fault.id = fault_call_id(fault.call);
+    if (fault.id == SIM_CALL_NONE) {
         bad(where + ".call", "no such platform call: \"" + fault.call + "\"");
     }
     if (f.contains("method"))
@@ -353,7 +363,7 @@ Fault parse_fault(const json& f, const std::string& where) {
     }
     if (f.contains("crash"))
         fault.crash = get_bool(f["crash"], where + ".crash");
-    if (fault.crash && fault.call != "remote_handle64_invoke") {
+    if (fault.crash && fault.id != SIM_CALL_INVOKE) {
         bad(where + ".crash", "only an invocation can crash the DSP");
     }
     return fault;
@@ -392,16 +402,6 @@ std::vector<std::string> builtin_board_names() {
 const std::vector<std::string>& library_variants() {
     static const std::vector<std::string> v = {"full", "no_system_request", "minimal"};
     return v;
-}
-
-bool is_dsp_call(const std::string& call) {
-    static const std::set<std::string> dsp_calls = {"HAP_power_set",
-                                                    "HAP_power_get",
-                                                    "__HAP_register_pmu_group",
-                                                    "__HAP_read_pmu_group",
-                                                    "__HAP_deregister_pmu_group",
-                                                    "__wrap_malloc"};
-    return dsp_calls.count(call) != 0;
 }
 
 json resolve_board_json(const std::string& name_or_path) {

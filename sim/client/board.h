@@ -68,6 +68,7 @@ struct Domain {
 // the DSP. `crash` on an invocation makes the DSP process die when it receives it.
 struct Fault {
     std::string call;
+    uint32_t id = 0;  // the call's SIM_CALL_* in the platform call table (sim_calls.h)
     std::optional<uint32_t> method;
     std::optional<uint32_t> attr;
     std::optional<uint32_t> request;
@@ -107,7 +108,5 @@ Board load_board(const std::string& name_or_path);
 
 // The library variants a board may choose.
 const std::vector<std::string>& library_variants();
-// DSP-side call names a fault may name (the others are application-side).
-bool is_dsp_call(const std::string& call);
 
 }  // namespace kestrel_sim

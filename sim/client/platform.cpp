@@ -43,22 +43,6 @@ std::string current_dir() {
     return buf.data();
 }
 
-uint32_t dsp_call_id(const std::string& call) {
-    if (call == "HAP_power_set")
-        return SIM_DSP_CALL_POWER_SET;
-    if (call == "HAP_power_get")
-        return SIM_DSP_CALL_POWER_GET;
-    if (call == "__HAP_register_pmu_group")
-        return SIM_DSP_CALL_PMU_REGISTER;
-    if (call == "__HAP_read_pmu_group")
-        return SIM_DSP_CALL_PMU_READ;
-    if (call == "__HAP_deregister_pmu_group")
-        return SIM_DSP_CALL_PMU_DEREGISTER;
-    if (call == "__wrap_malloc")
-        return SIM_DSP_CALL_MALLOC;
-    return SIM_DSP_CALL_NONE;
-}
-
 }  // namespace
 
 std::string bounded_string(const char* s, size_t n) {
@@ -73,7 +57,7 @@ std::string bounded_string(const char* s, size_t n) {
 Platform::Platform(PlatformOptions opts) : opts_(std::move(opts)) {
     trace_.open(opts_.trace_path);
     for (const auto& f : opts_.board.faults) {
-        if (!is_dsp_call(f.call))
+        if (sim_call(f.id).side == SIM_SIDE_AP)
             faults_.push_back({f, 0});
     }
 }
@@ -82,15 +66,14 @@ Platform::~Platform() {
     shutdown();
 }
 
-std::optional<Platform::Hit> Platform::fault_for(const std::string& call,
-                                                 std::optional<uint32_t> method,
+std::optional<Platform::Hit> Platform::fault_for(uint32_t call, std::optional<uint32_t> method,
                                                  std::optional<uint32_t> attr,
                                                  std::optional<uint32_t> request,
                                                  const std::string& domain) {
     std::optional<Hit> hit;
     for (auto& fs : faults_) {
         const Fault& f = fs.fault;
-        if (f.call != call)
+        if (f.id != call)
             continue;
         if (f.method && (!method || *f.method != *method))
             continue;
@@ -125,11 +108,11 @@ std::vector<uint8_t> Platform::dsp_config(const Domain& d) const {
     c.heap_bytes = d.heap_bytes;
     std::vector<sim_fault> faults;
     for (const auto& f : opts_.board.faults) {
-        if (!is_dsp_call(f.call) || (f.domain && *f.domain != d.name))
+        if (sim_call(f.id).side != SIM_SIDE_DSP || (f.domain && *f.domain != d.name))
             continue;
         if (faults.size() == SIM_MAX_DSP_FAULTS)
             break;
-        faults.push_back({dsp_call_id(f.call), f.nth, f.result, 0});
+        faults.push_back({f.id, f.nth, f.result, 0});
     }
     c.n_faults = static_cast<uint32_t>(faults.size());
     c.n_utimer = static_cast<uint32_t>(d.script.utimer.size());
@@ -180,29 +163,21 @@ bool Platform::dsp_request(const std::string& domain, uint32_t type,
 }
 
 int Platform::open(const char* uri, remote_handle64* ph) {
-    json t = {{"side", "ap"}, {"call", "remote_handle64_open"}};
-    auto finish = [&](int result) {
-        t["result"] = result;
-        trace_.line(t);
-        return result;
-    };
+    CallLine t(trace_, SIM_CALL_OPEN);
     if (uri == nullptr || ph == nullptr)
-        return finish(SIM_ERR_BAD_ARGS);
+        return t.finish(SIM_ERR_BAD_ARGS);
     const std::string text = uri;
     t["uri"] = text;
     const auto m = parse_module_uri(text);
     const std::string domain_name = m ? m->domain : std::string();
     t["domain"] = domain_name;
-    if (auto hit = fault_for("remote_handle64_open", std::nullopt, std::nullopt, std::nullopt,
-                             domain_name)) {
-        t["injected"] = true;
-        return finish(hit->result);
-    }
+    if (auto hit = fault_for(SIM_CALL_OPEN, std::nullopt, std::nullopt, std::nullopt, domain_name))
+        return t.injected(hit->result);
     if (!m)
-        return finish(SIM_ERR_BAD_URI);
+        return t.finish(SIM_ERR_BAD_URI);
     const Domain* d = opts_.board.find_by_name(m->domain);
     if (d == nullptr)
-        return finish(SIM_ERR_NO_DOMAIN);
+        return t.finish(SIM_ERR_NO_DOMAIN);
     std::string search;
     if (opts_.library_path) {
         search = *opts_.library_path;
@@ -212,10 +187,10 @@ int Platform::open(const char* uri, remote_handle64* ph) {
     const auto lib = find_library(m->file, search, current_dir());
     t["library"] = lib ? json(*lib) : json(nullptr);
     if (!lib)
-        return finish(SIM_ERR_NO_LIBRARY);
+        return t.finish(SIM_ERR_NO_LIBRARY);
     DspLink* link = dsp_for(*d);
     if (!link->alive())
-        return finish(SIM_ERR_DSP_LOST);
+        return t.finish(SIM_ERR_DSP_LOST);
 
     sim_open_req req{static_cast<uint32_t>(lib->size() + 1),
                      static_cast<uint32_t>(m->entry.size() + 1),
@@ -226,36 +201,30 @@ int Platform::open(const char* uri, remote_handle64* ph) {
     payload.insert(payload.end(), m->entry.c_str(), m->entry.c_str() + m->entry.size() + 1);
     payload.insert(payload.end(), text.c_str(), text.c_str() + text.size() + 1);
     if (payload.size() > SIM_MAX_PAYLOAD)
-        return finish(SIM_ERR_BAD_ARGS);
+        return t.finish(SIM_ERR_BAD_ARGS);
     std::vector<uint8_t> reply;
     sim_open_reply r;
     if (!dsp_request(d->name, SIM_MSG_OPEN, payload, &reply) || !get(reply, 0, &r)) {
-        return finish(SIM_ERR_DSP_LOST);
+        return t.finish(SIM_ERR_DSP_LOST);
     }
     if (r.result != 0)
-        return finish(r.result);
+        return t.finish(r.result);
     const uint64_t handle = kHandleTag | next_handle_++;
     sessions_[handle] = Session{d->name, r.module, r.handle};
     *ph = handle;
     t["handle"] = handle;
-    return finish(0);
+    return t.finish(0);
 }
 
 int Platform::close(remote_handle64 h) {
-    json t = {{"side", "ap"}, {"call", "remote_handle64_close"}, {"handle", h}};
-    auto finish = [&](int result) {
-        t["result"] = result;
-        trace_.line(t);
-        return result;
-    };
+    CallLine t(trace_, SIM_CALL_CLOSE);
+    t["handle"] = h;
     auto it = sessions_.find(h);
     const std::string domain = it == sessions_.end() ? std::string() : it->second.domain;
-    if (auto hit = fault_for("remote_handle64_close", 1u, std::nullopt, std::nullopt, domain)) {
-        t["injected"] = true;
-        return finish(hit->result);
-    }
+    if (auto hit = fault_for(SIM_CALL_CLOSE, 1u, std::nullopt, std::nullopt, domain))
+        return t.injected(hit->result);
     if (it == sessions_.end())
-        return finish(SIM_ERR_BAD_HANDLE);
+        return t.finish(SIM_ERR_BAD_HANDLE);
     remote_arg arg;
     arg.h64 = it->second.dsp_handle;
     int transport = 0;
@@ -264,21 +233,15 @@ int Platform::close(remote_handle64 h) {
     // The session ends when the skeleton closed it or when its DSP is gone.
     if (result == 0 || transport != 0)
         sessions_.erase(it);
-    return finish(result);
+    return t.finish(result);
 }
 
 int Platform::invoke(remote_handle64 h, uint32_t scalars, remote_arg* pra) {
     const uint32_t method = remote_scalars_method(scalars);
-    json t = {{"side", "ap"},
-              {"call", "remote_handle64_invoke"},
-              {"handle", h},
-              {"scalars", scalars},
-              {"method", method}};
-    auto finish = [&](int result) {
-        t["result"] = result;
-        trace_.line(t);
-        return result;
-    };
+    CallLine t(trace_, SIM_CALL_INVOKE);
+    t["handle"] = h;
+    t["scalars"] = scalars;
+    t["method"] = method;
     const uint32_t nin = remote_scalars_in_bufs(scalars);
     const uint32_t nout = remote_scalars_out_bufs(scalars);
     if (pra != nullptr) {
@@ -295,19 +258,16 @@ int Platform::invoke(remote_handle64 h, uint32_t scalars, remote_arg* pra) {
     auto it = sessions_.find(h);
     const std::string domain = it == sessions_.end() ? std::string() : it->second.domain;
     bool crash = false;
-    if (auto hit =
-            fault_for("remote_handle64_invoke", method, std::nullopt, std::nullopt, domain)) {
-        if (!hit->crash) {
-            t["injected"] = true;
-            return finish(hit->result);
-        }
+    if (auto hit = fault_for(SIM_CALL_INVOKE, method, std::nullopt, std::nullopt, domain)) {
+        if (!hit->crash)
+            return t.injected(hit->result);
         crash = true;
         t["crash"] = true;
     }
     if (it == sessions_.end())
-        return finish(SIM_ERR_BAD_HANDLE);
+        return t.finish(SIM_ERR_BAD_HANDLE);
     int transport = 0;
-    return finish(invoke_locked(it->second, scalars, pra, crash, &transport));
+    return t.finish(invoke_locked(it->second, scalars, pra, crash, &transport));
 }
 
 int Platform::invoke_locked(Session& s, uint32_t scalars, remote_arg* pra, bool crash,
@@ -365,26 +325,21 @@ int Platform::invoke_locked(Session& s, uint32_t scalars, remote_arg* pra, bool 
 }
 
 int Platform::handle_control(uint32_t req, void* data, uint32_t datalen) {
-    json t = {
-        {"side", "ap"}, {"call", "remote_handle_control"}, {"req", req}, {"datalen", datalen}};
-    auto finish = [&](int result) {
-        t["result"] = result;
-        trace_.line(t);
-        return result;
-    };
+    CallLine t(trace_, SIM_CALL_HANDLE_CONTROL);
+    t["req"] = req;
+    t["datalen"] = datalen;
     if (req != DSPRPC_GET_DSP_INFO)
-        return finish(SIM_ERR_UNSUPPORTED);
+        return t.finish(SIM_ERR_UNSUPPORTED);
     if (data == nullptr || datalen < sizeof(remote_dsp_capability)) {
-        return finish(SIM_ERR_BAD_ARGS);
+        return t.finish(SIM_ERR_BAD_ARGS);
     }
     auto* cap = static_cast<remote_dsp_capability*>(data);
     t["domain"] = cap->domain;
     t["attr"] = cap->attribute_ID;
     const Domain* d = opts_.board.find_by_id(cap->domain);
-    if (auto hit = fault_for("remote_handle_control", std::nullopt, cap->attribute_ID, std::nullopt,
+    if (auto hit = fault_for(SIM_CALL_HANDLE_CONTROL, std::nullopt, cap->attribute_ID, std::nullopt,
                              d ? d->name : std::string())) {
-        t["injected"] = true;
-        return finish(hit->result);
+        return t.injected(hit->result);
     }
     uint32_t value = 0;  // a domain the board lacks supports nothing
     if (d != nullptr) {
@@ -403,45 +358,40 @@ int Platform::handle_control(uint32_t req, void* data, uint32_t datalen) {
     }
     cap->capability = value;
     t["capability"] = value;
-    return finish(0);
+    return t.finish(0);
 }
 
 int Platform::session_control(uint32_t req, void* data, uint32_t datalen) {
-    json t = {
-        {"side", "ap"}, {"call", "remote_session_control"}, {"req", req}, {"datalen", datalen}};
-    auto finish = [&](int result) {
-        t["result"] = result;
-        trace_.line(t);
-        return result;
-    };
+    CallLine t(trace_, SIM_CALL_SESSION_CONTROL);
+    t["req"] = req;
+    t["datalen"] = datalen;
     if (req == FASTRPC_CONTROL_UNSIGNED_MODULE) {
         if (data == nullptr || datalen < sizeof(remote_rpc_control_unsigned_module)) {
-            return finish(SIM_ERR_BAD_ARGS);
+            return t.finish(SIM_ERR_BAD_ARGS);
         }
         auto* p = static_cast<remote_rpc_control_unsigned_module*>(data);
         t["domain"] = p->domain;
         t["enable"] = p->enable;
         const Domain* d = opts_.board.find_by_id(p->domain);
-        if (auto hit = fault_for("remote_session_control", std::nullopt, std::nullopt, req,
+        if (auto hit = fault_for(SIM_CALL_SESSION_CONTROL, std::nullopt, std::nullopt, req,
                                  d ? d->name : std::string())) {
-            t["injected"] = true;
-            return finish(hit->result);
+            return t.injected(hit->result);
         }
         if (d == nullptr)
-            return finish(SIM_ERR_NO_DOMAIN);
+            return t.finish(SIM_ERR_NO_DOMAIN);
         if (p->enable != 0 && d->unsigned_pd != 1)
-            return finish(SIM_ERR_NOT_ALLOWED);
-        return finish(0);
+            return t.finish(SIM_ERR_NOT_ALLOWED);
+        return t.finish(0);
     }
     if (req == FASTRPC_GET_EFFECTIVE_DOMAIN_ID) {
         if (data == nullptr || datalen < sizeof(remote_rpc_effective_domain_id)) {
-            return finish(SIM_ERR_BAD_ARGS);
+            return t.finish(SIM_ERR_BAD_ARGS);
         }
         auto* p = static_cast<remote_rpc_effective_domain_id*>(data);
         t["domain_name_len"] = p->domain_name_len;
         t["session_id"] = p->session_id;
         if (p->domain_name == nullptr)
-            return finish(SIM_ERR_BAD_ARGS);
+            return t.finish(SIM_ERR_BAD_ARGS);
         const std::string name = bounded_string(p->domain_name, p->domain_name_len);
         t["domain_name"] = name;
         const Domain* d =
@@ -453,39 +403,31 @@ int Platform::session_control(uint32_t req, void* data, uint32_t datalen) {
                     d = &cand;
             }
         }
-        if (auto hit = fault_for("remote_session_control", std::nullopt, std::nullopt, req,
+        if (auto hit = fault_for(SIM_CALL_SESSION_CONTROL, std::nullopt, std::nullopt, req,
                                  d ? d->name : std::string())) {
-            t["injected"] = true;
-            return finish(hit->result);
+            return t.injected(hit->result);
         }
         if (d == nullptr)
-            return finish(SIM_ERR_NO_DOMAIN);
+            return t.finish(SIM_ERR_NO_DOMAIN);
         p->effective_domain_id = d->effective_id;
         t["effective_domain_id"] = d->effective_id;
-        return finish(0);
+        return t.finish(0);
     }
-    return finish(SIM_ERR_UNSUPPORTED);
+    return t.finish(SIM_ERR_UNSUPPORTED);
 }
 
 int Platform::system_request(system_req_payload* req) {
-    json t = {{"side", "ap"}, {"call", "remote_system_request"}};
-    auto finish = [&](int result) {
-        t["result"] = result;
-        trace_.line(t);
-        return result;
-    };
+    CallLine t(trace_, SIM_CALL_SYSTEM_REQUEST);
     if (req == nullptr)
-        return finish(SIM_ERR_BAD_ARGS);
+        return t.finish(SIM_ERR_BAD_ARGS);
     t["id"] = req->id;
     t["domains_null"] = req->domains == nullptr;
     t["max_domains"] = req->max_domains;
     t["domain_type"] = req->domain_type;
-    if (auto hit = fault_for("remote_system_request", std::nullopt, std::nullopt, req->id, "")) {
-        t["injected"] = true;
-        return finish(hit->result);
-    }
+    if (auto hit = fault_for(SIM_CALL_SYSTEM_REQUEST, std::nullopt, std::nullopt, req->id, ""))
+        return t.injected(hit->result);
     if (req->id != FASTRPC_GET_DOMAINS)
-        return finish(SIM_ERR_UNSUPPORTED);
+        return t.finish(SIM_ERR_UNSUPPORTED);
     std::vector<const Domain*> list;
     for (const auto& d : opts_.board.domains) {
         if (d.listed && (req->domain_type == FASTRPC_ALL_DOMAINS || d.type == req->domain_type)) {
@@ -513,7 +455,7 @@ int Platform::system_request(system_req_payload* req) {
                               : static_cast<int64_t>(req->domains ? written : list.size());
     req->num_domains = static_cast<int32_t>(count);
     t["num_domains"] = req->num_domains;
-    return finish(0);
+    return t.finish(0);
 }
 
 void Platform::log(const char* call, int level, const char* file, int line, const char* format,

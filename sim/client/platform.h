@@ -74,9 +74,9 @@ class Platform {
         bool crash;
     };
 
-    // Counts the call against every matching application-side fault; the first one that fires
-    // gives the result.
-    std::optional<Hit> fault_for(const std::string& call, std::optional<uint32_t> method,
+    // Counts the call (SIM_CALL_*) against every matching application-side fault; the first one
+    // that fires gives the result.
+    std::optional<Hit> fault_for(uint32_t call, std::optional<uint32_t> method,
                                  std::optional<uint32_t> attr, std::optional<uint32_t> request,
                                  const std::string& domain);
     DspLink* dsp_for(const Domain& d);

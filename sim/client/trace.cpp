@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "sim_calls.h"
 #include "sim_io.h"
 
 namespace kestrel_sim {
@@ -52,6 +53,20 @@ void Trace::raw_line(const std::string& text) {
     std::lock_guard<std::mutex> lock(mu_);
     const std::string buf = text + "\n";
     sim_io_write_all(sim_io_posix_write, fd_, buf.data(), buf.size());
+}
+
+CallLine::CallLine(Trace& trace, uint32_t call)
+    : trace_(trace), line_{{"side", "ap"}, {"call", sim_call(call).name}} {}
+
+int CallLine::finish(int result) {
+    line_["result"] = result;
+    trace_.line(line_);
+    return result;
+}
+
+int CallLine::injected(int result) {
+    line_["injected"] = true;
+    return finish(result);
 }
 
 }  // namespace kestrel_sim

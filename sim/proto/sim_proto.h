@@ -8,6 +8,8 @@
 
 #include <stdint.h>
 
+#include "sim_calls.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -36,24 +38,12 @@ typedef struct sim_frame_header {
 #define SIM_CFG_DEBUG_RUNTIME 0x4u /* HAP_debug_runtime exists */
 #define SIM_CFG_TRACE 0x8u         /* send trace lines */
 
-/* DSP-side calls that a fault can replace. */
-enum {
-    SIM_DSP_CALL_NONE = 0,
-    SIM_DSP_CALL_POWER_SET = 1,
-    SIM_DSP_CALL_POWER_GET = 2,
-    SIM_DSP_CALL_PMU_REGISTER = 3,
-    SIM_DSP_CALL_PMU_READ = 4,
-    SIM_DSP_CALL_PMU_DEREGISTER = 5,
-    SIM_DSP_CALL_MALLOC = 6,
-    SIM_DSP_CALL_COUNT = 7,
-};
-
 #define SIM_DOMAIN_NAME_BYTES 32
 #define SIM_MAX_DSP_FAULTS 32
 #define SIM_MAX_SCRIPT 1024
 
 typedef struct sim_fault {
-    uint32_t call; /* SIM_DSP_CALL_* */
+    uint32_t call; /* SIM_CALL_* of a DSP-side call (sim_calls.h) */
     uint32_t nth;  /* 1-based call number; 0 = every call */
     int32_t result;
     uint32_t reserved;

@@ -260,10 +260,10 @@ TEST(SimPower, GetAnswersTheClockAndRefusesOtherTypes) {
 
 TEST(SimFaults, NthCallOrEveryCallReturnsTheInjectedResult) {
     Config cfg;
-    cfg.faults = {{SIM_DSP_CALL_POWER_GET, 2, -7, 0},
-                  {SIM_DSP_CALL_POWER_SET, 0, 0x5000, 0},
-                  {SIM_DSP_CALL_MALLOC, 1, 0, 0},
-                  {SIM_DSP_CALL_PMU_READ, 1, -1, 0}};
+    cfg.faults = {{SIM_CALL_POWER_GET, 2, -7, 0},
+                  {SIM_CALL_POWER_SET, 0, 0x5000, 0},
+                  {SIM_CALL_MALLOC, 1, 0, 0},
+                  {SIM_CALL_PMU_READ, 1, -1, 0}};
     cfg.apply();
     HAP_power_response_t r{};
     r.type = HAP_power_get_clk_Freq;
