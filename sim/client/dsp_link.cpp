@@ -72,31 +72,30 @@ bool DspLink::start(const std::vector<std::string>& argv, const std::vector<uint
     ::close(sv[1]);
     fd_ = sv[0];
     pid_ = pid;
-    if (!send_frame(SIM_MSG_CONFIG, config)) {
+    if (!send(config)) {
         mark_dead();
         return false;
     }
     return true;
 }
 
-bool DspLink::send_frame(uint32_t type, const std::vector<uint8_t>& payload) {
-    sim_frame_header h{type, static_cast<uint32_t>(payload.size())};
-    return sim_io_write_all(sim_io_posix_send, fd_, &h, sizeof h) == 0 &&
-           sim_io_write_all(sim_io_posix_send, fd_, payload.data(), payload.size()) == 0;
+bool DspLink::send(const std::vector<uint8_t>& frame) {
+    return sim_io_write_all(sim_io_posix_send, fd_, frame.data(), frame.size()) == 0;
 }
 
-bool DspLink::request(uint32_t type, const std::vector<uint8_t>& payload,
-                      std::vector<uint8_t>* reply, const TraceSink& sink) {
+bool DspLink::request(const std::vector<uint8_t>& frame, std::vector<uint8_t>* reply,
+                      const TraceSink& sink) {
     if (fd_ < 0)
         return false;
-    if (!send_frame(type, payload)) {
+    if (!send(frame)) {
         mark_dead();
         return false;
     }
     for (;;) {
-        sim_frame_header h;
-        if (sim_io_read_all(sim_io_posix_read, fd_, &h, sizeof h) != 0 ||
-            h.length > SIM_MAX_PAYLOAD + SIM_REPLY_EXTRA) {
+        uint8_t head[SIM_FRAME_HEADER_BYTES];
+        sim_frame_header h{};
+        if (sim_io_read_all(sim_io_posix_read, fd_, head, sizeof head) != 0 ||
+            (h = sim_frame_header_get(head)).length > SIM_MAX_PAYLOAD + SIM_REPLY_EXTRA) {
             mark_dead();
             return false;
         }

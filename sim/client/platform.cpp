@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "messages.h"
 #include "sim_proto.h"
 #include "uri.h"
 
@@ -17,24 +18,6 @@ namespace {
 
 // Application-side handles are tagged so that they are never mistaken for DSP handles.
 constexpr uint64_t kHandleTag = 0x5e55000000000000ull;
-
-template <typename T>
-void put(std::vector<uint8_t>* out, const T& value) {
-    const auto* p = reinterpret_cast<const uint8_t*>(&value);
-    out->insert(out->end(), p, p + sizeof(T));
-}
-
-void pad8(std::vector<uint8_t>* out) {
-    out->resize(sim_align8(static_cast<uint32_t>(out->size())), 0);
-}
-
-template <typename T>
-bool get(const std::vector<uint8_t>& in, size_t off, T* value) {
-    if (off > in.size() || in.size() - off < sizeof(T))
-        return false;
-    std::memcpy(value, in.data() + off, sizeof(T));
-    return true;
-}
 
 std::string current_dir() {
     std::vector<char> buf(PATH_MAX);
@@ -91,21 +74,9 @@ std::optional<Platform::Hit> Platform::fault_for(uint32_t call, std::optional<ui
 }
 
 std::vector<uint8_t> Platform::dsp_config(const Domain& d) const {
-    sim_config c;
-    std::memset(&c, 0, sizeof c);
-    c.flags = (d.pmu ? SIM_CFG_PMU : 0u) | (d.hap_debug_v2 ? SIM_CFG_DEBUG_V2 : 0u) |
-              (d.hap_debug_runtime ? SIM_CFG_DEBUG_RUNTIME : 0u) |
-              (trace_.enabled() ? SIM_CFG_TRACE : 0u);
-    c.clock_hz = d.clock_hz;
-    c.upcycle_start = d.upcycle_start;
-    for (int i = 0; i < 3; ++i)
-        c.pmu_start[i] = d.pmu_start[i];
-    c.max_pmu_groups = d.max_pmu_groups;
-    c.core_load = d.load.core;
-    c.pcpp = d.load.pcpp;
-    c.hvx_util = d.load.hvx;
-    c.hmx_util = d.load.hmx;
-    c.heap_bytes = d.heap_bytes;
+    const uint32_t flags = (d.pmu ? SIM_CFG_PMU : 0u) | (d.hap_debug_v2 ? SIM_CFG_DEBUG_V2 : 0u) |
+                           (d.hap_debug_runtime ? SIM_CFG_DEBUG_RUNTIME : 0u) |
+                           (trace_.enabled() ? SIM_CFG_TRACE : 0u);
     std::vector<sim_fault> faults;
     for (const auto& f : opts_.board.faults) {
         if (sim_call(f.id).side != SIM_SIDE_DSP || (f.domain && *f.domain != d.name))
@@ -114,27 +85,7 @@ std::vector<uint8_t> Platform::dsp_config(const Domain& d) const {
             break;
         faults.push_back({f.id, f.nth, f.result, 0});
     }
-    c.n_faults = static_cast<uint32_t>(faults.size());
-    c.n_utimer = static_cast<uint32_t>(d.script.utimer.size());
-    c.n_upcycle = static_cast<uint32_t>(d.script.upcycle.size());
-    c.n_pmu = static_cast<uint32_t>(d.script.pmu.size());
-    c.n_clock = static_cast<uint32_t>(d.script.clock_hz.size());
-    std::strncpy(c.domain, d.name.c_str(), sizeof c.domain - 1);
-    std::vector<uint8_t> out;
-    put(&out, c);
-    for (const auto& f : faults)
-        put(&out, f);
-    for (auto v : d.script.utimer)
-        put(&out, v);
-    for (auto v : d.script.upcycle)
-        put(&out, v);
-    for (const auto& t : d.script.pmu) {
-        for (auto v : t)
-            put(&out, v);
-    }
-    for (auto v : d.script.clock_hz)
-        put(&out, v);
-    return out;
+    return config_frame(d, flags, faults);
 }
 
 DspLink* Platform::dsp_for(const Domain& d) {
@@ -153,12 +104,12 @@ DspLink* Platform::dsp_for(const Domain& d) {
     return dsps_.emplace(d.name, std::move(link)).first->second.get();
 }
 
-bool Platform::dsp_request(const std::string& domain, uint32_t type,
-                           const std::vector<uint8_t>& payload, std::vector<uint8_t>* reply) {
+bool Platform::dsp_request(const std::string& domain, const std::vector<uint8_t>& frame,
+                           std::vector<uint8_t>* reply) {
     auto it = dsps_.find(domain);
     if (it == dsps_.end() || !it->second->alive())
         return false;
-    return it->second->request(type, payload, reply,
+    return it->second->request(frame, reply,
                                [this](const std::string& line) { trace_.raw_line(line); });
 }
 
@@ -192,21 +143,13 @@ int Platform::open(const char* uri, remote_handle64* ph) {
     if (!link->alive())
         return t.finish(SIM_ERR_DSP_LOST);
 
-    sim_open_req req{static_cast<uint32_t>(lib->size() + 1),
-                     static_cast<uint32_t>(m->entry.size() + 1),
-                     static_cast<uint32_t>(text.size() + 1), 0};
-    std::vector<uint8_t> payload;
-    put(&payload, req);
-    payload.insert(payload.end(), lib->c_str(), lib->c_str() + lib->size() + 1);
-    payload.insert(payload.end(), m->entry.c_str(), m->entry.c_str() + m->entry.size() + 1);
-    payload.insert(payload.end(), text.c_str(), text.c_str() + text.size() + 1);
-    if (payload.size() > SIM_MAX_PAYLOAD)
+    const auto frame = open_frame(*lib, m->entry, text);
+    if (!frame)
         return t.finish(SIM_ERR_BAD_ARGS);
     std::vector<uint8_t> reply;
     sim_open_reply r;
-    if (!dsp_request(d->name, SIM_MSG_OPEN, payload, &reply) || !get(reply, 0, &r)) {
+    if (!dsp_request(d->name, *frame, &reply) || !read_reply(reply, &r))
         return t.finish(SIM_ERR_DSP_LOST);
-    }
     if (r.result != 0)
         return t.finish(r.result);
     const uint64_t handle = kHandleTag | next_handle_++;
@@ -272,56 +215,16 @@ int Platform::invoke(remote_handle64 h, uint32_t scalars, remote_arg* pra) {
 
 int Platform::invoke_locked(Session& s, uint32_t scalars, remote_arg* pra, bool crash,
                             int* transport) {
-    const uint32_t nin = remote_scalars_in_bufs(scalars);
-    const uint32_t nout = remote_scalars_out_bufs(scalars);
-    const uint32_t nhin = remote_scalars_in_handles(scalars);
-    const uint32_t nhout = remote_scalars_out_handles(scalars);
-    if (remote_scalars_length(scalars) > 0 && pra == nullptr)
+    const sim_invoke_req req{s.module, scalars, s.dsp_handle, crash ? SIM_INVOKE_CRASH : 0u, 0};
+    const auto frame = invoke_frame(req, pra);
+    if (!frame)
         return SIM_ERR_BAD_ARGS;
-
-    sim_invoke_req req{s.module, scalars, s.dsp_handle, crash ? SIM_INVOKE_CRASH : 0u, 0};
-    std::vector<uint8_t> payload;
-    put(&payload, req);
-    for (uint32_t i = 0; i < nin + nout; ++i) {
-        const remote_buf& b = pra[i].buf;
-        if (b.nLen > SIM_MAX_PAYLOAD || (b.pv == nullptr && b.nLen != 0))
-            return SIM_ERR_BAD_ARGS;
-        put(&payload, static_cast<uint32_t>(b.nLen));
-        put(&payload, uint32_t{0});
-        const auto* p = static_cast<const uint8_t*>(b.pv);
-        payload.insert(payload.end(), p, p + b.nLen);
-        pad8(&payload);
-        if (payload.size() > SIM_MAX_PAYLOAD)
-            return SIM_ERR_BAD_ARGS;
-    }
-    for (uint32_t i = 0; i < nhin; ++i)
-        put(&payload, static_cast<uint64_t>(pra[nin + nout + i].h64));
-
     std::vector<uint8_t> reply;
-    sim_invoke_reply r;
-    if (!dsp_request(s.domain, SIM_MSG_INVOKE, payload, &reply) || !get(reply, 0, &r)) {
+    if (!dsp_request(s.domain, *frame, &reply) || reply.size() < SIM_INVOKE_REPLY_BYTES) {
         *transport = SIM_ERR_DSP_LOST;
         return SIM_ERR_DSP_LOST;
     }
-    if (r.result != 0)
-        return r.result;
-    size_t off = sizeof r;
-    for (uint32_t i = 0; i < nout; ++i) {
-        remote_buf& b = pra[nin + i].buf;
-        if (off + b.nLen > reply.size())
-            return SIM_ERR_DSP_LOST;
-        if (b.nLen != 0)
-            std::memcpy(b.pv, reply.data() + off, b.nLen);
-        off = sim_align8(static_cast<uint32_t>(off + b.nLen));
-    }
-    for (uint32_t i = 0; i < nhout; ++i) {
-        uint64_t v;
-        if (!get(reply, off, &v))
-            return SIM_ERR_DSP_LOST;
-        pra[nin + nout + nhin + i].h64 = v;
-        off += 8;
-    }
-    return 0;
+    return read_invoke_reply(reply, scalars, pra);
 }
 
 int Platform::handle_control(uint32_t req, void* data, uint32_t datalen) {
@@ -499,9 +402,8 @@ void Platform::shutdown() {
     for (auto& [name, link] : dsps_) {
         std::vector<uint8_t> reply;
         sim_status_reply st;
-        if (link->alive() && dsp_request(name, SIM_MSG_STATUS, {}, &reply) && get(reply, 0, &st)) {
+        if (link->alive() && dsp_request(name, status_frame(), &reply) && read_reply(reply, &st))
             groups += st.pmu_groups;
-        }
     }
     trace_.line({{"side", "ap"},
                  {"call", "exit"},

@@ -81,7 +81,8 @@ class Platform {
                                  const std::string& domain);
     DspLink* dsp_for(const Domain& d);
     std::vector<uint8_t> dsp_config(const Domain& d) const;
-    bool dsp_request(const std::string& domain, uint32_t type, const std::vector<uint8_t>& payload,
+    // Sends a request frame to the DSP of `domain`; false when that DSP is gone.
+    bool dsp_request(const std::string& domain, const std::vector<uint8_t>& frame,
                      std::vector<uint8_t>* reply);
     int invoke_locked(Session& s, uint32_t scalars, remote_arg* pra, bool crash, int* transport);
 

@@ -29,7 +29,7 @@ static struct {
     uint32_t fault_seen[SIM_MAX_DSP_FAULTS];
     uint64_t utimer[SIM_MAX_SCRIPT];
     uint64_t upcycle[SIM_MAX_SCRIPT];
-    uint32_t pmu[SIM_MAX_SCRIPT][3];
+    uint32_t pmu[3 * SIM_MAX_SCRIPT]; /* triples */
     uint32_t clock[SIM_MAX_SCRIPT];
     uint32_t next_utimer, next_upcycle, next_pmu, next_clock;
     uint64_t start_ns;
@@ -43,14 +43,6 @@ static uint64_t arena[ARENA_BYTES / sizeof(uint64_t)];
 
 /* ---- Configuration ------------------------------------------------------------------------ */
 
-static int take(const uint8_t* msg, uint32_t len, uint32_t* off, void* dst, uint32_t n) {
-    if (*off > len || len - *off < n)
-        return -1;
-    dsp_copy(dst, msg + *off, n);
-    *off += n;
-    return 0;
-}
-
 static void heap_reset(uint32_t size) {
     if (size > ARENA_BYTES)
         size = ARENA_BYTES;
@@ -63,30 +55,19 @@ static void heap_reset(uint32_t size) {
 }
 
 int dsp_rt_configure(const uint8_t* msg, uint32_t len, uint64_t now_ns) {
-    uint32_t off = 0;
-    sim_config c;
-    if (take(msg, len, &off, &c, sizeof c) != 0)
-        return -1;
-    if (c.n_faults > SIM_MAX_DSP_FAULTS || c.n_utimer > SIM_MAX_SCRIPT ||
-        c.n_upcycle > SIM_MAX_SCRIPT || c.n_pmu > SIM_MAX_SCRIPT || c.n_clock > SIM_MAX_SCRIPT) {
-        return -1;
-    }
+    sim_in in = sim_reader(msg, len);
     dsp_fill(&rt, 0, sizeof rt);
-    rt.cfg = c;
-    rt.cfg.domain[SIM_DOMAIN_NAME_BYTES - 1] = '\0';
-    if (take(msg, len, &off, rt.faults, c.n_faults * (uint32_t)sizeof(sim_fault)) != 0 ||
-        take(msg, len, &off, rt.utimer, c.n_utimer * 8u) != 0 ||
-        take(msg, len, &off, rt.upcycle, c.n_upcycle * 8u) != 0 ||
-        take(msg, len, &off, rt.pmu, c.n_pmu * 12u) != 0 ||
-        take(msg, len, &off, rt.clock, c.n_clock * 4u) != 0) {
+    if (sim_config_get(&in, &rt.cfg, rt.faults, rt.utimer, rt.upcycle, rt.pmu, rt.clock) != 0) {
+        dsp_fill(&rt, 0, sizeof rt);
         return -1;
     }
+    rt.cfg.domain[SIM_DOMAIN_NAME_BYTES - 1] = '\0';
     if (rt.cfg.max_pmu_groups > MAX_GROUPS)
         rt.cfg.max_pmu_groups = MAX_GROUPS;
     rt.start_ns = now_ns;
     rt.now_ns = now_ns;
     rt.next_group_id = 1;
-    heap_reset(c.heap_bytes);
+    heap_reset(rt.cfg.heap_bytes);
     return 0;
 }
 
@@ -411,7 +392,7 @@ int dsp_rt_pmu_read(HAP_pmu_group_config_t* group) {
         } else {
             uint32_t counters[3];
             if (rt.cfg.n_pmu) {
-                dsp_copy(counters, rt.pmu[script_index(&rt.next_pmu, rt.cfg.n_pmu)],
+                dsp_copy(counters, &rt.pmu[3 * script_index(&rt.next_pmu, rt.cfg.n_pmu)],
                          sizeof counters);
             } else {
                 model_pmu(counters);
