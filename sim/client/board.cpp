@@ -390,7 +390,10 @@ std::vector<std::string> builtin_board_names() {
 }
 
 const std::vector<std::string>& library_variants() {
-    static const std::vector<std::string> v = {"full", "no_system_request", "minimal"};
+    static const std::vector<std::string> v = {
+#define KESTREL_SIM_LIBRARY(variant) #variant,
+#include "sim_options.h"
+    };
     return v;
 }
 
@@ -434,7 +437,10 @@ Board parse_board(const json& j, const std::string& name) {
         b.library = get_string(j["library"], where + ".library");
         const auto& v = library_variants();
         if (std::find(v.begin(), v.end(), b.library) == v.end()) {
-            bad(where + ".library", "must be full, no_system_request or minimal");
+            std::string names;
+            for (size_t i = 0; i < v.size(); ++i)
+                names += (i == 0 ? "" : i + 1 == v.size() ? " or " : ", ") + v[i];
+            bad(where + ".library", "must be " + names);
         }
     }
     if (j.contains("dsp")) {

@@ -83,7 +83,7 @@ struct Board {
     std::string name;
     SocIdKind soc_kind = SocIdKind::kText;
     std::string soc_text;                  // contents of the sysfs file when kText
-    std::string library = "full";          // full, no_system_request, minimal
+    std::string library = "full";          // one of library_variants()
     std::string dsp = "host";              // host or hexagon
     std::vector<std::string> dsp_command;  // prefix of the DSP host command line
     std::vector<Domain> domains;
@@ -105,7 +105,7 @@ nlohmann::json resolve_board_json(const std::string& name_or_path);
 Board parse_board(const nlohmann::json& resolved, const std::string& name);
 Board load_board(const std::string& name_or_path);
 
-// The library variants a board may choose.
+// The library variants a board may choose (sim_options.h).
 const std::vector<std::string>& library_variants();
 // DSP-side call names a fault may name (the others are application-side).
 bool is_dsp_call(const std::string& call);
