@@ -242,12 +242,14 @@ void parse_script(const json& s, const std::string& where, Script* out) {
 }
 
 Domain parse_domain(const json& d, const std::string& where) {
-    check_keys(d, where, {"name",        "id",           "type",          "status",
-                          "card",        "effective_id", "listed",        "exists",
-                          "unsigned_pd", "vtcm_bytes",   "arch",          "capabilities",
-                          "clock_hz",    "pmu",          "hap_debug_v2",  "hap_debug_runtime",
-                          "load",        "pmu_start",    "upcycle_start", "max_pmu_groups",
-                          "heap_bytes",  "script"});
+    std::set<std::string> keys = {"name",           "id",           "type",      "status",
+                                  "card",           "effective_id", "listed",    "exists",
+                                  "unsigned_pd",    "vtcm_bytes",   "arch",      "capabilities",
+                                  "clock_hz",       "load",         "pmu_start", "upcycle_start",
+                                  "max_pmu_groups", "heap_bytes",   "script"};
+#define KESTREL_SIM_DSP_OPTION(key, FLAG, symbols) keys.insert(#key);
+#include "sim_options.h"
+    check_keys(d, where, keys);
     Domain dom;
     if (!d.contains("name") || !d.contains("id")) {
         bad(where, "a domain needs \"name\" and \"id\"");
@@ -278,9 +280,8 @@ Domain parse_domain(const json& d, const std::string& where) {
     u32("max_pmu_groups", &dom.max_pmu_groups);
     u32("heap_bytes", &dom.heap_bytes);
     flag("listed", &dom.listed);
-    flag("pmu", &dom.pmu);
-    flag("hap_debug_v2", &dom.hap_debug_v2);
-    flag("hap_debug_runtime", &dom.hap_debug_runtime);
+#define KESTREL_SIM_DSP_OPTION(key, FLAG, symbols) flag(#key, &dom.key);
+#include "sim_options.h"
     if (dom.heap_bytes > (1u << 20)) {
         bad(where + ".heap_bytes", "at most 1 MiB");
     }

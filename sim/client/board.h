@@ -53,9 +53,9 @@ struct Domain {
     std::map<uint32_t, uint32_t> capabilities;  // further attribute ids
     // The DSP itself.
     uint32_t clock_hz = 1000000000;
-    bool pmu = true;
-    bool hap_debug_v2 = true;
-    bool hap_debug_runtime = true;
+    // The optional runtime functions the DSP has (sim_options.h): pmu, hap_debug_v2, ...
+#define KESTREL_SIM_DSP_OPTION(key, FLAG, symbols) bool key = true;
+#include "sim_options.h"
     Load load;
     std::array<uint32_t, 3> pmu_start{};
     uint64_t upcycle_start = 0;

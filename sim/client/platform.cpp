@@ -110,9 +110,11 @@ std::optional<Platform::Hit> Platform::fault_for(const std::string& call,
 std::vector<uint8_t> Platform::dsp_config(const Domain& d) const {
     sim_config c;
     std::memset(&c, 0, sizeof c);
-    c.flags = (d.pmu ? SIM_CFG_PMU : 0u) | (d.hap_debug_v2 ? SIM_CFG_DEBUG_V2 : 0u) |
-              (d.hap_debug_runtime ? SIM_CFG_DEBUG_RUNTIME : 0u) |
-              (trace_.enabled() ? SIM_CFG_TRACE : 0u);
+    c.flags = trace_.enabled() ? SIM_CFG_TRACE : 0u;
+#define KESTREL_SIM_DSP_OPTION(key, FLAG, symbols) \
+    if (d.key)                                     \
+        c.flags |= SIM_CFG_##FLAG;
+#include "sim_options.h"
     c.clock_hz = d.clock_hz;
     c.upcycle_start = d.upcycle_start;
     for (int i = 0; i < 3; ++i)
