@@ -244,12 +244,14 @@ void parse_script(const json& s, const std::string& where, Script* out) {
 }
 
 Domain parse_domain(const json& d, const std::string& where) {
-    check_keys(d, where, {"name",        "id",           "type",          "status",
-                          "card",        "effective_id", "listed",        "exists",
-                          "unsigned_pd", "vtcm_bytes",   "arch",          "capabilities",
-                          "clock_hz",    "pmu",          "hap_debug_v2",  "hap_debug_runtime",
-                          "load",        "pmu_start",    "upcycle_start", "max_pmu_groups",
-                          "heap_bytes",  "script"});
+    std::set<std::string> keys = {"name",           "id",           "type",      "status",
+                                  "card",           "effective_id", "listed",    "exists",
+                                  "unsigned_pd",    "vtcm_bytes",   "arch",      "capabilities",
+                                  "clock_hz",       "load",         "pmu_start", "upcycle_start",
+                                  "max_pmu_groups", "heap_bytes",   "script"};
+#define KESTREL_SIM_DSP_OPTION(key, FLAG, symbols) keys.insert(#key);
+#include "sim_options.h"
+    check_keys(d, where, keys);
     Domain dom;
     if (!d.contains("name") || !d.contains("id")) {
         bad(where, "a domain needs \"name\" and \"id\"");
@@ -280,9 +282,8 @@ Domain parse_domain(const json& d, const std::string& where) {
     u32("max_pmu_groups", &dom.max_pmu_groups);
     u32("heap_bytes", &dom.heap_bytes);
     flag("listed", &dom.listed);
-    flag("pmu", &dom.pmu);
-    flag("hap_debug_v2", &dom.hap_debug_v2);
-    flag("hap_debug_runtime", &dom.hap_debug_runtime);
+#define KESTREL_SIM_DSP_OPTION(key, FLAG, symbols) flag(#key, &dom.key);
+#include "sim_options.h"
     if (dom.heap_bytes > (1u << 20)) {
         bad(where + ".heap_bytes", "at most 1 MiB");
     }
@@ -400,7 +401,10 @@ std::vector<std::string> builtin_board_names() {
 }
 
 const std::vector<std::string>& library_variants() {
-    static const std::vector<std::string> v = {"full", "no_system_request", "minimal"};
+    static const std::vector<std::string> v = {
+#define KESTREL_SIM_LIBRARY(variant) #variant,
+#include "sim_options.h"
+    };
     return v;
 }
 
@@ -434,7 +438,10 @@ Board parse_board(const json& j, const std::string& name) {
         b.library = get_string(j["library"], where + ".library");
         const auto& v = library_variants();
         if (std::find(v.begin(), v.end(), b.library) == v.end()) {
-            bad(where + ".library", "must be full, no_system_request or minimal");
+            std::string names;
+            for (size_t i = 0; i < v.size(); ++i)
+                names += (i == 0 ? "" : i + 1 == v.size() ? " or " : ", ") + v[i];
+            bad(where + ".library", "must be " + names);
         }
     }
     if (j.contains("dsp")) {

@@ -74,9 +74,11 @@ std::optional<Platform::Hit> Platform::fault_for(uint32_t call, std::optional<ui
 }
 
 std::vector<uint8_t> Platform::dsp_config(const Domain& d) const {
-    const uint32_t flags = (d.pmu ? SIM_CFG_PMU : 0u) | (d.hap_debug_v2 ? SIM_CFG_DEBUG_V2 : 0u) |
-                           (d.hap_debug_runtime ? SIM_CFG_DEBUG_RUNTIME : 0u) |
-                           (trace_.enabled() ? SIM_CFG_TRACE : 0u);
+    uint32_t flags = trace_.enabled() ? SIM_CFG_TRACE : 0u;
+#define KESTREL_SIM_DSP_OPTION(key, FLAG, symbols) \
+    if (d.key)                                     \
+        flags |= SIM_CFG_##FLAG;
+#include "sim_options.h"
     std::vector<sim_fault> faults;
     for (const auto& f : opts_.board.faults) {
         if (sim_call(f.id).side != SIM_SIDE_DSP || (f.domain && *f.domain != d.name))

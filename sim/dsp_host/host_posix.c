@@ -28,8 +28,9 @@ uint64_t dsp_plat_now_ns(void) {
     return (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
 }
 
-/* The optional runtime functions live in shared objects next to this program (in dsp_host/), so
- * that on a board without them a library's weak references stay null. */
+/* The optional runtime functions live in shared objects next to this program (in dsp_host/, one
+ * per line of sim_options.h), so that on a board without them a library's weak references stay
+ * null. */
 static void load_option(const char* name) {
     char exe[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
@@ -46,12 +47,10 @@ static void load_option(const char* name) {
 }
 
 void dsp_plat_load_options(uint32_t flags) {
-    if (flags & SIM_CFG_PMU)
-        load_option("libkestrel_sim_dsp_pmu.so");
-    if (flags & SIM_CFG_DEBUG_V2)
-        load_option("libkestrel_sim_dsp_debug_v2.so");
-    if (flags & SIM_CFG_DEBUG_RUNTIME)
-        load_option("libkestrel_sim_dsp_debug_runtime.so");
+#define KESTREL_SIM_DSP_OPTION(key, FLAG, symbols) \
+    if (flags & SIM_CFG_##FLAG)                    \
+        load_option("libkestrel_sim_dsp_" #key ".so");
+#include "sim_options.h"
 }
 
 void* dsp_plat_load(const char* path) {

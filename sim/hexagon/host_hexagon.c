@@ -35,7 +35,7 @@ uint64_t dsp_plat_now_ns(void) {
 }
 
 void dsp_plat_load_options(uint32_t flags) {
-    option_flags = flags & (SIM_CFG_PMU | SIM_CFG_DEBUG_V2 | SIM_CFG_DEBUG_RUNTIME);
+    option_flags = flags & SIM_CFG_OPTIONS;
 }
 
 /* The last component of a path. */

@@ -41,11 +41,19 @@ typedef struct sim_frame_header {
     uint32_t length; /* payload bytes after the header */
 } sim_frame_header;
 
-/* Configuration flags. */
-#define SIM_CFG_PMU 0x1u           /* the PMU group functions exist */
-#define SIM_CFG_DEBUG_V2 0x2u      /* HAP_debug_v2 exists */
-#define SIM_CFG_DEBUG_RUNTIME 0x4u /* HAP_debug_runtime exists */
-#define SIM_CFG_TRACE 0x8u         /* send trace lines */
+/* Configuration flags: SIM_CFG_<FLAG> for each optional DSP runtime function of sim_options.h
+ * (the DSP has it), bit n for the option at position n; SIM_CFG_OPTIONS is all of them. */
+enum {
+#define KESTREL_SIM_DSP_OPTION(key, FLAG, symbols) SIM_CFG_BIT_##FLAG,
+#include "sim_options.h"
+    SIM_DSP_OPTION_COUNT
+};
+enum {
+#define KESTREL_SIM_DSP_OPTION(key, FLAG, symbols) SIM_CFG_##FLAG = 1u << SIM_CFG_BIT_##FLAG,
+#include "sim_options.h"
+    SIM_CFG_OPTIONS = (1u << SIM_DSP_OPTION_COUNT) - 1u
+};
+#define SIM_CFG_TRACE 0x80000000u /* send trace lines */
 
 #define SIM_DOMAIN_NAME_BYTES 32
 #define SIM_MAX_DSP_FAULTS 32
