@@ -7,27 +7,12 @@
 
 #include "fastrpc/remote_types.h"
 #include "kestrel.h"
+#include "kestrel_le.h"
 #include "kestrel_skel.h"
 #include "kestrel_skel_impl.h"
 
 const char kestrel_skel_handle_invoke_uri[] = KESTREL_SKEL_URI;
 const uint32_t kestrel_skel_handle_invoke_qaic_version = KESTREL_QAIC_VERSION;
-
-static void put_u32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        p[i] = (uint8_t)(v >> (8 * i));
-    }
-}
-
-static void put_u64(uint8_t* p, uint64_t v) {
-    for (int i = 0; i < 8; ++i) {
-        p[i] = (uint8_t)(v >> (8 * i));
-    }
-}
-
-static uint32_t get_u32(const uint8_t* p) {
-    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
 
 /* True when the scalars word has exactly these counts of input buffers, output buffers, input
  * handles and output handles. */
@@ -52,7 +37,7 @@ static int invoke_open(remote_arg* args) {
     if (!buffer_fits(&args[0], 4)) {
         return KESTREL_ERROR_BAD_PARAMETER;
     }
-    len = get_u32((const uint8_t*)args[0].buf.pv);
+    len = kestrel_le_get_u32((const uint8_t*)args[0].buf.pv);
     if (len == 0 || len > args[1].buf.nLen || args[1].buf.pv == NULL) {
         return KESTREL_ERROR_BAD_PARAMETER;
     }
@@ -64,7 +49,7 @@ static int invoke_open(remote_arg* args) {
     if (result != 0) {
         return result;
     }
-    put_u64((uint8_t*)&args[2], handle);
+    kestrel_le_put_u64((uint8_t*)&args[2], handle);
     return 0;
 }
 
@@ -82,8 +67,8 @@ static int invoke_legacy_perf(remote_handle64 h, remote_arg* out) {
         return result;
     }
     p = (uint8_t*)out->buf.pv;
-    put_u64(p + KESTREL_LEGACY_PERF_TIMER, (uint64_t)timer_cnt_us);
-    put_u64(p + KESTREL_LEGACY_PERF_PCYCLE, (uint64_t)pcycle);
+    kestrel_le_put_u64(p + KESTREL_LEGACY_PERF_TIMER, (uint64_t)timer_cnt_us);
+    kestrel_le_put_u64(p + KESTREL_LEGACY_PERF_PCYCLE, (uint64_t)pcycle);
     return 0;
 }
 
@@ -105,11 +90,11 @@ static int invoke_group_pmt(remote_handle64 h, remote_arg* out) {
     }
     /* Bytes 12-15 are the alignment gap and stay as they are. */
     p = (uint8_t*)out->buf.pv;
-    put_u32(p + KESTREL_GROUP_PMT_PKG, (uint32_t)pkg_cnt);
-    put_u32(p + KESTREL_GROUP_PMT_HVX, (uint32_t)hvx_cnt);
-    put_u32(p + KESTREL_GROUP_PMT_HMX, (uint32_t)hmx_cnt);
-    put_u64(p + KESTREL_GROUP_PMT_TIMER, (uint64_t)timer_cnt_us);
-    put_u64(p + KESTREL_GROUP_PMT_PCYCLE, (uint64_t)pcycle);
+    kestrel_le_put_u32(p + KESTREL_GROUP_PMT_PKG, (uint32_t)pkg_cnt);
+    kestrel_le_put_u32(p + KESTREL_GROUP_PMT_HVX, (uint32_t)hvx_cnt);
+    kestrel_le_put_u32(p + KESTREL_GROUP_PMT_HMX, (uint32_t)hmx_cnt);
+    kestrel_le_put_u64(p + KESTREL_GROUP_PMT_TIMER, (uint64_t)timer_cnt_us);
+    kestrel_le_put_u64(p + KESTREL_GROUP_PMT_PCYCLE, (uint64_t)pcycle);
     return 0;
 }
 
@@ -127,8 +112,8 @@ static int invoke_freq(remote_handle64 h, remote_arg* out) {
         return result;
     }
     p = (uint8_t*)out->buf.pv;
-    put_u32(p + KESTREL_FREQ_DSP, (uint32_t)dsp_freq);
-    put_u32(p + KESTREL_FREQ_HMX, (uint32_t)hmx_freq);
+    kestrel_le_put_u32(p + KESTREL_FREQ_DSP, (uint32_t)dsp_freq);
+    kestrel_le_put_u32(p + KESTREL_FREQ_HMX, (uint32_t)hmx_freq);
     return 0;
 }
 

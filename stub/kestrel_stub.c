@@ -6,6 +6,7 @@
 
 #include "fastrpc/fastrpc_client.h"
 #include "kestrel.h"
+#include "kestrel_le.h"
 
 static const char kSourceName[] = "kestrel_stub";
 static const char kFailureFormat[] =
@@ -18,19 +19,6 @@ static void log_failure(int line, int result, remote_handle64 h, uint32_t scalar
         HAP_debug_runtime(HAP_LEVEL_ERROR, kSourceName, line, kFailureFormat, (unsigned)result,
                           (unsigned long)h, (unsigned)scalars, method, routine);
     }
-}
-
-static int32_t get_i32(const uint8_t* p) {
-    uint32_t v = (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-    return (int32_t)v;
-}
-
-static int64_t get_i64(const uint8_t* p) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) {
-        v = v << 8 | p[i];
-    }
-    return (int64_t)v;
 }
 
 /* Invokes a method whose only argument is one output buffer. The buffer is zeroed first so that
@@ -52,8 +40,8 @@ static int _stub_method(remote_handle64 h, uint32_t method, int64_t* out0, int64
         log_failure(__LINE__, result, h, scalars, (int)method, "_stub_method");
         return result;
     }
-    *out0 = get_i64(buf + KESTREL_LEGACY_PERF_TIMER);
-    *out1 = get_i64(buf + KESTREL_LEGACY_PERF_PCYCLE);
+    *out0 = (int64_t)kestrel_le_get_u64(buf + KESTREL_LEGACY_PERF_TIMER);
+    *out1 = (int64_t)kestrel_le_get_u64(buf + KESTREL_LEGACY_PERF_PCYCLE);
     return 0;
 }
 
@@ -77,11 +65,11 @@ static int _stub_method_2(remote_handle64 h, uint32_t method, int32_t* out0, int
         log_failure(__LINE__, result, h, scalars, (int)method, "_stub_method_2");
         return result;
     }
-    *out0 = get_i32(buf + KESTREL_GROUP_PMT_PKG);
-    *out1 = get_i32(buf + KESTREL_GROUP_PMT_HVX);
-    *out2 = get_i32(buf + KESTREL_GROUP_PMT_HMX);
-    *out3 = get_i64(buf + KESTREL_GROUP_PMT_TIMER);
-    *out4 = get_i64(buf + KESTREL_GROUP_PMT_PCYCLE);
+    *out0 = (int32_t)kestrel_le_get_u32(buf + KESTREL_GROUP_PMT_PKG);
+    *out1 = (int32_t)kestrel_le_get_u32(buf + KESTREL_GROUP_PMT_HVX);
+    *out2 = (int32_t)kestrel_le_get_u32(buf + KESTREL_GROUP_PMT_HMX);
+    *out3 = (int64_t)kestrel_le_get_u64(buf + KESTREL_GROUP_PMT_TIMER);
+    *out4 = (int64_t)kestrel_le_get_u64(buf + KESTREL_GROUP_PMT_PCYCLE);
     return 0;
 }
 
@@ -94,8 +82,8 @@ static int _stub_method_3(remote_handle64 h, uint32_t method, int32_t* out0, int
         log_failure(__LINE__, result, h, scalars, (int)method, "_stub_method_3");
         return result;
     }
-    *out0 = get_i32(buf + KESTREL_FREQ_DSP);
-    *out1 = get_i32(buf + KESTREL_FREQ_HMX);
+    *out0 = (int32_t)kestrel_le_get_u32(buf + KESTREL_FREQ_DSP);
+    *out1 = (int32_t)kestrel_le_get_u32(buf + KESTREL_FREQ_HMX);
     return 0;
 }
 

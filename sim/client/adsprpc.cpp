@@ -1,10 +1,8 @@
-// The exported entry points of the simulated libadsprpc.so. Built in three variants: the
-// optional entry points of a variant that lacks them are not defined at all, so that a weak
-// reference to them in the application resolves to null, as on a board with an older library.
-//
-//   SIM_HAS_HANDLE_CONTROL  remote_handle_control
-//   SIM_HAS_SYSTEM_REQUEST  remote_system_request
-//   SIM_HAS_AP_DEBUG        HAP_debug_runtime and HAP_debug_v2 (logs go to the trace)
+// The exported entry points of the simulated libadsprpc.so. Every variant of the library is
+// built from this file; the optional entry points (proto/sim_options.h) are exported only by the
+// variants that have them and are local in the others, so that a weak reference to them in the
+// application resolves to null, as on a board with an older library. The logging functions
+// send their messages to the trace.
 #include <dlfcn.h>
 
 #include <cstdarg>
@@ -131,21 +129,16 @@ SIM_EXPORT int remote_session_control(uint32_t req, void* data, uint32_t datalen
     return platform().session_control(req, data, datalen);
 }
 
-#if SIM_HAS_HANDLE_CONTROL
 SIM_EXPORT int remote_handle_control(uint32_t req, void* data, uint32_t datalen) {
     std::lock_guard<std::mutex> lock(g_mutex);
     return platform().handle_control(req, data, datalen);
 }
-#endif
 
-#if SIM_HAS_SYSTEM_REQUEST
 SIM_EXPORT int remote_system_request(system_req_payload* req) {
     std::lock_guard<std::mutex> lock(g_mutex);
     return platform().system_request(req);
 }
-#endif
 
-#if SIM_HAS_AP_DEBUG
 SIM_EXPORT void HAP_debug_runtime(int level, const char* file, int line, const char* format, ...) {
     std::lock_guard<std::mutex> lock(g_mutex);
     va_list ap;
@@ -161,4 +154,3 @@ SIM_EXPORT void HAP_debug_v2(int level, const char* file, int line, const char* 
     platform().log("HAP_debug_v2", level, file, line, format, ap);
     va_end(ap);
 }
-#endif

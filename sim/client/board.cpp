@@ -8,6 +8,8 @@
 #include <set>
 #include <sstream>
 
+#include "sim_calls.h"
+
 using nlohmann::json;
 
 namespace kestrel_sim {
@@ -242,12 +244,14 @@ void parse_script(const json& s, const std::string& where, Script* out) {
 }
 
 Domain parse_domain(const json& d, const std::string& where) {
-    check_keys(d, where, {"name",        "id",           "type",          "status",
-                          "card",        "effective_id", "listed",        "exists",
-                          "unsigned_pd", "vtcm_bytes",   "arch",          "capabilities",
-                          "clock_hz",    "pmu",          "hap_debug_v2",  "hap_debug_runtime",
-                          "load",        "pmu_start",    "upcycle_start", "max_pmu_groups",
-                          "heap_bytes",  "script"});
+    std::set<std::string> keys = {"name",           "id",           "type",      "status",
+                                  "card",           "effective_id", "listed",    "exists",
+                                  "unsigned_pd",    "vtcm_bytes",   "arch",      "capabilities",
+                                  "clock_hz",       "load",         "pmu_start", "upcycle_start",
+                                  "max_pmu_groups", "heap_bytes",   "script"};
+#define KESTREL_SIM_DSP_OPTION(key, FLAG, symbols) keys.insert(#key);
+#include "sim_options.h"
+    check_keys(d, where, keys);
     Domain dom;
     if (!d.contains("name") || !d.contains("id")) {
         bad(where, "a domain needs \"name\" and \"id\"");
@@ -278,9 +282,8 @@ Domain parse_domain(const json& d, const std::string& where) {
     u32("max_pmu_groups", &dom.max_pmu_groups);
     u32("heap_bytes", &dom.heap_bytes);
     flag("listed", &dom.listed);
-    flag("pmu", &dom.pmu);
-    flag("hap_debug_v2", &dom.hap_debug_v2);
-    flag("hap_debug_runtime", &dom.hap_debug_runtime);
+#define KESTREL_SIM_DSP_OPTION(key, FLAG, symbols) flag(#key, &dom.key);
+#include "sim_options.h"
     if (dom.heap_bytes > (1u << 20)) {
         bad(where + ".heap_bytes", "at most 1 MiB");
     }
@@ -324,6 +327,16 @@ Domain parse_domain(const json& d, const std::string& where) {
     return dom;
 }
 
+// The platform call a fault names: its id, or SIM_CALL_NONE when no fault can name it.
+uint32_t fault_call_id(const std::string& name) {
+    for (uint32_t id = SIM_CALL_NONE + 1; id < SIM_CALL_COUNT; ++id) {
+        const sim_call_info call = sim_call(id);
+        if (call.can_fail && name == call.name)
+            return id;
+    }
+    return SIM_CALL_NONE;
+}
+
 Fault parse_fault(const json& f, const std::string& where) {
     check_keys(f, where, {"call", "method", "attr", "request", "domain", "nth", "result", "crash"});
     Fault fault;
@@ -331,10 +344,8 @@ Fault parse_fault(const json& f, const std::string& where) {
         bad(where, "a fault needs \"call\"");
     }
     fault.call = get_string(f["call"], where + ".call");
-    static const std::set<std::string> ap_calls = {
-        "remote_handle64_open",  "remote_handle64_close",  "remote_handle64_invoke",
-        "remote_handle_control", "remote_session_control", "remote_system_request"};
-    if (ap_calls.count(fault.call) == 0 && !is_dsp_call(fault.call)) {
+    fault.id = fault_call_id(fault.call);
+    if (fault.id == SIM_CALL_NONE) {
         bad(where + ".call", "no such platform call: \"" + fault.call + "\"");
     }
     if (f.contains("method"))
@@ -353,7 +364,7 @@ Fault parse_fault(const json& f, const std::string& where) {
     }
     if (f.contains("crash"))
         fault.crash = get_bool(f["crash"], where + ".crash");
-    if (fault.crash && fault.call != "remote_handle64_invoke") {
+    if (fault.crash && fault.id != SIM_CALL_INVOKE) {
         bad(where + ".crash", "only an invocation can crash the DSP");
     }
     return fault;
@@ -403,18 +414,11 @@ std::vector<std::string> builtin_board_names() {
 }
 
 const std::vector<std::string>& library_variants() {
-    static const std::vector<std::string> v = {"full", "no_system_request", "minimal"};
+    static const std::vector<std::string> v = {
+#define KESTREL_SIM_LIBRARY(variant) #variant,
+#include "sim_options.h"
+    };
     return v;
-}
-
-bool is_dsp_call(const std::string& call) {
-    static const std::set<std::string> dsp_calls = {"HAP_power_set",
-                                                    "HAP_power_get",
-                                                    "__HAP_register_pmu_group",
-                                                    "__HAP_read_pmu_group",
-                                                    "__HAP_deregister_pmu_group",
-                                                    "__wrap_malloc"};
-    return dsp_calls.count(call) != 0;
 }
 
 json resolve_board_json(const std::string& name_or_path) {
@@ -447,7 +451,10 @@ Board parse_board(const json& j, const std::string& name) {
         b.library = get_string(j["library"], where + ".library");
         const auto& v = library_variants();
         if (std::find(v.begin(), v.end(), b.library) == v.end()) {
-            bad(where + ".library", "must be full, no_system_request or minimal");
+            std::string names;
+            for (size_t i = 0; i < v.size(); ++i)
+                names += (i == 0 ? "" : i + 1 == v.size() ? " or " : ", ") + v[i];
+            bad(where + ".library", "must be " + names);
         }
     }
     if (j.contains("dsp")) {

@@ -53,9 +53,9 @@ struct Domain {
     std::map<uint32_t, uint32_t> capabilities;  // further attribute ids
     // The DSP itself.
     uint32_t clock_hz = 1000000000;
-    bool pmu = true;
-    bool hap_debug_v2 = true;
-    bool hap_debug_runtime = true;
+    // The optional runtime functions the DSP has (sim_options.h): pmu, hap_debug_v2, ...
+#define KESTREL_SIM_DSP_OPTION(key, FLAG, symbols) bool key = true;
+#include "sim_options.h"
     Load load;
     std::array<uint32_t, 3> pmu_start{};
     uint64_t upcycle_start = 0;
@@ -68,6 +68,7 @@ struct Domain {
 // the DSP. `crash` on an invocation makes the DSP process die when it receives it.
 struct Fault {
     std::string call;
+    uint32_t id = 0;  // the call's SIM_CALL_* in the platform call table (sim_calls.h)
     std::optional<uint32_t> method;
     std::optional<uint32_t> attr;
     std::optional<uint32_t> request;
@@ -89,7 +90,7 @@ struct Board {
     std::string name;
     SocIdKind soc_kind = SocIdKind::kText;
     std::string soc_text;                  // contents of the sysfs file when kText
-    std::string library = "full";          // full, no_system_request, minimal
+    std::string library = "full";          // one of library_variants()
     std::string dsp = "host";              // host or hexagon
     std::vector<std::string> dsp_command;  // prefix of the DSP host command line
     std::vector<Domain> domains;
@@ -112,9 +113,7 @@ nlohmann::json resolve_board_json(const std::string& name_or_path);
 Board parse_board(const nlohmann::json& resolved, const std::string& name);
 Board load_board(const std::string& name_or_path);
 
-// The library variants a board may choose.
+// The library variants a board may choose (sim_options.h).
 const std::vector<std::string>& library_variants();
-// DSP-side call names a fault may name (the others are application-side).
-bool is_dsp_call(const std::string& call);
 
 }  // namespace kestrel_sim

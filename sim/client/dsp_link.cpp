@@ -10,40 +10,13 @@
 #include <cstring>
 #include <thread>
 
+#include "sim_io.h"
 #include "sim_proto.h"
 
 extern char** environ;
 
 namespace kestrel_sim {
 namespace {
-
-bool write_all(int fd, const void* data, size_t len) {
-    const char* p = static_cast<const char*>(data);
-    while (len > 0) {
-        ssize_t n = ::send(fd, p, len, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-bool read_all(int fd, void* data, size_t len) {
-    char* p = static_cast<char*>(data);
-    while (len > 0) {
-        ssize_t n = ::read(fd, p, len);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
-}
 
 // The DSP does not inherit the application's preloads (the sysfs fake is the application's).
 std::vector<std::string> child_environment() {
@@ -99,34 +72,35 @@ bool DspLink::start(const std::vector<std::string>& argv, const std::vector<uint
     ::close(sv[1]);
     fd_ = sv[0];
     pid_ = pid;
-    if (!send_frame(SIM_MSG_CONFIG, config)) {
+    if (!send(config)) {
         mark_dead();
         return false;
     }
     return true;
 }
 
-bool DspLink::send_frame(uint32_t type, const std::vector<uint8_t>& payload) {
-    sim_frame_header h{type, static_cast<uint32_t>(payload.size())};
-    return write_all(fd_, &h, sizeof h) && write_all(fd_, payload.data(), payload.size());
+bool DspLink::send(const std::vector<uint8_t>& frame) {
+    return sim_io_write_all(sim_io_posix_send, fd_, frame.data(), frame.size()) == 0;
 }
 
-bool DspLink::request(uint32_t type, const std::vector<uint8_t>& payload,
-                      std::vector<uint8_t>* reply, const TraceSink& sink) {
+bool DspLink::request(const std::vector<uint8_t>& frame, std::vector<uint8_t>* reply,
+                      const TraceSink& sink) {
     if (fd_ < 0)
         return false;
-    if (!send_frame(type, payload)) {
+    if (!send(frame)) {
         mark_dead();
         return false;
     }
     for (;;) {
-        sim_frame_header h;
-        if (!read_all(fd_, &h, sizeof h) || h.length > SIM_MAX_PAYLOAD + SIM_REPLY_EXTRA) {
+        uint8_t head[SIM_FRAME_HEADER_BYTES];
+        sim_frame_header h{};
+        if (sim_io_read_all(sim_io_posix_read, fd_, head, sizeof head) != 0 ||
+            (h = sim_frame_header_get(head)).length > SIM_MAX_PAYLOAD + SIM_REPLY_EXTRA) {
             mark_dead();
             return false;
         }
         std::vector<uint8_t> body(h.length);
-        if (!read_all(fd_, body.data(), body.size())) {
+        if (sim_io_read_all(sim_io_posix_read, fd_, body.data(), body.size()) != 0) {
             mark_dead();
             return false;
         }

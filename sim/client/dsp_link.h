@@ -21,11 +21,12 @@ class DspLink {
     DspLink& operator=(const DspLink&) = delete;
 
     // Starts argv[0] (looked up in PATH when it has no "/") with SIGINT ignored and sends the
-    // configuration. False when the process cannot be started.
+    // configuration frame. False when the process cannot be started.
     bool start(const std::vector<std::string>& argv, const std::vector<uint8_t>& config);
-    // Sends one request and waits for its reply, passing trace lines that arrive meanwhile to
-    // the sink. False when the DSP is gone (the link is then dead for good).
-    bool request(uint32_t type, const std::vector<uint8_t>& payload, std::vector<uint8_t>* reply,
+    // Sends one request frame (header and payload, see messages.h) in one write and waits for
+    // the reply's payload, passing trace lines that arrive meanwhile to the sink. False when the
+    // DSP is gone (the link is then dead for good).
+    bool request(const std::vector<uint8_t>& frame, std::vector<uint8_t>* reply,
                  const TraceSink& sink);
     bool alive() const { return fd_ >= 0; }
     pid_t pid() const { return pid_; }
@@ -33,7 +34,7 @@ class DspLink {
     void stop();
 
   private:
-    bool send_frame(uint32_t type, const std::vector<uint8_t>& payload);
+    bool send(const std::vector<uint8_t>& frame);
     void mark_dead();
 
     int fd_ = -1;

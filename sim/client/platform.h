@@ -74,14 +74,15 @@ class Platform {
         bool crash;
     };
 
-    // Counts the call against every matching application-side fault; the first one that fires
-    // gives the result.
-    std::optional<Hit> fault_for(const std::string& call, std::optional<uint32_t> method,
+    // Counts the call (SIM_CALL_*) against every matching application-side fault; the first one
+    // that fires gives the result.
+    std::optional<Hit> fault_for(uint32_t call, std::optional<uint32_t> method,
                                  std::optional<uint32_t> attr, std::optional<uint32_t> request,
                                  const std::string& domain);
     DspLink* dsp_for(const Domain& d);
     std::vector<uint8_t> dsp_config(const Domain& d) const;
-    bool dsp_request(const std::string& domain, uint32_t type, const std::vector<uint8_t>& payload,
+    // Sends a request frame to the DSP of `domain`; false when that DSP is gone.
+    bool dsp_request(const std::string& domain, const std::vector<uint8_t>& frame,
                      std::vector<uint8_t>* reply);
     int invoke_locked(Session& s, uint32_t scalars, remote_arg* pra, bool crash, int* transport);
 

@@ -3,7 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include "sim_calls.h"
+#include "sim_io.h"
 
 namespace kestrel_sim {
 
@@ -50,16 +51,22 @@ void Trace::raw_line(const std::string& text) {
     if (fd_ < 0)
         return;
     std::lock_guard<std::mutex> lock(mu_);
-    std::string buf = text + "\n";
-    size_t off = 0;
-    while (off < buf.size()) {
-        ssize_t n = ::write(fd_, buf.data() + off, buf.size() - off);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        off += static_cast<size_t>(n);
-    }
+    const std::string buf = text + "\n";
+    sim_io_write_all(sim_io_posix_write, fd_, buf.data(), buf.size());
+}
+
+CallLine::CallLine(Trace& trace, uint32_t call)
+    : trace_(trace), line_{{"side", "ap"}, {"call", sim_call(call).name}} {}
+
+int CallLine::finish(int result) {
+    line_["result"] = result;
+    trace_.line(line_);
+    return result;
+}
+
+int CallLine::injected(int result) {
+    line_["injected"] = true;
+    return finish(result);
 }
 
 }  // namespace kestrel_sim

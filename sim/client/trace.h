@@ -1,6 +1,7 @@
 // The call trace: one JSON object per line, appended to the file named by KESTREL_SIM_TRACE.
 #pragma once
 
+#include <cstdint>
 #include <mutex>
 #include <string>
 
@@ -25,6 +26,22 @@ class Trace {
   private:
     int fd_ = -1;
     std::mutex mu_;
+};
+
+// The line of one application-side platform call: opened with the call's name from the
+// platform call table, given its fields as the call goes on, and written with the result.
+class CallLine {
+  public:
+    CallLine(Trace& trace, uint32_t call);
+    nlohmann::ordered_json& operator[](const char* key) { return line_[key]; }
+    // Adds the result, writes the line and returns the result.
+    int finish(int result);
+    // The same for a result that a board fault produced: the line carries "injected".
+    int injected(int result);
+
+  private:
+    Trace& trace_;
+    nlohmann::ordered_json line_;
 };
 
 // One value as a trace line writes it: keys in insertion order, ", " and ": " between items.

@@ -19,19 +19,23 @@ typedef struct module {
 
 static module modules[MAX_MODULES];
 static uint32_t module_count;
-static uint64_t request[(SIM_MAX_PAYLOAD + 7) / 8];
-static uint64_t reply[(SIM_MAX_PAYLOAD + SIM_REPLY_EXTRA) / 8 + 1];
+/* Items of a request and of a reply lie at multiples of 8 bytes from the start. */
+static _Alignas(8) uint8_t request[SIM_MAX_PAYLOAD];
+/* Replies and trace lines are built whole, header first, and leave in one write each. */
+static _Alignas(8) uint8_t reply[SIM_FRAME_HEADER_BYTES + SIM_MAX_PAYLOAD + SIM_REPLY_EXTRA];
+static uint8_t trace_frame[SIM_FRAME_HEADER_BYTES + sizeof(((dsp_trace_line*)0)->text)];
 static remote_arg args[MAX_ARGS];
 
-static int send_frame(uint32_t type, const void* payload, uint32_t len) {
-    sim_frame_header h = {type, len};
-    if (dsp_plat_write(&h, sizeof h) != 0)
-        return -1;
-    return len == 0 ? 0 : dsp_plat_write(payload, len);
+static int send_frame(sim_out* o) {
+    sim_frame_end(o);
+    return sim_out_fits(o) ? dsp_plat_write(o->buf, o->len) : -1;
 }
 
 void dsp_host_trace(const char* text, uint32_t len) {
-    send_frame(SIM_MSG_TRACE, text, len);
+    sim_out o = sim_writer(trace_frame, sizeof trace_frame);
+    sim_frame_begin(&o, SIM_MSG_TRACE);
+    sim_put_bytes(&o, text, len);
+    send_frame(&o);
 }
 
 static int call_skeleton(const module* m, uint64_t handle, uint32_t scalars) {
@@ -85,44 +89,34 @@ static const module* find_or_load(const char* path, const char* entry, int32_t* 
     return m;
 }
 
-static int handle_open(const uint8_t* p, uint32_t len) {
+static int handle_open(sim_in* in) {
     sim_open_reply r = {0, 0, 0};
     sim_open_req q;
-    if (len < sizeof q)
+    if (sim_open_req_get(in, &q) != 0)
         return -1;
-    dsp_copy(&q, p, sizeof q);
-    if (q.path_len == 0 || q.entry_len == 0 || q.uri_len == 0 ||
-        (uint64_t)q.path_len + q.entry_len + q.uri_len > len - sizeof q) {
-        return -1;
-    }
-    const char* path = (const char*)p + sizeof q;
-    const char* entry = path + q.path_len;
-    const char* uri = entry + q.entry_len;
-    if (path[q.path_len - 1] != '\0' || entry[q.entry_len - 1] != '\0' ||
-        uri[q.uri_len - 1] != '\0') {
-        return -1;
-    }
-    const module* m = find_or_load(path, entry, &r.result);
+    const module* m = find_or_load(q.path, q.entry, &r.result);
     if (m != 0) {
         /* Open is method 0: the URI length with its NUL, the URI, the new handle. */
         uint32_t uri_len = q.uri_len;
         args[0].buf.pv = &uri_len;
         args[0].buf.nLen = sizeof uri_len;
-        args[1].buf.pv = (void*)uri;
+        args[1].buf.pv = (void*)q.uri;
         args[1].buf.nLen = q.uri_len;
         args[2].h64 = 0;
         r.result = call_skeleton(m, 0, remote_scalars_make(0, 2, 0, 0, 1));
         r.module = (uint32_t)(m - modules);
         r.handle = r.result == 0 ? args[2].h64 : 0;
     }
-    return send_frame(SIM_MSG_REPLY, &r, sizeof r);
+    sim_out o = sim_writer(reply, sizeof reply);
+    sim_frame_begin(&o, SIM_MSG_REPLY);
+    sim_open_reply_put(&o, &r);
+    return send_frame(&o);
 }
 
-static int handle_invoke(const uint8_t* p, uint32_t len) {
+static int handle_invoke(sim_in* in) {
     sim_invoke_req q;
-    if (len < sizeof q)
+    if (sim_invoke_req_get(in, &q) != 0)
         return -1;
-    dsp_copy(&q, p, sizeof q);
     if (q.flags & SIM_INVOKE_CRASH) {
         dsp_trace_line t;
         dsp_trace_begin(&t, "crash");
@@ -132,63 +126,31 @@ static int handle_invoke(const uint8_t* p, uint32_t len) {
     }
     if (q.module >= module_count)
         return -1;
-    const uint32_t nin = remote_scalars_in_bufs(q.scalars);
-    const uint32_t nout = remote_scalars_out_bufs(q.scalars);
-    const uint32_t nhin = remote_scalars_in_handles(q.scalars);
-    const uint32_t nhout = remote_scalars_out_handles(q.scalars);
-    uint8_t* out = (uint8_t*)reply;
-    uint32_t out_off = sizeof(sim_invoke_reply);
-    uint32_t off = sizeof q;
-    /* Rebuild the argument array in this processor's own layout; input buffers point into the
-     * request, output buffers straight into the reply. */
-    for (uint32_t i = 0; i < nin + nout; ++i) {
-        uint32_t n;
-        if (off > len || len - off < 8)
-            return -1;
-        dsp_copy(&n, p + off, 4);
-        off += 8;
-        if (n > len - off)
-            return -1;
-        if (i < nin) {
-            args[i].buf.pv = (void*)(p + off);
-        } else {
-            dsp_copy(out + out_off, p + off, n);
-            args[i].buf.pv = out + out_off;
-            out_off = sim_align8(out_off + n);
-        }
-        args[i].buf.nLen = n;
-        off = sim_align8(off + n);
-    }
-    for (uint32_t i = 0; i < nhin; ++i) {
-        uint64_t h;
-        if (off > len || len - off < 8)
-            return -1;
-        dsp_copy(&h, p + off, 8);
-        args[nin + nout + i].h64 = h;
-        off += 8;
-    }
-    for (uint32_t i = 0; i < nhout; ++i)
-        args[nin + nout + nhin + i].h64 = 0;
-    sim_invoke_reply r = {0, 0};
-    r.result = call_skeleton(&modules[q.module], q.handle, q.scalars);
-    if (r.result != 0)
-        return send_frame(SIM_MSG_REPLY, &r, sizeof r);
-    for (uint32_t i = 0; i < nhout; ++i) {
-        dsp_copy(out + out_off, &args[nin + nout + nhin + i].h64, 8);
-        out_off += 8;
-    }
-    dsp_copy(out, &r, sizeof r);
-    return send_frame(SIM_MSG_REPLY, out, out_off);
+    /* The argument array in this processor's own layout: input buffers point into the request,
+     * output buffers straight into the reply. */
+    sim_out o = sim_writer(reply, sizeof reply);
+    sim_invoke_reply_begin(&o);
+    if (sim_invoke_args_get(in, q.scalars, args, &o) != 0)
+        return -1;
+    const int32_t result = call_skeleton(&modules[q.module], q.handle, q.scalars);
+    sim_invoke_reply_end(&o, result, q.scalars, args);
+    return send_frame(&o);
 }
 
 static int handle_status(void) {
-    sim_status_reply s = {dsp_rt_pmu_groups(), dsp_rt_heap_blocks()};
-    return send_frame(SIM_MSG_REPLY, &s, sizeof s);
+    const sim_status_reply s = {dsp_rt_pmu_groups(), dsp_rt_heap_blocks()};
+    sim_out o = sim_writer(reply, sizeof reply);
+    sim_frame_begin(&o, SIM_MSG_REPLY);
+    sim_status_reply_put(&o, &s);
+    return send_frame(&o);
 }
 
+/* Reads the next request into `request`: 0, -1 when the stream ended, -2 when it is too long. */
 static int read_frame(sim_frame_header* h) {
-    if (dsp_plat_read(h, sizeof *h) != 0)
+    uint8_t head[SIM_FRAME_HEADER_BYTES];
+    if (dsp_plat_read(head, sizeof head) != 0)
         return -1;
+    *h = sim_frame_header_get(head);
     if (h->length > SIM_MAX_PAYLOAD)
         return -2;
     if (h->length != 0 && dsp_plat_read(request, h->length) != 0)
@@ -202,7 +164,7 @@ int dsp_host_run(void) {
     if (r == -1)
         return 0;
     if (r != 0 || h.type != SIM_MSG_CONFIG ||
-        dsp_rt_configure((const uint8_t*)request, h.length, dsp_plat_now_ns()) != 0) {
+        dsp_rt_configure(request, h.length, dsp_plat_now_ns()) != 0) {
         return 1;
     }
     dsp_plat_load_options(dsp_rt_flags());
@@ -213,11 +175,11 @@ int dsp_host_run(void) {
         if (r != 0)
             return 1;
         dsp_rt_set_now(dsp_plat_now_ns());
-        const uint8_t* p = (const uint8_t*)request;
+        sim_in in = sim_reader(request, h.length);
         if (h.type == SIM_MSG_OPEN) {
-            r = handle_open(p, h.length);
+            r = handle_open(&in);
         } else if (h.type == SIM_MSG_INVOKE) {
-            r = handle_invoke(p, h.length);
+            r = handle_invoke(&in);
         } else if (h.type == SIM_MSG_STATUS) {
             r = handle_status();
         } else {

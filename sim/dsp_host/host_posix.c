@@ -11,34 +11,15 @@
 #include <unistd.h>
 
 #include "host.h"
+#include "sim_io.h"
 #include "sim_proto.h"
 
 int dsp_plat_read(void* buf, uint32_t len) {
-    char* p = (char*)buf;
-    while (len > 0) {
-        ssize_t n = read(0, p, len);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return -1;
-        p += n;
-        len -= (uint32_t)n;
-    }
-    return 0;
+    return sim_io_read_all(sim_io_posix_read, 0, buf, len);
 }
 
 int dsp_plat_write(const void* buf, uint32_t len) {
-    const char* p = (const char*)buf;
-    while (len > 0) {
-        ssize_t n = write(1, p, len);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return -1;
-        p += n;
-        len -= (uint32_t)n;
-    }
-    return 0;
+    return sim_io_write_all(sim_io_posix_write, 1, buf, len);
 }
 
 uint64_t dsp_plat_now_ns(void) {
@@ -47,8 +28,9 @@ uint64_t dsp_plat_now_ns(void) {
     return (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
 }
 
-/* The optional runtime functions live in shared objects next to this program (in dsp_host/), so
- * that on a board without them a library's weak references stay null. */
+/* The optional runtime functions live in shared objects next to this program (in dsp_host/, one
+ * per line of sim_options.h), so that on a board without them a library's weak references stay
+ * null. */
 static void load_option(const char* name) {
     char exe[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
@@ -65,12 +47,10 @@ static void load_option(const char* name) {
 }
 
 void dsp_plat_load_options(uint32_t flags) {
-    if (flags & SIM_CFG_PMU)
-        load_option("libkestrel_sim_dsp_pmu.so");
-    if (flags & SIM_CFG_DEBUG_V2)
-        load_option("libkestrel_sim_dsp_debug_v2.so");
-    if (flags & SIM_CFG_DEBUG_RUNTIME)
-        load_option("libkestrel_sim_dsp_debug_runtime.so");
+#define KESTREL_SIM_DSP_OPTION(key, FLAG, symbols) \
+    if (flags & SIM_CFG_##FLAG)                    \
+        load_option("libkestrel_sim_dsp_" #key ".so");
+#include "sim_options.h"
 }
 
 void* dsp_plat_load(const char* path) {

@@ -29,7 +29,7 @@ static struct {
     uint32_t fault_seen[SIM_MAX_DSP_FAULTS];
     uint64_t utimer[SIM_MAX_SCRIPT];
     uint64_t upcycle[SIM_MAX_SCRIPT];
-    uint32_t pmu[SIM_MAX_SCRIPT][3];
+    uint32_t pmu[3 * SIM_MAX_SCRIPT]; /* triples */
     uint32_t clock[SIM_MAX_SCRIPT];
     uint32_t next_utimer, next_upcycle, next_pmu, next_clock;
     uint64_t start_ns;
@@ -43,14 +43,6 @@ static uint64_t arena[ARENA_BYTES / sizeof(uint64_t)];
 
 /* ---- Configuration ------------------------------------------------------------------------ */
 
-static int take(const uint8_t* msg, uint32_t len, uint32_t* off, void* dst, uint32_t n) {
-    if (*off > len || len - *off < n)
-        return -1;
-    dsp_copy(dst, msg + *off, n);
-    *off += n;
-    return 0;
-}
-
 static void heap_reset(uint32_t size) {
     if (size > ARENA_BYTES)
         size = ARENA_BYTES;
@@ -63,30 +55,19 @@ static void heap_reset(uint32_t size) {
 }
 
 int dsp_rt_configure(const uint8_t* msg, uint32_t len, uint64_t now_ns) {
-    uint32_t off = 0;
-    sim_config c;
-    if (take(msg, len, &off, &c, sizeof c) != 0)
-        return -1;
-    if (c.n_faults > SIM_MAX_DSP_FAULTS || c.n_utimer > SIM_MAX_SCRIPT ||
-        c.n_upcycle > SIM_MAX_SCRIPT || c.n_pmu > SIM_MAX_SCRIPT || c.n_clock > SIM_MAX_SCRIPT) {
-        return -1;
-    }
+    sim_in in = sim_reader(msg, len);
     dsp_fill(&rt, 0, sizeof rt);
-    rt.cfg = c;
-    rt.cfg.domain[SIM_DOMAIN_NAME_BYTES - 1] = '\0';
-    if (take(msg, len, &off, rt.faults, c.n_faults * (uint32_t)sizeof(sim_fault)) != 0 ||
-        take(msg, len, &off, rt.utimer, c.n_utimer * 8u) != 0 ||
-        take(msg, len, &off, rt.upcycle, c.n_upcycle * 8u) != 0 ||
-        take(msg, len, &off, rt.pmu, c.n_pmu * 12u) != 0 ||
-        take(msg, len, &off, rt.clock, c.n_clock * 4u) != 0) {
+    if (sim_config_get(&in, &rt.cfg, rt.faults, rt.utimer, rt.upcycle, rt.pmu, rt.clock) != 0) {
+        dsp_fill(&rt, 0, sizeof rt);
         return -1;
     }
+    rt.cfg.domain[SIM_DOMAIN_NAME_BYTES - 1] = '\0';
     if (rt.cfg.max_pmu_groups > MAX_GROUPS)
         rt.cfg.max_pmu_groups = MAX_GROUPS;
     rt.start_ns = now_ns;
     rt.now_ns = now_ns;
     rt.next_group_id = 1;
-    heap_reset(c.heap_bytes);
+    heap_reset(rt.cfg.heap_bytes);
     return 0;
 }
 
@@ -102,7 +83,7 @@ void dsp_rt_set_now(uint64_t now_ns) {
     rt.now_ns = now_ns;
 }
 
-/* Counts a call of `call` against the faults; 1 and the result when one fires. */
+/* Counts a call of `call` (SIM_CALL_*) against the faults; 1 and the result when one fires. */
 static int fault_hit(uint32_t call, int32_t* result) {
     int hit = 0;
     for (uint32_t i = 0; i < rt.cfg.n_faults; ++i) {
@@ -230,6 +211,11 @@ void dsp_trace_end(dsp_trace_line* t) {
     dsp_host_trace(t->text, t->len);
 }
 
+/* Begins the line of one of the platform's calls (sim_calls.h). */
+static void trace_call(dsp_trace_line* t, uint32_t call) {
+    dsp_trace_begin(t, sim_call(call).name);
+}
+
 /* The call's result, after the mark of a line that a board fault produced. */
 static void trace_result(dsp_trace_line* t, int64_t result, int injected) {
     if (injected)
@@ -277,7 +263,7 @@ uint64_t dsp_read_upcycle(void) {
     uint64_t v = rt.cfg.n_upcycle ? rt.upcycle[script_index(&rt.next_upcycle, rt.cfg.n_upcycle)]
                                   : model_upcycle();
     dsp_trace_line t;
-    dsp_trace_begin(&t, "dsp_read_upcycle");
+    trace_call(&t, SIM_CALL_READ_UPCYCLE);
     dsp_trace_uint(&t, "value", v);
     dsp_trace_end(&t);
     return v;
@@ -287,7 +273,7 @@ uint64_t dsp_read_utimer(void) {
     uint64_t v = rt.cfg.n_utimer ? rt.utimer[script_index(&rt.next_utimer, rt.cfg.n_utimer)]
                                  : model_utimer();
     dsp_trace_line t;
-    dsp_trace_begin(&t, "dsp_read_utimer");
+    trace_call(&t, SIM_CALL_READ_UTIMER);
     dsp_trace_uint(&t, "value", v);
     dsp_trace_end(&t);
     return v;
@@ -297,12 +283,12 @@ uint64_t dsp_read_utimer(void) {
 
 int HAP_power_set(void* context, HAP_power_request_t* request) {
     int32_t result = 0;
-    const int injected = fault_hit(SIM_DSP_CALL_POWER_SET, &result);
+    const int injected = fault_hit(SIM_CALL_POWER_SET, &result);
     if (!injected) {
         result = request == 0 ? -1 : 0;
     }
     dsp_trace_line t;
-    dsp_trace_begin(&t, "HAP_power_set");
+    trace_call(&t, SIM_CALL_POWER_SET);
     dsp_trace_uint(&t, "context", (uint64_t)(uintptr_t)context);
     if (request != 0) {
         dsp_trace_uint(&t, "type", request->type);
@@ -316,9 +302,9 @@ int HAP_power_set(void* context, HAP_power_request_t* request) {
 
 int HAP_power_get(void* context, HAP_power_response_t* response) {
     int32_t result = 0;
-    const int injected = fault_hit(SIM_DSP_CALL_POWER_GET, &result);
+    const int injected = fault_hit(SIM_CALL_POWER_GET, &result);
     dsp_trace_line t;
-    dsp_trace_begin(&t, "HAP_power_get");
+    trace_call(&t, SIM_CALL_POWER_GET);
     dsp_trace_uint(&t, "context", (uint64_t)(uintptr_t)context);
     if (!injected) {
         if (response == 0 || response->type != HAP_power_get_clk_Freq) {
@@ -364,8 +350,8 @@ static void trace_events(dsp_trace_line* t, const HAP_pmu_group_config_t* g) {
 int dsp_rt_pmu_register(HAP_pmu_group_config_t* group) {
     int32_t result = 0;
     dsp_trace_line t;
-    dsp_trace_begin(&t, "__HAP_register_pmu_group");
-    const int injected = fault_hit(SIM_DSP_CALL_PMU_REGISTER, &result);
+    trace_call(&t, SIM_CALL_PMU_REGISTER);
+    const int injected = fault_hit(SIM_CALL_PMU_REGISTER, &result);
     if (!injected) {
         if (group == 0 || group->num_events == 0 || group->num_events > 4 ||
             dsp_rt_pmu_groups() >= rt.cfg.max_pmu_groups) {
@@ -397,16 +383,16 @@ int dsp_rt_pmu_register(HAP_pmu_group_config_t* group) {
 int dsp_rt_pmu_read(HAP_pmu_group_config_t* group) {
     int32_t result = 0;
     dsp_trace_line t;
-    dsp_trace_begin(&t, "__HAP_read_pmu_group");
+    trace_call(&t, SIM_CALL_PMU_READ);
     const pmu_group* g = group != 0 ? find_group(group->group_id) : 0;
-    const int injected = fault_hit(SIM_DSP_CALL_PMU_READ, &result);
+    const int injected = fault_hit(SIM_CALL_PMU_READ, &result);
     if (!injected) {
         if (g == 0) {
             result = -1;
         } else {
             uint32_t counters[3];
             if (rt.cfg.n_pmu) {
-                dsp_copy(counters, rt.pmu[script_index(&rt.next_pmu, rt.cfg.n_pmu)],
+                dsp_copy(counters, &rt.pmu[3 * script_index(&rt.next_pmu, rt.cfg.n_pmu)],
                          sizeof counters);
             } else {
                 model_pmu(counters);
@@ -442,7 +428,7 @@ int dsp_rt_pmu_read(HAP_pmu_group_config_t* group) {
 
 int dsp_rt_pmu_deregister(uint32_t group_id) {
     int32_t result = 0;
-    const int injected = fault_hit(SIM_DSP_CALL_PMU_DEREGISTER, &result);
+    const int injected = fault_hit(SIM_CALL_PMU_DEREGISTER, &result);
     if (!injected) {
         pmu_group* g = find_group(group_id);
         if (g == 0) {
@@ -452,7 +438,7 @@ int dsp_rt_pmu_deregister(uint32_t group_id) {
         }
     }
     dsp_trace_line t;
-    dsp_trace_begin(&t, "__HAP_deregister_pmu_group");
+    trace_call(&t, SIM_CALL_PMU_DEREGISTER);
     dsp_trace_uint(&t, "group_id", group_id);
     trace_result(&t, result, injected);
     dsp_trace_end(&t);
@@ -472,7 +458,7 @@ static void trace_log(const char* call, int level, const char* file, int line, c
 }
 
 void HAP_debug(const char* msg, int level, const char* filename, int line) {
-    trace_log("HAP_debug", level, filename, line, msg);
+    trace_log(sim_call(SIM_CALL_DEBUG).name, level, filename, line, msg);
 }
 
 void dsp_rt_vlog(const char* call, int level, const char* file, int line, const char* format,
@@ -531,10 +517,10 @@ static void* heap_alloc(size_t size) {
 
 void* __wrap_malloc(size_t size) {
     int32_t ignored;
-    const int injected = fault_hit(SIM_DSP_CALL_MALLOC, &ignored);
+    const int injected = fault_hit(SIM_CALL_MALLOC, &ignored);
     void* p = injected ? 0 : heap_alloc(size);
     dsp_trace_line t;
-    dsp_trace_begin(&t, "__wrap_malloc");
+    trace_call(&t, SIM_CALL_MALLOC);
     dsp_trace_uint(&t, "size", size);
     trace_result(&t, p != 0 ? 0 : -1, injected);
     dsp_trace_end(&t);
@@ -543,7 +529,7 @@ void* __wrap_malloc(size_t size) {
 
 void __wrap_free(void* ptr) {
     dsp_trace_line t;
-    dsp_trace_begin(&t, "__wrap_free");
+    trace_call(&t, SIM_CALL_FREE);
     int result = -1;
     uint8_t* p = (uint8_t*)ptr;
     if (ptr == 0) {

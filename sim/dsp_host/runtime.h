@@ -4,9 +4,9 @@
  *
  * The functions every DSP image has (HAP_power_set, HAP_power_get, HAP_debug, __wrap_malloc,
  * __wrap_free, dsp_read_upcycle, dsp_read_utimer) are defined here under their own names. The
- * optional ones (the PMU group functions, HAP_debug_runtime, HAP_debug_v2) are implemented
- * under dsp_rt_* names and given their public names by small option objects that the DSP
- * host loads only when the board has them. */
+ * optional ones (sim_options.h: the PMU group functions, HAP_debug_v2, HAP_debug_runtime) are
+ * implemented under dsp_rt_* names and given their public names by small option objects that the
+ * DSP host loads only when the board has them. */
 #ifndef KESTREL_SIM_DSP_RUNTIME_H
 #define KESTREL_SIM_DSP_RUNTIME_H
 

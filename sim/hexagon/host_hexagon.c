@@ -9,6 +9,7 @@
 #include "host.h"
 #include "hx_sys.h"
 #include "runtime.h"
+#include "sim_io.h"
 #include "sim_proto.h"
 #include "skel_variants.h"
 
@@ -20,19 +21,7 @@ static uint32_t option_flags;
 static int module_token;
 
 int dsp_plat_read(void* buf, uint32_t len) {
-    char* p = (char*)buf;
-    while (len > 0) {
-        const int32_t n = hx_read(0, p, len);
-        if (n == -HX_EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return -1;
-        }
-        p += n;
-        len -= (uint32_t)n;
-    }
-    return 0;
+    return sim_io_read_all(hx_read_step, 0, buf, len);
 }
 
 int dsp_plat_write(const void* buf, uint32_t len) {
@@ -46,7 +35,7 @@ uint64_t dsp_plat_now_ns(void) {
 }
 
 void dsp_plat_load_options(uint32_t flags) {
-    option_flags = flags & (SIM_CFG_PMU | SIM_CFG_DEBUG_V2 | SIM_CFG_DEBUG_RUNTIME);
+    option_flags = flags & SIM_CFG_OPTIONS;
 }
 
 /* The last component of a path. */

@@ -2,6 +2,7 @@
 #include "hx_sys.h"
 
 #include "runtime.h"
+#include "sim_io.h"
 
 /* The kernel enters with r29 (sp) pointing at argc, followed by the argv pointers. The stack is
  * realigned to 8 bytes, the frame and link registers cleared, and main's status goes to
@@ -68,20 +69,16 @@ void hx_exit(int status) {
     }
 }
 
+long hx_read_step(int fd, void* buf, size_t n) {
+    return hx_read(fd, buf, (uint32_t)n);
+}
+
+long hx_write_step(int fd, void* buf, size_t n) {
+    return hx_write(fd, buf, (uint32_t)n);
+}
+
 int hx_write_all(int fd, const void* buf, uint32_t len) {
-    const char* p = (const char*)buf;
-    while (len > 0) {
-        const int32_t n = hx_write(fd, p, len);
-        if (n == -HX_EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return -1;
-        }
-        p += n;
-        len -= (uint32_t)n;
-    }
-    return 0;
+    return sim_io_write_all(hx_write_step, fd, buf, len);
 }
 
 int hx_printf(int fd, const char* format, ...) {

@@ -22,7 +22,6 @@ enum {
     HX_SYS_RT_SIGACTION = 134,
 };
 
-enum { HX_EINTR = 4 };
 enum { HX_AT_FDCWD = -100 };
 enum { HX_O_RDONLY = 0 };
 enum { HX_CLOCK_MONOTONIC = 1 };
@@ -45,6 +44,9 @@ int hx_clock_gettime(int clock, hx_timespec* ts);
 int hx_ignore_signal(int sig);
 void hx_exit(int status) __attribute__((noreturn));
 
+/* hx_read and hx_write as steps of sim_io.h's whole-buffer loop. */
+long hx_read_step(int fd, void* buf, size_t n);
+long hx_write_step(int fd, void* buf, size_t n);
 /* Writes all of the text (to a file descriptor): 0 or -1. */
 int hx_write_all(int fd, const void* buf, uint32_t len);
 /* Formats like printf (see dsp_vformat for the conversions) and writes the result to fd; a

@@ -1,30 +1,24 @@
 /* Selection among the DSP library's copies: see skel_variants.h. Copy n has the optional
- * functions whose configuration flags make up n. */
+ * functions whose configuration flags make up n; skel_copies.h, generated from sim_options.h,
+ * lists the copies. */
 #include "skel_variants.h"
 
 #include "sim_proto.h"
 
-#define SKEL_VARIANT(n) \
+#define KESTREL_SKEL_COPY(n) \
     int kestrel_skel_handle_invoke_variant##n(remote_handle64, uint32_t, remote_arg*);
-SKEL_VARIANT(0)
-SKEL_VARIANT(1)
-SKEL_VARIANT(2)
-SKEL_VARIANT(3)
-SKEL_VARIANT(4)
-SKEL_VARIANT(5)
-SKEL_VARIANT(6)
-SKEL_VARIANT(7)
+#include "skel_copies.h"
+#undef KESTREL_SKEL_COPY
 
-_Static_assert(SIM_CFG_PMU == 1u && SIM_CFG_DEBUG_V2 == 2u && SIM_CFG_DEBUG_RUNTIME == 4u,
-               "the copies are numbered by the configuration flags");
-
-static const skel_invoke_fn variants[8] = {
-    kestrel_skel_handle_invoke_variant0, kestrel_skel_handle_invoke_variant1,
-    kestrel_skel_handle_invoke_variant2, kestrel_skel_handle_invoke_variant3,
-    kestrel_skel_handle_invoke_variant4, kestrel_skel_handle_invoke_variant5,
-    kestrel_skel_handle_invoke_variant6, kestrel_skel_handle_invoke_variant7,
+static const skel_invoke_fn variants[] = {
+#define KESTREL_SKEL_COPY(n) kestrel_skel_handle_invoke_variant##n,
+#include "skel_copies.h"
+#undef KESTREL_SKEL_COPY
 };
 
+_Static_assert(sizeof variants / sizeof variants[0] == SIM_CFG_OPTIONS + 1u,
+               "one copy per combination of the optional functions");
+
 skel_invoke_fn skel_variant_entry(uint32_t flags) {
-    return variants[flags & 7u];
+    return variants[flags & SIM_CFG_OPTIONS];
 }

@@ -3,10 +3,12 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <utility>
 
 namespace e2e {
 
@@ -40,6 +42,52 @@ json BoardRun::exit_line() const {
 const char* const kTraceFile = "{trace}";
 
 namespace {
+
+// A word as the shell reads it back.
+std::string shell_quoted(const std::string& word) {
+    if (!word.empty() &&
+        word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                               "0123456789-_./=:,+@%") == std::string::npos) {
+        return word;
+    }
+    std::string quoted = "'";
+    for (char c : word) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
+// The board runs of the current test: how to run each again, and its trace directory. A test
+// that fails prints the commands and keeps the traces; one that passes removes them.
+class RunRecorder : public testing::EmptyTestEventListener {
+  public:
+    static RunRecorder& instance() {
+        static RunRecorder* recorder = [] {
+            auto* r = new RunRecorder;  // owned by GoogleTest's listener list
+            testing::UnitTest::GetInstance()->listeners().Append(r);
+            return r;
+        }();
+        return *recorder;
+    }
+    void record(std::string command, std::string dir) {
+        runs_.push_back({std::move(command), std::move(dir)});
+    }
+    void OnTestEnd(const testing::TestInfo& info) override {
+        const bool failed = info.result() != nullptr && info.result()->Failed();
+        for (const auto& [command, dir] : runs_) {
+            if (failed) {
+                std::printf("reproduce: %s\n  (trace kept in %s)\n", command.c_str(), dir.c_str());
+            } else {
+                std::error_code ec;
+                fs::remove_all(dir, ec);
+            }
+        }
+        runs_.clear();
+    }
+
+  private:
+    std::vector<std::pair<std::string, std::string>> runs_;
+};
 
 BoardRun run_board_command(const std::vector<std::string>& prefix, const std::string& board,
                            const std::vector<std::string>& args, kestrel_test::ProcessOptions opts,
@@ -79,8 +127,16 @@ BoardRun run_board_command(const std::vector<std::string>& prefix, const std::st
         }
     }
     if (dir != nullptr) {
-        std::error_code ec;
-        fs::remove_all(dir, ec);
+        // scripts/run takes the runner's options and builds what it needs; --build points it at
+        // this test's build.
+        std::string command = "scripts/run";
+        for (std::size_t i = prefix.size() + 1; i < argv.size(); ++i) {
+            command += " " + shell_quoted(argv[i]);
+        }
+        if (!prefix.empty()) {
+            command += "   # through: " + shell_quoted(prefix[2]);
+        }
+        RunRecorder::instance().record(command, dir);
     }
     return run;
 }

@@ -5,7 +5,6 @@
 
 #include <unistd.h>
 
-#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +17,7 @@
 #include <vector>
 
 #include "dsp_link.h"
+#include "messages.h"
 #include "fastrpc/remote_types.h"
 #include "sim_proto.h"
 
@@ -44,17 +44,6 @@ std::vector<Host> hosts() {
 }
 
 template <typename T>
-void append(Bytes* b, const T& v) {
-    const auto* p = reinterpret_cast<const uint8_t*>(&v);
-    b->insert(b->end(), p, p + sizeof v);
-}
-
-void append_str(Bytes* b, const std::string& s) {
-    b->insert(b->end(), s.begin(), s.end());
-    b->push_back(0);
-}
-
-template <typename T>
 T read_at(const Bytes& b, size_t off) {
     T v{};
     if (off + sizeof v <= b.size()) {
@@ -63,51 +52,28 @@ T read_at(const Bytes& b, size_t off) {
     return v;
 }
 
-// Scripted readings: UTIMER, UPCYCLE and the three counters per read, and the clock.
-struct Scripts {
-    std::vector<uint64_t> utimer;
-    std::vector<uint64_t> upcycle;
-    std::vector<std::array<uint32_t, 3>> pmu;
-};
-
-Bytes make_config(uint32_t flags, const Scripts& s = {}) {
-    sim_config c{};
-    c.flags = flags | SIM_CFG_TRACE;
-    c.clock_hz = 1200000000u;
-    c.max_pmu_groups = 4;
-    c.core_load = 0.45;
-    c.pcpp = 1.0;
-    c.hvx_util = 0.25;
-    c.hmx_util = 0.12;
-    c.heap_bytes = 65536;
-    c.n_utimer = static_cast<uint32_t>(s.utimer.size());
-    c.n_upcycle = static_cast<uint32_t>(s.upcycle.size());
-    c.n_pmu = static_cast<uint32_t>(s.pmu.size());
-    std::strcpy(c.domain, "cdsp");
-    Bytes b;
-    append(&b, c);
-    for (uint64_t v : s.utimer)
-        append(&b, v);
-    for (uint64_t v : s.upcycle)
-        append(&b, v);
-    for (const auto& t : s.pmu)
-        for (uint32_t v : t)
-            append(&b, v);
-    return b;
+// The configuration of a 1.2 GHz cdsp at 45/25/12 %, with `flags` and scripted readings.
+Bytes make_config(uint32_t flags, const kestrel_sim::Script& s = {}) {
+    kestrel_sim::Domain d;
+    d.name = "cdsp";
+    d.clock_hz = 1200000000u;
+    d.load = {0.45, 0.25, 0.12, 1.0};
+    d.script = s;
+    return kestrel_sim::config_frame(d, flags | SIM_CFG_TRACE, {});
 }
 
 // One DSP process and the trace lines it sent.
 class Dsp {
   public:
-    Dsp(const Host& host, uint32_t flags, const Scripts& s = {}) {
+    Dsp(const Host& host, uint32_t flags, const kestrel_sim::Script& s = {}) {
         started_ = link_.start(host.argv, make_config(flags, s));
     }
     bool started() const { return started_; }
 
     // Sends a request; the reply, or an empty vector when the DSP is gone.
-    Bytes request(uint32_t type, const Bytes& payload) {
+    Bytes request(const Bytes& frame) {
         Bytes reply;
-        if (!link_.request(type, payload, &reply,
+        if (!link_.request(frame, &reply,
                            [this](const std::string& line) { trace_.push_back(line); })) {
             lost_ = true;
             return {};
@@ -118,51 +84,45 @@ class Dsp {
 
     // Opens a session on the library at `path`: the result, and the handle in *handle.
     int32_t open(const std::string& path, uint64_t* handle, const std::string& entry = kEntry) {
-        sim_open_req q{static_cast<uint32_t>(path.size() + 1),
-                       static_cast<uint32_t>(entry.size() + 1),
-                       static_cast<uint32_t>(std::strlen(kUri) + 1), 0};
-        Bytes b;
-        append(&b, q);
-        append_str(&b, path);
-        append_str(&b, entry);
-        append_str(&b, kUri);
-        const Bytes r = request(SIM_MSG_OPEN, b);
-        EXPECT_EQ(r.size(), sizeof(sim_open_reply));
-        module_ = read_at<uint32_t>(r, 4);
-        *handle = read_at<uint64_t>(r, 8);
-        return r.empty() ? INT32_MIN : read_at<int32_t>(r, 0);
+        const Bytes r = request(*kestrel_sim::open_frame(path, entry, kUri));
+        EXPECT_EQ(r.size(), SIM_OPEN_REPLY_BYTES);
+        sim_open_reply reply{};
+        const bool read = kestrel_sim::read_reply(r, &reply);
+        module_ = reply.module;
+        *handle = reply.handle;
+        return read ? reply.result : INT32_MIN;
     }
 
     // Invokes a method with at most one output buffer of `out_len` bytes (pre-filled with 0xee,
     // the caller's memory) and at most one input handle. The result; the buffer in *out.
     int32_t invoke(uint32_t method, uint64_t handle, uint32_t out_len, Bytes* out = nullptr,
                    bool in_handle = false, uint32_t flags = 0) {
-        sim_invoke_req q{module_,
-                         remote_scalars_make(method, 0, out_len != 0 ? 1 : 0, in_handle ? 1 : 0, 0),
-                         handle, flags, 0};
-        Bytes b;
-        append(&b, q);
-        if (out_len != 0) {
-            append(&b, out_len);
-            append(&b, uint32_t{0});
-            b.insert(b.end(), sim_align8(out_len), 0xee);
-        }
+        const uint32_t scalars =
+            remote_scalars_make(method, 0, out_len != 0 ? 1 : 0, in_handle ? 1 : 0, 0);
+        Bytes buffer(out_len, 0xee);
+        remote_arg args[2];
+        remote_arg* next = args;
+        if (out_len != 0)
+            (next++)->buf = {buffer.data(), buffer.size()};
         if (in_handle)
-            append(&b, handle);
-        const Bytes r = request(SIM_MSG_INVOKE, b);
-        if (r.size() < sizeof(sim_invoke_reply))
+            (next++)->h64 = handle;
+        const Bytes r =
+            request(*kestrel_sim::invoke_frame({module_, scalars, handle, flags, 0}, args));
+        if (r.size() < SIM_INVOKE_REPLY_BYTES)
             return INT32_MIN;
-        if (out != nullptr && r.size() >= sizeof(sim_invoke_reply) + out_len)
-            out->assign(r.begin() + sizeof(sim_invoke_reply),
-                        r.begin() + sizeof(sim_invoke_reply) + out_len);
-        return read_at<int32_t>(r, 0);
+        const int32_t result = kestrel_sim::read_invoke_reply(r, scalars, args);
+        if (out != nullptr && result == 0)
+            *out = buffer;
+        return result;
     }
 
     // PMU groups registered and heap blocks in use.
     std::pair<uint32_t, uint32_t> status() {
-        const Bytes r = request(SIM_MSG_STATUS, {});
-        EXPECT_EQ(r.size(), sizeof(sim_status_reply));
-        return {read_at<uint32_t>(r, 0), read_at<uint32_t>(r, 4)};
+        const Bytes r = request(kestrel_sim::status_frame());
+        EXPECT_EQ(r.size(), SIM_STATUS_REPLY_BYTES);
+        sim_status_reply s{};
+        kestrel_sim::read_reply(r, &s);
+        return {s.pmu_groups, s.heap_blocks};
     }
 
     // The trace lines that name `call`.
@@ -192,7 +152,7 @@ TEST(HexagonDspHost, ProgramExists) {
 }
 
 TEST_P(DspHost, SessionWithScriptedReadings) {
-    Scripts s;
+    kestrel_sim::Script s;
     s.utimer = {19200000u, 38400191u};
     s.upcycle = {5000u, 0x1234567890u};
     s.pmu = {{100u, 20u, 7u}, {0xfffffff0u, 0x80000000u, 9u}};

@@ -26,7 +26,8 @@ void check_fail(const char* file, int line, const char* expr, uint64_t actual, u
 void check_fail_str(const char* file, int line, const char* expr, const char* actual,
                     const char* expected);
 
-/* Defined by the fakes: resets every recorded call and every configured answer. */
+/* Defined by the fake DSP runtime (or by a program without it): resets every recorded call and
+ * every configured answer. */
 void check_case_setup(void);
 
 /* Compares two NUL-terminated strings; a null pointer equals only a null pointer. */

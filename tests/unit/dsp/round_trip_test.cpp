@@ -1,7 +1,9 @@
 // Round trip: the stub library's functions, a transport standing in for FastRPC, and the
-// host-built libkestrel_skel.so with a fake DSP runtime behind it. The transport moves every
-// buffer through a separate DSP-side copy (pre-filled with junk) and copies output buffers back
-// only when the skeleton succeeds, as the platform does.
+// host-built libkestrel_skel.so with the fake DSP runtime behind it. The transport answers the
+// fake FastRPC library's sessions and invocations (its minimal variant, so that the logging
+// functions are the DSP runtime's); it moves every buffer through a separate DSP-side copy
+// (pre-filled with junk) and copies output buffers back only when the skeleton succeeds, as the
+// platform does.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -9,8 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "fake_fastrpc.h"
 #include "fake_hap.h"
 #include "kestrel.h"
+#include "kestrel_le.h"
 
 #include "kestrel_skel.h"
 
@@ -19,20 +23,16 @@ extern "C" void check_case_setup(void);
 namespace {
 
 struct Transport {
-    int invokes = 0;
     std::vector<uint32_t> scalars;
 };
 Transport g_transport;
 
 constexpr uint8_t kJunk = 0xcc;
 
-}  // namespace
-
-extern "C" int remote_handle64_open(const char* name, remote_handle64* ph) {
+int transport_open(const char* name, remote_handle64* ph) {
     std::vector<uint8_t> uri(name, name + std::strlen(name) + 1);
-    uint32_t len = static_cast<uint32_t>(uri.size());
-    uint8_t len_word[4] = {static_cast<uint8_t>(len), static_cast<uint8_t>(len >> 8),
-                           static_cast<uint8_t>(len >> 16), static_cast<uint8_t>(len >> 24)};
+    uint8_t len_word[4];
+    kestrel_le_put_u32(len_word, static_cast<uint32_t>(uri.size()));
     remote_arg args[3];
     args[0].buf = {len_word, sizeof len_word};
     args[1].buf = {uri.data(), uri.size()};
@@ -45,15 +45,14 @@ extern "C" int remote_handle64_open(const char* name, remote_handle64* ph) {
     return result;
 }
 
-extern "C" int remote_handle64_close(remote_handle64 h) {
+int transport_close(remote_handle64 h) {
     remote_arg arg;
     arg.h64 = h;
     g_transport.scalars.push_back(KESTREL_SCALARS_CLOSE);
     return kestrel_skel_handle_invoke(h, KESTREL_SCALARS_CLOSE, &arg);
 }
 
-extern "C" int remote_handle64_invoke(remote_handle64 h, uint32_t scalars, remote_arg* pra) {
-    ++g_transport.invokes;
+int transport_invoke(remote_handle64 h, uint32_t scalars, remote_arg* pra) {
     g_transport.scalars.push_back(scalars);
     uint32_t in = remote_scalars_in_bufs(scalars);
     uint32_t count = remote_scalars_length(scalars);
@@ -78,13 +77,15 @@ extern "C" int remote_handle64_invoke(remote_handle64 h, uint32_t scalars, remot
     return result;
 }
 
-namespace {
-
-class RoundTrip : public testing::Test {
+class RoundTrip : public fake_fastrpc::Test {
   protected:
     void SetUp() override {
+        fake_fastrpc::Test::SetUp();
         check_case_setup();
         g_transport = Transport{};
+        fake().open = transport_open;
+        fake().close = transport_close;
+        fake().invoke = transport_invoke;
         std::string uri = std::string(KESTREL_URI) + "cdsp";
         ASSERT_EQ(kestrel_open(uri.c_str(), &handle_), 0);
     }

@@ -5,6 +5,7 @@
 #include "check.h"
 #include "fake_hap.h"
 #include "kestrel.h"
+#include "kestrel_le.h"
 #include "kestrel_skel.h"
 #include "kestrel_skel_impl.h"
 #include "slim_check.h"
@@ -24,24 +25,6 @@ static int all_bytes(const uint8_t* p, size_t n, uint8_t v) {
         }
     }
     return 1;
-}
-
-static uint64_t le64(const uint8_t* p) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) {
-        v = v << 8 | p[i];
-    }
-    return v;
-}
-
-static uint32_t le32(const uint8_t* p) {
-    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
-
-static void set_le32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        p[i] = (uint8_t)(v >> (8 * i));
-    }
 }
 
 /* Invokes a method with one output buffer of len bytes, pre-filled with FILL. */
@@ -64,7 +47,7 @@ static int invoke_open(open_call* c, size_t len_word_size, uint32_t counted, con
                        size_t uri_buffer) {
     size_t i = 0;
     fill(c->len_word, sizeof c->len_word, 0);
-    set_le32(c->len_word, counted);
+    kestrel_le_put_u32(c->len_word, counted);
     fill((uint8_t*)c->uri, sizeof c->uri, 'x');
     for (; uri[i] != '\0'; ++i) {
         c->uri[i] = uri[i];
@@ -165,7 +148,7 @@ static void attribute_bits_are_ignored(void) {
     uint8_t buf[16];
     fake_hap.utimer = 192;
     CHECK_EQ(invoke_out(0xe0000000u | KESTREL_SCALARS_GET_LEGACY_PERF_VALUE, buf, sizeof buf), 0);
-    CHECK_EQ(le64(buf), 10);
+    CHECK_EQ(kestrel_le_get_u64(buf), 10);
 }
 
 static void open_checks_the_uri_length_word(void) {
@@ -189,12 +172,12 @@ static void open_writes_the_new_handle(void) {
     uint64_t h2;
     /* Exact fit, and a buffer longer than the counted URI. */
     CHECK_EQ(invoke_open(&c, 4, 5, "cdsp", 5), 0);
-    h = le64((const uint8_t*)&c.args[2]);
+    h = kestrel_le_get_u64((const uint8_t*)&c.args[2]);
     CHECK_EQ(fake_hap.malloc_last_size, 1);
     CHECK(h != 0);
     CHECK(fake_heap_is_live((void*)(uintptr_t)h));
     CHECK_EQ(invoke_open(&c, 8, 5, "cdsp", 20), 0);
-    h2 = le64((const uint8_t*)&c.args[2]);
+    h2 = kestrel_le_get_u64((const uint8_t*)&c.args[2]);
     CHECK(h2 != h);
     CHECK_EQ(fake_hap.live_blocks, 2);
 
@@ -309,8 +292,8 @@ static void legacy_perf_value_layout(void) {
     fake_hap.utimer = 19200000u;
     fake_hap.upcycle = 0x0123456789abcdefull;
     CHECK_EQ(invoke_out(KESTREL_SCALARS_GET_LEGACY_PERF_VALUE, buf, sizeof buf), 0);
-    CHECK_EQ(le64(buf), 1000000u);
-    CHECK_EQ(le64(buf + 8), 0x0123456789abcdefull);
+    CHECK_EQ(kestrel_le_get_u64(buf), 1000000u);
+    CHECK_EQ(kestrel_le_get_u64(buf + 8), 0x0123456789abcdefull);
     /* Only the first 16 bytes of a longer buffer are written. */
     CHECK(all_bytes(buf + 16, 4, FILL));
     CHECK_EQ(fake_hap.pmu_read_calls, 0);
@@ -329,7 +312,7 @@ static void timer_conversion(void) {
         uint8_t buf[16];
         fake_hap.utimer = 191;
         CHECK_EQ(invoke_out(KESTREL_SCALARS_GET_LEGACY_PERF_VALUE, buf, sizeof buf), 0);
-        CHECK_EQ(le64(buf), 9);
+        CHECK_EQ(kestrel_le_get_u64(buf), 9);
     }
 }
 
@@ -386,12 +369,12 @@ static void group_value_layout_leaves_the_gap(void) {
     fake_hap.upcycle = 0xfedcba9876543210ull;
     CHECK_EQ(invoke_out(KESTREL_SCALARS_GET_GROUP_PMT_VALUE, buf, sizeof buf), 0);
     CHECK(fake_hap.pmu_read_record == fake_hap.pmu_register_record);
-    CHECK_EQ(le32(buf + 0), 0x11223344u);
-    CHECK_EQ(le32(buf + 4), 0xa0b0c0d0u);
-    CHECK_EQ(le32(buf + 8), 7);
+    CHECK_EQ(kestrel_le_get_u32(buf + 0), 0x11223344u);
+    CHECK_EQ(kestrel_le_get_u32(buf + 4), 0xa0b0c0d0u);
+    CHECK_EQ(kestrel_le_get_u32(buf + 8), 7);
     CHECK(all_bytes(buf + 12, 4, FILL));
-    CHECK_EQ(le64(buf + 16), 3000000u);
-    CHECK_EQ(le64(buf + 24), 0xfedcba9876543210ull);
+    CHECK_EQ(kestrel_le_get_u64(buf + 16), 3000000u);
+    CHECK_EQ(kestrel_le_get_u64(buf + 24), 0xfedcba9876543210ull);
     CHECK(all_bytes(buf + 32, 4, FILL));
 }
 
@@ -420,18 +403,18 @@ static void clock_query(void) {
     fake_hap.clock_hz = 0x9abcdef0u;
     fake_hap.power_set_result = 1; /* only a negative result is a failure */
     CHECK_EQ(invoke_out(KESTREL_SCALARS_GET_DSP_CURRENT_FREQ, buf, sizeof buf), 0);
-    CHECK_EQ(le32(buf), 0x9abcdef0u);
-    CHECK_EQ(le32(buf + 4), 0); /* hmx_freq */
+    CHECK_EQ(kestrel_le_get_u32(buf), 0x9abcdef0u);
+    CHECK_EQ(kestrel_le_get_u32(buf + 4), 0); /* hmx_freq */
     CHECK(all_bytes(buf + 8, 4, FILL));
 
     /* Set request: 120 bytes, type 7, payload bytes 1 and 1, all else zero. */
-    CHECK_EQ(le32(fake_hap.power_set_request), 7);
+    CHECK_EQ(kestrel_le_get_u32(fake_hap.power_set_request), 7);
     CHECK_EQ(fake_hap.power_set_request[8], 1);
     CHECK_EQ(fake_hap.power_set_request[9], 1);
     CHECK(all_bytes(fake_hap.power_set_request + 4, 4, 0));
     CHECK(all_bytes(fake_hap.power_set_request + 10, 110, 0));
     /* Get response as handed over: 16 bytes, type 4, all else zero. */
-    CHECK_EQ(le32(fake_hap.power_get_response), 4);
+    CHECK_EQ(kestrel_le_get_u32(fake_hap.power_get_response), 4);
     CHECK(all_bytes(fake_hap.power_get_response + 4, 12, 0));
 
     /* One fresh one-byte context for both calls, freed afterwards. */
@@ -477,7 +460,7 @@ static void clock_query_with_exhausted_heap(void) {
     CHECK_EQ(invoke_out(KESTREL_SCALARS_GET_DSP_CURRENT_FREQ, buf, sizeof buf), 0);
     CHECK(fake_hap.power_set_context == NULL);
     CHECK_EQ(fake_hap.free_calls, 0);
-    CHECK_EQ(le32(buf), 19200000u);
+    CHECK_EQ(kestrel_le_get_u32(buf), 19200000u);
 }
 
 static void log_goes_to_the_runtime_when_both_are_present(void) {

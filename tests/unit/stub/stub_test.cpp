@@ -1,5 +1,5 @@
-// The stub library's marshalling, against a recording fake of FastRPC, in a process where both
-// optional logging functions are present.
+// The stub library's marshalling, against the recording fake of FastRPC with every entry point,
+// so that both optional logging functions are present.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -8,18 +8,14 @@
 
 #include "fake_fastrpc.h"
 #include "kestrel.h"
-
-extern "C" void check_case_setup(void);
+#include "kestrel_le.h"
 
 namespace {
 
-constexpr remote_handle64 kHandle = 0x1234567890abcdefull;
+using fake_fastrpc::InvokeCall;
+using fake_fastrpc::LogCall;
 
-void put_le(uint8_t* p, uint64_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) {
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-    }
-}
+constexpr remote_handle64 kHandle = 0x1234567890abcdefull;
 
 // The output variables of every method, set to recognisable values before each call.
 struct Outputs {
@@ -56,37 +52,34 @@ const Method kMethods[] = {
      [](Outputs& o) { return kestrel_get_dsp_current_freq(kHandle, &o.dsp_freq, &o.hmx_freq); }},
 };
 
-class Stub : public testing::Test {
-  protected:
-    void SetUp() override { check_case_setup(); }
-};
+using Stub = fake_fastrpc::Test;
 
 TEST_F(Stub, OpenAndCloseAreHandedToFastrpcUnchanged) {
     const char* uri = KESTREL_URI "cdsp";
     remote_handle64 h = 0;
-    g_fake.open_writes = 0xfeedface00000001ull;
+    fake().open_writes = 0xfeedface00000001ull;
     EXPECT_EQ(kestrel_open(uri, &h), 0);
-    EXPECT_EQ(g_fake.open_uri, uri);
-    EXPECT_EQ(g_fake.open_handle_ptr, &h);
+    EXPECT_EQ(fake().open_uri, uri);
+    EXPECT_EQ(fake().open_handle_ptr, &h);
     EXPECT_EQ(h, 0xfeedface00000001ull);
 
-    g_fake.open_result = 0x27;
+    fake().open_result = 0x27;
     EXPECT_EQ(kestrel_open(uri, &h), 0x27);
-    g_fake.close_result = -1;
+    fake().close_result = -1;
     EXPECT_EQ(kestrel_close(0x55), -1);
-    EXPECT_EQ(g_fake.close_handle, 0x55u);
-    EXPECT_TRUE(g_fake.invokes.empty());
-    EXPECT_TRUE(g_fake.runtime_logs.empty());
+    EXPECT_EQ(fake().close_handle, 0x55u);
+    EXPECT_TRUE(fake().invokes.empty());
+    EXPECT_TRUE(fake().runtime_logs.empty());
 }
 
 TEST_F(Stub, EachMethodIsOneInvokeWithItsScalarsAndZeroedBuffer) {
     for (const Method& m : kMethods) {
         SCOPED_TRACE(m.name);
-        check_case_setup();
+        fake_fastrpc::reset();
         Outputs out;
         ASSERT_EQ(m.call(out), 0);
-        ASSERT_EQ(g_fake.invokes.size(), 1u);
-        const InvokeCall& call = g_fake.invokes[0];
+        ASSERT_EQ(fake().invokes.size(), 1u);
+        const InvokeCall& call = fake().invokes[0];
         EXPECT_EQ(call.handle, kHandle);
         EXPECT_EQ(call.scalars, m.scalars);
         EXPECT_EQ(remote_scalars_method(call.scalars), static_cast<uint32_t>(m.index));
@@ -104,9 +97,9 @@ TEST_F(Stub, EachMethodIsOneInvokeWithItsScalarsAndZeroedBuffer) {
 }
 
 TEST_F(Stub, LegacyPerfValueIsCopiedOutInParameterOrder) {
-    g_fake.on_invoke = [](uint8_t* b, size_t) {
-        put_le(b, 0x0102030405060708ull, 8);
-        put_le(b + 8, 0xf1f2f3f4f5f6f7f8ull, 8);
+    fake().on_invoke = [](uint8_t* b, size_t) {
+        kestrel_le_put_u64(b, 0x0102030405060708ull);
+        kestrel_le_put_u64(b + 8, 0xf1f2f3f4f5f6f7f8ull);
         return 0;
     };
     Outputs o;
@@ -116,13 +109,13 @@ TEST_F(Stub, LegacyPerfValueIsCopiedOutInParameterOrder) {
 }
 
 TEST_F(Stub, GroupValuesSkipTheGap) {
-    g_fake.on_invoke = [](uint8_t* b, size_t) {
-        put_le(b, 0x11121314u, 4);
-        put_le(b + 4, 0xfffffffeu, 4);
-        put_le(b + 8, 0x31323334u, 4);
-        put_le(b + 12, 0xeeeeeeeeu, 4);  // the gap: junk that must not show anywhere
-        put_le(b + 16, 0x4142434445464748ull, 8);
-        put_le(b + 24, 0x5152535455565758ull, 8);
+    fake().on_invoke = [](uint8_t* b, size_t) {
+        kestrel_le_put_u32(b, 0x11121314u);
+        kestrel_le_put_u32(b + 4, 0xfffffffeu);
+        kestrel_le_put_u32(b + 8, 0x31323334u);
+        kestrel_le_put_u32(b + 12, 0xeeeeeeeeu);  // the gap: junk that must not show anywhere
+        kestrel_le_put_u64(b + 16, 0x4142434445464748ull);
+        kestrel_le_put_u64(b + 24, 0x5152535455565758ull);
         return 0;
     };
     Outputs o;
@@ -135,8 +128,8 @@ TEST_F(Stub, GroupValuesSkipTheGap) {
 }
 
 TEST_F(Stub, ClockAndZeroHmxFrequency) {
-    g_fake.on_invoke = [](uint8_t* b, size_t) {
-        put_le(b, 1804800000u, 4);
+    fake().on_invoke = [](uint8_t* b, size_t) {
+        kestrel_le_put_u32(b, 1804800000u);
         return 0;  // bytes 4-7 stay as the stub zeroed them
     };
     Outputs o;
@@ -149,9 +142,9 @@ TEST_F(Stub, FailuresPassTheResultThroughAndWriteNothing) {
     for (const Method& m : kMethods) {
         for (int result : {KESTREL_ERROR_BAD_PARAMETER, KESTREL_ERROR_UNSUPPORTED, -1, 0x27}) {
             SCOPED_TRACE(std::string(m.name) + " " + std::to_string(result));
-            check_case_setup();
+            fake_fastrpc::reset();
             // The transport may have written into the buffer before failing.
-            g_fake.on_invoke = [result](uint8_t* b, size_t n) {
+            fake().on_invoke = [result](uint8_t* b, size_t n) {
                 if (b != nullptr) {
                     std::memset(b, 0x5a, n);
                 }
@@ -167,12 +160,12 @@ TEST_F(Stub, FailuresPassTheResultThroughAndWriteNothing) {
 TEST_F(Stub, FailureIsLoggedOnceWithTheRoutineName) {
     for (const Method& m : kMethods) {
         SCOPED_TRACE(m.name);
-        check_case_setup();
-        g_fake.on_invoke = [](uint8_t*, size_t) { return KESTREL_ERROR_BAD_PARAMETER; };
+        fake_fastrpc::reset();
+        fake().on_invoke = [](uint8_t*, size_t) { return KESTREL_ERROR_BAD_PARAMETER; };
         Outputs out;
         m.call(out);
-        ASSERT_EQ(g_fake.runtime_logs.size(), 1u);
-        const LogCall& log = g_fake.runtime_logs[0];
+        ASSERT_EQ(fake().runtime_logs.size(), 1u);
+        const LogCall& log = fake().runtime_logs[0];
         EXPECT_EQ(log.level, 3);
         EXPECT_EQ(log.file, "kestrel_stub");
         EXPECT_GT(log.line, 0);
@@ -182,7 +175,7 @@ TEST_F(Stub, FailureIsLoggedOnceWithTheRoutineName) {
         EXPECT_EQ(log.text, "ERROR 0x8000040e: handle=0x1234567890abcdef, scalar=0x" +
                                 std::string(scalars) + ", method ID=" + std::to_string(m.index) +
                                 ": " + m.routine + " failed\n");
-        EXPECT_EQ(g_fake.v2_calls, 0);
+        EXPECT_EQ(fake().v2_calls, 0);
     }
 }
 
@@ -191,7 +184,7 @@ TEST_F(Stub, SuccessLogsNothing) {
         Outputs out;
         EXPECT_EQ(m.call(out), 0);
     }
-    EXPECT_TRUE(g_fake.runtime_logs.empty());
+    EXPECT_TRUE(fake().runtime_logs.empty());
 }
 
 }  // namespace

@@ -1,29 +1,16 @@
 // The domain list on a platform library without remote_system_request: the CDSPs are counted
-// through capability queries (this program links remote_handle_control but no system request).
+// through capability queries (this program links the fake FastRPC library without it).
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "cpu/dsp_utils.h"
-#include "cpu/kestrel_run.h"
-#include "fake_fastrpc.h"
-#include "test_util.h"
+#include "dsp_query_test.h"
 
+namespace dsp_query_test {
 namespace {
 
-using monitor_test::FakeSysfs;
-using monitor_test::stdout_of;
-using vorlix::kestrel::DspDomainArray;
-using vorlix::kestrel::DspInfoItem;
-using vorlix::kestrel::DspUtils;
-
-class FallbackTest : public testing::Test {
+class FallbackTest : public DspQueryTest {
   protected:
-    void SetUp() override {
-        fake_fastrpc::reset();
-        sysfs.set_soc_id("557\n");
-    }
-    fake_fastrpc::Platform& fake() { return fake_fastrpc::platform(); }
     // Answers of the existence query (attribute 0) and the unsigned-PD query (attribute 1) per
     // CDSP; VTCM and architecture answers derive from the domain.
     void answer(int exist_result3, uint32_t exist3, int exist_result4, uint32_t exist4,
@@ -45,16 +32,10 @@ class FallbackTest : public testing::Test {
             }
         };
     }
-    FakeSysfs sysfs;
 };
 
 void expect_cdsp_item(const DspInfoItem& item, uint32_t id, const char* name) {
-    fastrpc_domain expected;
-    memset(&expected, 0, sizeof(expected));
-    expected.id = id;
-    strcpy(expected.name, name);
-    expected.type = FASTRPC_NSP;
-    expected.status = 1;
+    fastrpc_domain expected = make_domain(id, name);
     EXPECT_EQ(memcmp(&item.domain_info, &expected, sizeof(expected)), 0) << name;
     EXPECT_EQ(item.effect_id, static_cast<int32_t>(id));
     EXPECT_EQ(item.vtcm_size_mb, static_cast<float>(id * 2));
@@ -64,9 +45,7 @@ void expect_cdsp_item(const DspInfoItem& item, uint32_t id, const char* name) {
 TEST_F(FallbackTest, TwoCdspsGiveTwoGroupsOfOne) {
     answer(0, 1, 0, 1);
     DspDomainArray domains;
-    std::string out =
-        stdout_of([&] { EXPECT_EQ(DspUtils::fastrpc_get_dsp_domain_array(domains), 0); });
-    EXPECT_EQ(out, "");
+    EXPECT_EQ(domain_array_output(domains, 0), "");
     ASSERT_EQ(domains.size(), 2u);
     ASSERT_EQ(domains[0].size(), 1u);
     ASSERT_EQ(domains[1].size(), 1u);
@@ -74,7 +53,7 @@ TEST_F(FallbackTest, TwoCdspsGiveTwoGroupsOfOne) {
     expect_cdsp_item(domains[1][0], 4, "cdsp1");
     // No session-control request in this path.
     EXPECT_TRUE(fake().session_calls.empty());
-    out = stdout_of([&] { print_dsp_info(domains); });
+    std::string out = stdout_of([&] { print_dsp_info(domains); });
     EXPECT_EQ(out,
               "NSP has device = 2\n"
               "NSP[0] has core = 1\n"
@@ -97,9 +76,7 @@ TEST_F(FallbackTest, OneCdspAlwaysDescribesDomainThree) {
 TEST_F(FallbackTest, FailedExistenceQueryFallsBackOnUnsignedPdSupport) {
     answer(0x6c, 0, 0x33, 0, /*upd3=*/1, /*upd4=*/0);
     DspDomainArray domains;
-    std::string out =
-        stdout_of([&] { EXPECT_EQ(DspUtils::fastrpc_get_dsp_domain_array(domains), 0); });
-    EXPECT_EQ(out,
+    EXPECT_EQ(domain_array_output(domains, 0),
               "[ERROR] [KESTREL] FastRPC Capability API is not supported on this device\n"
               "[ERROR] [KESTREL] get_dsp_support failed with Error 0x33\n");
     ASSERT_EQ(domains.size(), 1u);
@@ -110,9 +87,7 @@ TEST_F(FallbackTest, ExistenceAnswerCountsOnlyOnSuccess) {
     // A nonzero value that comes with an error code does not count.
     answer(5, 1, 5, 1);
     DspDomainArray domains;
-    std::string out =
-        stdout_of([&] { EXPECT_EQ(DspUtils::fastrpc_get_dsp_domain_array(domains), 0); });
-    EXPECT_EQ(out,
+    EXPECT_EQ(domain_array_output(domains, 0),
               "[ERROR] [KESTREL] get_dsp_support failed with Error 0x5\n"
               "[ERROR] [KESTREL] get_dsp_support failed with Error 0x5\n"
               "The device doesn't have cdsp.\n");
@@ -122,9 +97,7 @@ TEST_F(FallbackTest, ExistenceAnswerCountsOnlyOnSuccess) {
 TEST_F(FallbackTest, NoCdspIsNotAFailure) {
     answer(0, 0, 0, 0);
     DspDomainArray domains;
-    std::string out =
-        stdout_of([&] { EXPECT_EQ(DspUtils::fastrpc_get_dsp_domain_array(domains), 0); });
-    EXPECT_EQ(out, "The device doesn't have cdsp.\n");
+    EXPECT_EQ(domain_array_output(domains, 0), "The device doesn't have cdsp.\n");
     EXPECT_TRUE(domains.empty());
     // Existence then unsigned-PD query for each of the two domains.
     ASSERT_EQ(fake().control_calls.size(), 4u);
@@ -136,3 +109,4 @@ TEST_F(FallbackTest, NoCdspIsNotAFailure) {
 }
 
 }  // namespace
+}  // namespace dsp_query_test

@@ -1,26 +1,13 @@
 // DSP queries on a platform library that has neither remote_handle_control nor
-// remote_system_request (this program links only remote_session_control).
+// remote_system_request (this program links the fake FastRPC library without either).
 #include <gtest/gtest.h>
 
-#include "cpu/dsp_utils.h"
-#include "fake_fastrpc.h"
-#include "test_util.h"
+#include "dsp_query_test.h"
 
+namespace dsp_query_test {
 namespace {
 
-using monitor_test::FakeSysfs;
-using monitor_test::stdout_of;
-using vorlix::kestrel::DspDomainArray;
-using vorlix::kestrel::DspUtils;
-
-class NoCapabilityTest : public testing::Test {
-  protected:
-    void SetUp() override {
-        fake_fastrpc::reset();
-        sysfs.set_soc_id("557\n");
-    }
-    FakeSysfs sysfs;
-};
+using NoCapabilityTest = DspQueryTest;
 
 TEST_F(NoCapabilityTest, EntryPointsAreReallyAbsent) {
     EXPECT_EQ(&remote_handle_control, nullptr);
@@ -29,9 +16,7 @@ TEST_F(NoCapabilityTest, EntryPointsAreReallyAbsent) {
 
 TEST_F(NoCapabilityTest, DomainListFails) {
     DspDomainArray domains;
-    std::string out =
-        stdout_of([&] { EXPECT_EQ(DspUtils::fastrpc_get_dsp_domain_array(domains), -1); });
-    EXPECT_EQ(out,
+    EXPECT_EQ(domain_array_output(domains, -1),
               "[ERROR] [KESTREL] can't get dsp_info, not support api "
               "remote_system_request/remote_handle_control");
     EXPECT_TRUE(domains.empty());
@@ -46,18 +31,15 @@ TEST_F(NoCapabilityTest, CapabilityQueriesReportTheMissingInterface) {
               "[ERROR] [KESTREL] remote_dsp_capability interface is not supported on this "
               "device\n");
     EXPECT_EQ(mb, -1.0f);
-    unsigned arch = 0x55;
-    int r = 0;
-    EXPECT_EQ(stdout_of([&] { r = DspUtils::get_hex_arch_ver(3, &arch); }),
+    EXPECT_EQ(failed_arch_query_output(),
               "[ERROR] [KESTREL] remote_dsp_capability interface is not supported on this "
               "device\n");
-    EXPECT_EQ(r, -1);
-    EXPECT_EQ(arch, 0u);
 }
 
 TEST_F(NoCapabilityTest, SessionControlStillWorks) {
     EXPECT_EQ(DspUtils::try_enable_unsigned_pd(3), 0);
-    ASSERT_EQ(fake_fastrpc::platform().session_calls.size(), 1u);
+    ASSERT_EQ(fake().session_calls.size(), 1u);
 }
 
 }  // namespace
+}  // namespace dsp_query_test

@@ -1,5 +1,5 @@
 // DSP domain queries and the domain list, against a platform library that has every entry
-// point (fakes in this test program) and a fake sysfs for the SoC id.
+// point (the full fake FastRPC library) and a fake sysfs for the SoC id.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -7,38 +7,12 @@
 #include <map>
 #include <string>
 
-#include "cpu/dsp_utils.h"
-#include "cpu/kestrel_run.h"
-#include "fake_fastrpc.h"
-#include "test_util.h"
+#include "dsp_query_test.h"
 
+namespace dsp_query_test {
 namespace {
 
-using monitor_test::FakeSysfs;
-using monitor_test::stdout_of;
-using vorlix::kestrel::DspDomainArray;
-using vorlix::kestrel::DspInfoItem;
-using vorlix::kestrel::DspUtils;
-
-class DspUtilsTest : public testing::Test {
-  protected:
-    void SetUp() override {
-        fake_fastrpc::reset();
-        sysfs.set_soc_id("557\n");  // SM8650, an ordinary SoC
-    }
-    fake_fastrpc::Platform& fake() { return fake_fastrpc::platform(); }
-    FakeSysfs sysfs;
-};
-
-fastrpc_domain make_domain(uint32_t id, const char* name, uint32_t status = 1) {
-    fastrpc_domain d;
-    memset(&d, 0, sizeof(d));
-    d.id = id;
-    strncpy(d.name, name, sizeof(d.name) - 1);
-    d.type = FASTRPC_NSP;
-    d.status = status;
-    return d;
-}
+using DspUtilsTest = DspQueryTest;
 
 // A platform that lists `domains` through the system request.
 void list_domains(fake_fastrpc::Platform& p, std::vector<fastrpc_domain> domains) {
@@ -78,10 +52,7 @@ TEST_F(DspUtilsTest, EnableUnsignedPdFailsOnAnyNonzeroResult) {
 TEST_F(DspUtilsTest, UnsignedPdSupportNeedsExactlyOneAndASuccessfulQuery) {
     uint32_t value = 1;
     int result = 0;
-    fake().capability = [&](uint32_t, uint32_t, uint32_t* v) {
-        *v = value;
-        return result;
-    };
+    answer_capability(value, result);
     EXPECT_TRUE(DspUtils::check_unsignedpd_supported(3));
     ASSERT_EQ(fake().control_calls.size(), 1u);
     EXPECT_EQ(fake().control_calls[0].req, 2u);
@@ -142,10 +113,8 @@ TEST_F(DspUtilsTest, EffectiveDomainIdFailureIsMinusOne) {
 
 TEST_F(DspUtilsTest, VtcmSizeIsBytesOverOneMebibyte) {
     uint32_t bytes = 0;
-    fake().capability = [&](uint32_t, uint32_t, uint32_t* v) {
-        *v = bytes;
-        return 0;
-    };
+    const int result = 0;
+    answer_capability(bytes, result);
     bytes = 1u << 23;
     EXPECT_EQ(DspUtils::get_vtcm_size_mb(3), 8.0f);
     bytes = 1u << 18;
@@ -160,11 +129,9 @@ TEST_F(DspUtilsTest, VtcmSizeIsBytesOverOneMebibyte) {
 }
 
 TEST_F(DspUtilsTest, VtcmSizeFailuresGiveMinusOne) {
+    const uint32_t bytes = 1u << 23;
     int result = 0x2006c;
-    fake().capability = [&](uint32_t, uint32_t, uint32_t* v) {
-        *v = 1u << 23;
-        return result;
-    };
+    answer_capability(bytes, result);
     float mb = 0;
     EXPECT_EQ(stdout_of([&] { mb = DspUtils::get_vtcm_size_mb(3); }),
               "[ERROR] [KESTREL] FastRPC Capability API is not supported on this device\n");
@@ -177,10 +144,8 @@ TEST_F(DspUtilsTest, VtcmSizeFailuresGiveMinusOne) {
 
 TEST_F(DspUtilsTest, ArchVersionKeepsOnlyTheLowByte) {
     uint32_t value = 0x68;
-    fake().capability = [&](uint32_t, uint32_t, uint32_t* v) {
-        *v = value;
-        return 0;
-    };
+    const int result = 0;
+    answer_capability(value, result);
     unsigned arch = 0x11;
     EXPECT_EQ(DspUtils::get_hex_arch_ver(4, &arch), 0);
     EXPECT_EQ(arch, 0x68u);
@@ -193,24 +158,15 @@ TEST_F(DspUtilsTest, ArchVersionKeepsOnlyTheLowByte) {
 }
 
 TEST_F(DspUtilsTest, ArchVersionFailuresLeaveZero) {
+    const uint32_t value = 0x73;
     int result = 0x3006c;
-    fake().capability = [&](uint32_t, uint32_t, uint32_t* v) {
-        *v = 0x73;
-        return result;
-    };
-    unsigned arch = 0x55;
-    int r = 0;
-    EXPECT_EQ(stdout_of([&] { r = DspUtils::get_hex_arch_ver(3, &arch); }),
+    answer_capability(value, result);
+    EXPECT_EQ(failed_arch_query_output(),
               "[ERROR] [KESTREL] FastRPC Capability API is not supported on this device, error "
               "code = 3006c");
-    EXPECT_EQ(r, -1);
-    EXPECT_EQ(arch, 0u);
-    arch = 0x55;
     result = 5;
-    EXPECT_EQ(stdout_of([&] { r = DspUtils::get_hex_arch_ver(3, &arch); }),
+    EXPECT_EQ(failed_arch_query_output(),
               "[ERROR] [KESTREL] get_hex_arch_ver failed with Error 0x5\n");
-    EXPECT_EQ(r, -1);
-    EXPECT_EQ(arch, 0u);
 }
 
 TEST_F(DspUtilsTest, Sa8797pSkipsVtcmAndArchQueriesSilently) {
@@ -276,8 +232,7 @@ TEST_F(DspUtilsTest, SystemRequestListsEveryNspCoreInOneGroup) {
         return 0;
     };
     DspDomainArray domains;
-    std::string out =
-        stdout_of([&] { EXPECT_EQ(DspUtils::fastrpc_get_dsp_domain_array(domains), 0); });
+    std::string out = domain_array_output(domains, 0);
     EXPECT_EQ(out, "");
     ASSERT_EQ(domains.size(), 1u);
     ASSERT_EQ(domains[0].size(), 4u);
@@ -321,8 +276,7 @@ TEST_F(DspUtilsTest, SystemRequestWithNoDomainGivesOneEmptyGroup) {
 TEST_F(DspUtilsTest, SystemRequestFailuresAppendNothing) {
     fake().system_request = [](system_req_payload*) { return 0x27; };
     DspDomainArray domains;
-    std::string out =
-        stdout_of([&] { EXPECT_EQ(DspUtils::fastrpc_get_dsp_domain_array(domains), -1); });
+    std::string out = domain_array_output(domains, -1);
     EXPECT_EQ(out,
               "[ERROR] [KESTREL] remote_system_request: query domain num failure, error code = 27");
     EXPECT_TRUE(domains.empty());
@@ -331,7 +285,7 @@ TEST_F(DspUtilsTest, SystemRequestFailuresAppendNothing) {
         req->num_domains = 2;
         return req->domains == nullptr ? 0 : static_cast<int>(0x80000402u);
     };
-    out = stdout_of([&] { EXPECT_EQ(DspUtils::fastrpc_get_dsp_domain_array(domains), -1); });
+    out = domain_array_output(domains, -1);
     EXPECT_EQ(out,
               "[ERROR] [KESTREL] remote_system_request: query domain prop failure, error code = "
               "80000402");
@@ -346,8 +300,7 @@ TEST_F(DspUtilsTest, NegativeOrAbsurdDomainCountIsRefusedBeforeAllocating) {
             return 0;
         };
         DspDomainArray domains;
-        std::string out =
-            stdout_of([&] { EXPECT_EQ(DspUtils::fastrpc_get_dsp_domain_array(domains), -1); });
+        std::string out = domain_array_output(domains, -1);
         EXPECT_EQ(out, "[ERROR] [KESTREL] remote_system_request: invalid domain count " +
                            std::to_string(count) + "\n");
         EXPECT_TRUE(domains.empty());
@@ -425,8 +378,7 @@ TEST_F(DspUtilsTest, FailedEffectiveIdKeepsMinusOneAndQueriesWithIt) {
         return 0;
     };
     DspDomainArray domains;
-    std::string out =
-        stdout_of([&] { EXPECT_EQ(DspUtils::fastrpc_get_dsp_domain_array(domains), 0); });
+    std::string out = domain_array_output(domains, 0);
     EXPECT_EQ(out,
               "[ERROR] [KESTREL] Error 0x1: failed to get effective domain id for cdsp, session id "
               "0\n");
@@ -499,3 +451,4 @@ TEST(PrintDspInfo, EmptyArrayPrintsOnlyTheDeviceLine) {
 }
 
 }  // namespace
+}  // namespace dsp_query_test

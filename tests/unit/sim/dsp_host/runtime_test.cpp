@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "hexagon/dsp_registers.h"
+#include "messages.h"
 #include "runtime.h"
 
 namespace {
@@ -27,43 +28,28 @@ namespace {
 
 constexpr uint64_t kSecond = 1000000000ull;
 
+// A DSP's configuration as the application side sends it: the domain's figures and scripts,
+// the flags and the DSP-side faults.
 struct Config {
-    sim_config c{};
+    kestrel_sim::Domain d;
+    uint32_t flags = SIM_CFG_PMU | SIM_CFG_TRACE;
     std::vector<sim_fault> faults;
-    std::vector<uint64_t> utimer, upcycle;
-    std::vector<std::array<uint32_t, 3>> pmu;
-    std::vector<uint32_t> clock;
 
     Config() {
-        c.flags = SIM_CFG_PMU | SIM_CFG_TRACE;
-        c.clock_hz = 1000000000u;
-        c.max_pmu_groups = 4;
-        c.core_load = 0.45;
-        c.pcpp = 2.5;
-        c.hvx_util = 0.25;
-        c.hmx_util = 0.12;
-        c.heap_bytes = 4096;
-        std::strcpy(c.domain, "cdsp");
+        d.name = "cdsp";
+        d.load = {0.45, 0.25, 0.12, 2.5};
+        d.heap_bytes = 4096;
+    }
+
+    // The configuration message (the frame's payload).
+    std::vector<uint8_t> message() const {
+        const std::vector<uint8_t> frame = kestrel_sim::config_frame(d, flags, faults);
+        return std::vector<uint8_t>(frame.begin() + SIM_FRAME_HEADER_BYTES, frame.end());
     }
 
     // Applies the configuration with the load model starting at `start_ns`.
     void apply(uint64_t start_ns = 5 * kSecond) {
-        c.n_faults = static_cast<uint32_t>(faults.size());
-        c.n_utimer = static_cast<uint32_t>(utimer.size());
-        c.n_upcycle = static_cast<uint32_t>(upcycle.size());
-        c.n_pmu = static_cast<uint32_t>(pmu.size());
-        c.n_clock = static_cast<uint32_t>(clock.size());
-        std::vector<uint8_t> msg(reinterpret_cast<uint8_t*>(&c),
-                                 reinterpret_cast<uint8_t*>(&c) + sizeof c);
-        auto add = [&msg](const void* p, size_t n) {
-            msg.insert(msg.end(), static_cast<const uint8_t*>(p),
-                       static_cast<const uint8_t*>(p) + n);
-        };
-        add(faults.data(), faults.size() * sizeof(sim_fault));
-        add(utimer.data(), utimer.size() * 8);
-        add(upcycle.data(), upcycle.size() * 8);
-        add(pmu.data(), pmu.size() * 12);
-        add(clock.data(), clock.size() * 4);
+        const std::vector<uint8_t> msg = message();
         ASSERT_EQ(dsp_rt_configure(msg.data(), static_cast<uint32_t>(msg.size()), start_ns), 0);
         g_trace.clear();
     }
@@ -130,11 +116,11 @@ TEST(SimLoadModel, MonitorFormulasGiveBackTheBoardFigures) {
     for (const auto& cs : cases) {
         for (uint64_t window : windows_ms) {
             Config cfg;
-            cfg.c.clock_hz = cs.clock;
-            cfg.c.core_load = cs.core;
-            cfg.c.hvx_util = cs.hvx;
-            cfg.c.hmx_util = cs.hmx;
-            cfg.c.pcpp = cs.pcpp;
+            cfg.d.clock_hz = cs.clock;
+            cfg.d.load.core = cs.core;
+            cfg.d.load.hvx = cs.hvx;
+            cfg.d.load.hmx = cs.hmx;
+            cfg.d.load.pcpp = cs.pcpp;
             cfg.apply(7 * kSecond + 123457);
             HAP_pmu_group_config_t g = standard_group();
             ASSERT_EQ(dsp_rt_pmu_register(&g), 0);
@@ -165,7 +151,7 @@ TEST(SimLoadModel, UtimerTicksAt19Point2MHzFromTheMonotonicClock) {
 
 TEST(SimLoadModel, CyclesStartAtTheConfiguredValueAndFollowTheLoad) {
     Config cfg;
-    cfg.c.upcycle_start = 1000;
+    cfg.d.upcycle_start = 1000;
     cfg.apply(2 * kSecond);
     dsp_rt_set_now(2 * kSecond);
     EXPECT_EQ(dsp_read_upcycle(), 1000u);
@@ -177,9 +163,9 @@ TEST(SimLoadModel, CyclesStartAtTheConfiguredValueAndFollowTheLoad) {
 
 TEST(SimLoadModel, ThirtyTwoBitCountersWrapAndDifferencesStayTrue) {
     Config cfg;
-    cfg.c.pmu_start[0] = 0xfffffff0u;
-    cfg.c.pmu_start[1] = 0xffffff00u;
-    cfg.c.pmu_start[2] = 0xffff0000u;
+    cfg.d.pmu_start[0] = 0xfffffff0u;
+    cfg.d.pmu_start[1] = 0xffffff00u;
+    cfg.d.pmu_start[2] = 0xffff0000u;
     cfg.apply(0);
     HAP_pmu_group_config_t g = standard_group();
     ASSERT_EQ(dsp_rt_pmu_register(&g), 0);
@@ -191,7 +177,7 @@ TEST(SimLoadModel, ThirtyTwoBitCountersWrapAndDifferencesStayTrue) {
     EXPECT_EQ(static_cast<uint32_t>(b.pkg - a.pkg), 180000000u);
     EXPECT_EQ(static_cast<uint32_t>(b.hvx - a.hvx), 45000000u);
     EXPECT_EQ(static_cast<uint32_t>(b.hmx - a.hmx), 54000000u);
-    const Figures f = monitor_figures(a, b, cfg.c.clock_hz);
+    const Figures f = monitor_figures(a, b, cfg.d.clock_hz);
     EXPECT_NEAR(f.hvx, 25.0, 0.05);
     EXPECT_NEAR(f.hmx, 12.0, 0.05);
 
@@ -202,7 +188,7 @@ TEST(SimLoadModel, ThirtyTwoBitCountersWrapAndDifferencesStayTrue) {
 
 TEST(SimLoadModel, ValuesFollowTheEventOrderOfTheGroup) {
     Config cfg;
-    cfg.pmu = {{100, 200, 300}};
+    cfg.d.script.pmu = {{100, 200, 300}};
     cfg.apply();
     HAP_pmu_group_config_t g{};
     g.num_events = 4;
@@ -220,10 +206,10 @@ TEST(SimLoadModel, ValuesFollowTheEventOrderOfTheGroup) {
 
 TEST(SimScripts, ReadingsComeInOrderAndTheLastRepeats) {
     Config cfg;
-    cfg.utimer = {19200000, 38400000};
-    cfg.upcycle = {7, 8, 9};
-    cfg.pmu = {{1, 2, 3}, {4, 5, 6}};
-    cfg.clock = {500000000};
+    cfg.d.script.utimer = {19200000, 38400000};
+    cfg.d.script.upcycle = {7, 8, 9};
+    cfg.d.script.pmu = {{1, 2, 3}, {4, 5, 6}};
+    cfg.d.script.clock_hz = {500000000};
     cfg.apply();
     EXPECT_EQ(dsp_read_utimer(), 19200000u);
     EXPECT_EQ(dsp_read_utimer(), 38400000u);
@@ -245,7 +231,7 @@ TEST(SimScripts, ReadingsComeInOrderAndTheLastRepeats) {
 
 TEST(SimPower, GetAnswersTheClockAndRefusesOtherTypes) {
     Config cfg;
-    cfg.c.clock_hz = 1400000000u;
+    cfg.d.clock_hz = 1400000000u;
     cfg.apply();
     HAP_power_response_t r{};
     r.type = HAP_power_get_clk_Freq;
@@ -260,10 +246,10 @@ TEST(SimPower, GetAnswersTheClockAndRefusesOtherTypes) {
 
 TEST(SimFaults, NthCallOrEveryCallReturnsTheInjectedResult) {
     Config cfg;
-    cfg.faults = {{SIM_DSP_CALL_POWER_GET, 2, -7, 0},
-                  {SIM_DSP_CALL_POWER_SET, 0, 0x5000, 0},
-                  {SIM_DSP_CALL_MALLOC, 1, 0, 0},
-                  {SIM_DSP_CALL_PMU_READ, 1, -1, 0}};
+    cfg.faults = {{SIM_CALL_POWER_GET, 2, -7, 0},
+                  {SIM_CALL_POWER_SET, 0, 0x5000, 0},
+                  {SIM_CALL_MALLOC, 1, 0, 0},
+                  {SIM_CALL_PMU_READ, 1, -1, 0}};
     cfg.apply();
     HAP_power_response_t r{};
     r.type = HAP_power_get_clk_Freq;
@@ -296,7 +282,7 @@ TEST(SimFaults, NthCallOrEveryCallReturnsTheInjectedResult) {
 
 TEST(SimPmuGroups, RegistrationIdsAndLimits) {
     Config cfg;
-    cfg.c.max_pmu_groups = 2;
+    cfg.d.max_pmu_groups = 2;
     cfg.apply();
     HAP_pmu_group_config_t a = standard_group(), b = standard_group(), c = standard_group();
     ASSERT_EQ(dsp_rt_pmu_register(&a), 0);
@@ -317,7 +303,7 @@ TEST(SimPmuGroups, RegistrationIdsAndLimits) {
 
 TEST(SimHeap, AllocatesFreesAndReusesTheArena) {
     Config cfg;
-    cfg.c.heap_bytes = 1024;
+    cfg.d.heap_bytes = 1024;
     cfg.apply();
     std::vector<void*> blocks;
     for (void* p = __wrap_malloc(16); p != nullptr; p = __wrap_malloc(16)) {
@@ -442,7 +428,7 @@ TEST(SimTrace, OverlongLinesStayJsonAndSaySoAtEveryLength) {
 
 TEST(SimTrace, NothingIsSentWhenTheTraceIsOff) {
     Config cfg;
-    cfg.c.flags = SIM_CFG_PMU;
+    cfg.flags = SIM_CFG_PMU;
     cfg.apply();
     HAP_debug("quiet", 2, "f", 1);
     (void)dsp_read_upcycle();
@@ -468,13 +454,18 @@ TEST(SimLogging, FormattedMessagesReachTheTrace) {
 }
 
 TEST(SimConfigure, RefusesShortOrOversizedMessages) {
-    sim_config c{};
-    EXPECT_EQ(dsp_rt_configure(reinterpret_cast<const uint8_t*>(&c), sizeof c - 1, 0), -1);
-    c.n_faults = 2;  // announced but missing
-    EXPECT_EQ(dsp_rt_configure(reinterpret_cast<const uint8_t*>(&c), sizeof c, 0), -1);
-    c.n_faults = 0;
-    c.n_pmu = SIM_MAX_SCRIPT + 1;
-    EXPECT_EQ(dsp_rt_configure(reinterpret_cast<const uint8_t*>(&c), sizeof c, 0), -1);
+    Config cfg;
+    const std::vector<uint8_t> fixed = cfg.message();  // no faults, no scripts
+    EXPECT_EQ(dsp_rt_configure(fixed.data(), static_cast<uint32_t>(fixed.size()) - 1, 0), -1);
+    cfg.faults = {{SIM_CALL_MALLOC, 1, 0, 0}, {SIM_CALL_MALLOC, 2, 0, 0}};
+    const std::vector<uint8_t> with_faults = cfg.message();
+    // announced but missing
+    EXPECT_EQ(dsp_rt_configure(with_faults.data(), static_cast<uint32_t>(fixed.size()), 0), -1);
+    cfg.faults.clear();
+    cfg.d.script.pmu.resize(SIM_MAX_SCRIPT + 1);
+    const std::vector<uint8_t> long_script = cfg.message();
+    EXPECT_EQ(dsp_rt_configure(long_script.data(), static_cast<uint32_t>(long_script.size()), 0),
+              -1);
 }
 
 }  // namespace

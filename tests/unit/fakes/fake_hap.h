@@ -1,10 +1,13 @@
-/* Recording fakes of the DSP runtime for the DSP library's tests: control registers, heap,
- * power requests, PMU group functions and logging. Plain C without a C library of its own
+/* A recording fake of the DSP runtime for the DSP library's tests: control registers, heap,
+ * power requests, PMU group functions and logging. One state record decides every answer and
+ * records every call; check_case_setup() resets it. Plain C without a C library of its own
  * (memset and vsnprintf are the runtime's), so it also builds for a freestanding DSP program.
- * The PMU functions and the two optional logging functions live in separate units, so that a
- * test program can leave them out and the library's weak references stay null. */
-#ifndef KESTREL_TESTS_DSP_FAKE_HAP_H
-#define KESTREL_TESTS_DSP_FAKE_HAP_H
+ *
+ * The fake is built from one source into variants that differ in which optional runtime
+ * functions exist (tests/unit/fakes/CMakeLists.txt); in a variant that lacks one, the weak
+ * declaration in hexagon/hap_runtime.h resolves to null, as on an older DSP image. */
+#ifndef KESTREL_TESTS_FAKE_HAP_H
+#define KESTREL_TESTS_FAKE_HAP_H
 
 #include <stddef.h>
 #include <stdint.h>

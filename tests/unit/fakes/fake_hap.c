@@ -1,5 +1,12 @@
-/* Fakes of the DSP runtime functions that every DSP image has. */
+/* The fake DSP runtime. Each optional function is left out of the build by its switch, so that
+ * its weak declaration resolves to null in the test program:
+ *   FAKE_HAP_WITHOUT_PMU             __HAP_register_pmu_group, __HAP_read_pmu_group and
+ *                                    __HAP_deregister_pmu_group
+ *   FAKE_HAP_WITHOUT_DEBUG_RUNTIME   HAP_debug_runtime
+ *   FAKE_HAP_WITHOUT_DEBUG_V2        HAP_debug_v2 */
 #include "fake_hap.h"
+
+#include <stdarg.h>
 
 #include "check.h"
 #include "hexagon/dsp_registers.h"
@@ -112,3 +119,69 @@ void HAP_debug(const char* msg, int level, const char* filename, int line) {
     fake_hap.debug_last.line = line;
     fake_copy_text(fake_hap.debug_last.text, sizeof fake_hap.debug_last.text, msg);
 }
+
+/* ---- Optional functions ---------------------------------------------------------------------- */
+
+#ifndef FAKE_HAP_WITHOUT_PMU
+int __HAP_register_pmu_group(HAP_pmu_group_config_t* group) {
+    ++fake_hap.calls;
+    ++fake_hap.pmu_register_calls;
+    fake_hap.pmu_register_record = group;
+    fake_hap.pmu_registered = *group;
+    if (fake_hap.pmu_register_result != 0) {
+        return fake_hap.pmu_register_result;
+    }
+    group->group_id = fake_hap.pmu_next_group_id++;
+    return 0;
+}
+
+int __HAP_read_pmu_group(HAP_pmu_group_config_t* group) {
+    ++fake_hap.calls;
+    ++fake_hap.pmu_read_calls;
+    fake_hap.pmu_read_record = group;
+    if (fake_hap.pmu_read_result != 0) {
+        return fake_hap.pmu_read_result;
+    }
+    for (int i = 0; i < 4; ++i) {
+        group->pmu_values[i] = fake_hap.pmu_values[i];
+    }
+    return 0;
+}
+
+int __HAP_deregister_pmu_group(uint32_t group_id) {
+    ++fake_hap.calls;
+    ++fake_hap.pmu_deregister_calls;
+    fake_hap.pmu_deregistered_id = group_id;
+    return fake_hap.pmu_deregister_result;
+}
+#endif
+
+#ifndef FAKE_HAP_WITHOUT_DEBUG_RUNTIME
+/* Records the formatted record. */
+__attribute__((format(printf, 4, 5))) void HAP_debug_runtime(int level, const char* file, int line,
+                                                             const char* format, ...) {
+    va_list ap;
+    ++fake_hap.calls;
+    ++fake_hap.debug_runtime_calls;
+    fake_hap.debug_runtime_last.level = level;
+    fake_hap.debug_runtime_last.file = file;
+    fake_hap.debug_runtime_last.line = line;
+    va_start(ap, format);
+    vsnprintf(fake_hap.debug_runtime_last.text, sizeof fake_hap.debug_runtime_last.text, format,
+              ap);
+    va_end(ap);
+}
+#endif
+
+#ifndef FAKE_HAP_WITHOUT_DEBUG_V2
+/* Its presence is what the library tests; it only counts. */
+__attribute__((format(printf, 4, 5))) void HAP_debug_v2(int level, const char* file, int line,
+                                                        const char* format, ...) {
+    (void)level;
+    (void)file;
+    (void)line;
+    (void)format;
+    ++fake_hap.calls;
+    ++fake_hap.debug_v2_calls;
+}
+#endif
