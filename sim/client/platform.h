@@ -46,8 +46,10 @@ class Platform {
     int session_control(uint32_t req, void* data, uint32_t datalen);
     int system_request(system_req_payload* req);
     // Application-side log functions (HAP_debug_runtime, HAP_debug_v2): into the trace only.
-    void log(const char* call, int level, const char* file, int line, const char* format,
-             va_list ap);
+    // Declared as a printf-style function (argument 1 is `this`), so that compilers check the
+    // format where one is known and accept the caller's format here.
+    __attribute__((format(printf, 6, 0))) void log(const char* call, int level, const char* file,
+                                                   int line, const char* format, va_list ap);
 
     // Writes the final trace line (sessions still open, PMU groups still registered on the
     // DSPs) and stops the DSPs. Later calls do nothing.
