@@ -75,7 +75,15 @@ void merge_domains(json& base, const json& over) {
                 return b.is_object() && b.contains("name") && b["name"] == d["name"];
             });
         }
-        bool remove = d.is_object() && d.value("remove", false);
+        // Read only when it is a boolean: any other value is the profile's mistake, reported
+        // as such rather than as the JSON library's type error.
+        bool remove = false;
+        if (d.is_object() && d.contains("remove")) {
+            if (!d["remove"].is_boolean()) {
+                throw BoardError("domain \"remove\" must be true or false");
+            }
+            remove = d["remove"].get<bool>();
+        }
         if (it == base.end()) {
             if (!remove) {
                 base.push_back(d);
@@ -123,7 +131,11 @@ json resolve(const std::string& name_or_path, int depth) {
     }
     json merged = resolve(parent, depth + 1);
     j.erase("extends");
-    merge(merged, j);
+    try {
+        merge(merged, j);
+    } catch (const BoardError& e) {
+        throw BoardError("board '" + name_or_path + "': " + e.what());
+    }
     return merged;
 }
 

@@ -223,6 +223,9 @@ TEST(SimBoardProfile, ExtendsABuiltinAndDetectsLoops) {
     EXPECT_THROW(load_board(dir.file("absent.json")), BoardError);
     write_file(dir.file("broken.json"), "{\"soc_id\": ");
     EXPECT_THROW(load_board(dir.file("broken.json")), BoardError);
+    write_file(dir.file("remove.json"), R"({"extends": "sm8650",
+        "domains": [{"name": "cdsp", "remove": 1}]})");
+    EXPECT_THROW(load_board(dir.file("remove.json")), BoardError);
 }
 
 TEST(SimBoardProfile, DomainLookupPrefersIdsOverEffectiveIds) {
