@@ -144,7 +144,8 @@ bool same_values(const cmdline_user_params& a, const cmdline_user_params& b) {
 }
 
 bool ends_with(const std::string& text, const std::string& end) {
-    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
 int usage_callbacks = 0;
@@ -190,9 +191,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     usage_callbacks = 0;
     my_utils::ArgumentParser parser(cmdline_user_init);
     fuzz::Capture capture;
-    const bool ok = parser.cmdline_params_parse(
-        argc, const_cast<const char**>(argv), params,
-        [](int, const char**) { ++usage_callbacks; });
+    const bool ok = parser.cmdline_params_parse(argc, const_cast<const char**>(argv), params,
+                                                [](int, const char**) { ++usage_callbacks; });
     capture.stop();
 
     FUZZ_CHECK(ok == e.ok);

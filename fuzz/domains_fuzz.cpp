@@ -46,7 +46,8 @@ int open_soc_file() {
     }
     const int fd = memfd_create("soc_id", 0);
     FUZZ_CHECK(fd >= 0);
-    FUZZ_CHECK(write(fd, soc_text.data(), soc_text.size()) == static_cast<ssize_t>(soc_text.size()));
+    FUZZ_CHECK(write(fd, soc_text.data(), soc_text.size()) ==
+               static_cast<ssize_t>(soc_text.size()));
     lseek(fd, 0, SEEK_SET);
     return fd;
 }
@@ -75,11 +76,11 @@ int32_t platform_count(fuzz::Reader& in) {
 
 // What the system request wrote, for the checks.
 struct SystemAnswer {
-    bool counted = false;   // the counting call succeeded
-    int32_t count = 0;      // its count
-    bool listed = false;    // the second call succeeded
+    bool counted = false;                 // the counting call succeeded
+    int32_t count = 0;                    // its count
+    bool listed = false;                  // the second call succeeded
     std::vector<fastrpc_domain> records;  // the records it wrote
-    int32_t reported = 0;   // the count it reported
+    int32_t reported = 0;                 // the count it reported
 };
 SystemAnswer answer;
 

@@ -14,13 +14,12 @@
 
 // A property that must hold for every input. Its failure is a finding: the message names it and
 // the abort makes libFuzzer (or the replay) keep the input.
-#define FUZZ_CHECK(cond)                                                                \
-    do {                                                                                \
-        if (!(cond)) {                                                                  \
-            std::fprintf(stderr, "fuzz check failed: %s (%s:%d)\n", #cond, __FILE__, \
-                         __LINE__);                                                     \
-            std::abort();                                                               \
-        }                                                                               \
+#define FUZZ_CHECK(cond)                                                                        \
+    do {                                                                                        \
+        if (!(cond)) {                                                                          \
+            std::fprintf(stderr, "fuzz check failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
+            std::abort();                                                                       \
+        }                                                                                       \
     } while (0)
 
 namespace fuzz {

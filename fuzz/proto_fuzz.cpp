@@ -55,8 +55,9 @@ void open_request(const uint8_t* msg, uint32_t len) {
     }
     for (const char* s : {q.path, q.entry, q.uri}) {
         FUZZ_CHECK(s != nullptr && inside(s, 1, msg, len));
-        FUZZ_CHECK(std::memchr(s, 0, len - static_cast<size_t>(s - reinterpret_cast<const char*>(
-                                                                        msg))) != nullptr);
+        FUZZ_CHECK(
+            std::memchr(s, 0, len - static_cast<size_t>(s - reinterpret_cast<const char*>(msg))) !=
+            nullptr);
     }
     FUZZ_CHECK(q.uri_len != 0 && inside(q.uri, q.uri_len, msg, len) && q.uri[q.uri_len - 1] == 0);
 }
@@ -76,8 +77,8 @@ void invoke(const uint8_t* msg, uint32_t len, uint32_t reply_cap) {
     if (sim_invoke_args_get(&in, q.scalars, args, &reply) == 0) {
         const uint32_t nin = remote_scalars_in_bufs(q.scalars);
         const uint32_t nbufs = nin + remote_scalars_out_bufs(q.scalars);
-        const uint32_t nh = remote_scalars_in_handles(q.scalars) +
-                            remote_scalars_out_handles(q.scalars);
+        const uint32_t nh =
+            remote_scalars_in_handles(q.scalars) + remote_scalars_out_handles(q.scalars);
         FUZZ_CHECK(sim_out_fits(&reply));
         for (uint32_t i = 0; i < nbufs; ++i) {
             const remote_buf& b = args[i].buf;
@@ -148,8 +149,8 @@ void replies(const uint8_t* msg, uint32_t len, fuzz::Reader& shape) {
         FUZZ_CHECK(len >= SIM_STATUS_REPLY_BYTES);
     }
     // The caller's argument array, its output buffers as the shape bytes say.
-    const uint32_t scalars = remote_scalars_make(0, shape.u8() % 4, shape.u8() % 4,
-                                                 shape.u8() % 3, shape.u8() % 3);
+    const uint32_t scalars =
+        remote_scalars_make(0, shape.u8() % 4, shape.u8() % 4, shape.u8() % 3, shape.u8() % 3);
     const uint32_t n = remote_scalars_length(scalars);
     const uint32_t nin = remote_scalars_in_bufs(scalars);
     const uint32_t nbufs = nin + remote_scalars_out_bufs(scalars);
