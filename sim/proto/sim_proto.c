@@ -391,13 +391,24 @@ int32_t sim_invoke_reply_get(sim_in* in, uint32_t scalars, remote_arg* args) {
     if (result != 0) {
         return result;
     }
+    /* The whole reply is measured before anything is copied: a short one leaves every output
+     * of the caller as it was, as a failed call does. */
+    sim_in whole = *in;
+    for (uint32_t i = nin; i < nbufs; ++i) {
+        sim_get_bytes(&whole, (uint32_t)args[i].buf.nLen);
+        sim_get_pad8(&whole);
+    }
+    for (uint32_t i = 0; i < remote_scalars_out_handles(scalars); ++i) {
+        sim_get_u64(&whole);
+    }
+    if (whole.bad) {
+        in->bad = 1;
+        return SIM_ERR_DSP_LOST;
+    }
     for (uint32_t i = nin; i < nbufs; ++i) {
         const uint32_t n = (uint32_t)args[i].buf.nLen;
         const uint8_t* p = sim_get_bytes(in, n);
         sim_get_pad8(in);
-        if (in->bad) {
-            return SIM_ERR_DSP_LOST;
-        }
         if (n != 0) {
             copy_bytes((uint8_t*)args[i].buf.pv, p, n);
         }
@@ -405,7 +416,7 @@ int32_t sim_invoke_reply_get(sim_in* in, uint32_t scalars, remote_arg* args) {
     for (uint32_t i = 0; i < remote_scalars_out_handles(scalars); ++i) {
         args[first_out_handle + i].h64 = sim_get_u64(in);
     }
-    return in->bad ? SIM_ERR_DSP_LOST : 0;
+    return 0;
 }
 
 /* ---- Status -------------------------------------------------------------------------------- */

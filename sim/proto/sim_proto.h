@@ -224,7 +224,7 @@ int sim_invoke_args_get(sim_in* in, uint32_t scalars, remote_arg* args, sim_out*
 void sim_invoke_reply_begin(sim_out* o);
 void sim_invoke_reply_end(sim_out* o, int32_t result, uint32_t scalars, const remote_arg* args);
 /* The reply's result; on 0 the output buffers and handles are copied into `args`.
- * SIM_ERR_DSP_LOST when the reply is malformed. */
+ * SIM_ERR_DSP_LOST, with nothing copied, when the reply is malformed. */
 int32_t sim_invoke_reply_get(sim_in* in, uint32_t scalars, remote_arg* args);
 
 void sim_status_reply_put(sim_out* o, const sim_status_reply* s);
