@@ -149,8 +149,13 @@ void replies(const uint8_t* msg, uint32_t len, fuzz::Reader& shape) {
         FUZZ_CHECK(len >= SIM_STATUS_REPLY_BYTES);
     }
     // The caller's argument array, its output buffers as the shape bytes say.
-    const uint32_t scalars =
-        remote_scalars_make(0, shape.u8() % 4, shape.u8() % 4, shape.u8() % 3, shape.u8() % 3);
+    // One read per statement: the order of a call's arguments is the compiler's choice, and
+    // an input must mean the same to every build that replays it.
+    const uint32_t in_bufs = shape.u8() % 4;
+    const uint32_t out_bufs = shape.u8() % 4;
+    const uint32_t in_handles = shape.u8() % 3;
+    const uint32_t out_handles = shape.u8() % 3;
+    const uint32_t scalars = remote_scalars_make(0, in_bufs, out_bufs, in_handles, out_handles);
     const uint32_t n = remote_scalars_length(scalars);
     const uint32_t nin = remote_scalars_in_bufs(scalars);
     const uint32_t nbufs = nin + remote_scalars_out_bufs(scalars);

@@ -61,7 +61,8 @@ uint64_t pick_handle(fuzz::Reader& in) {
     }
     if ((how & 3) == 1 && !live.empty()) {
         // Near a real handle: inside its block, or the next one.
-        return live[in.u8() % live.size()] + (in.u8() % 16) - 4;
+        const uint64_t base = live[in.u8() % live.size()];
+        return base + (in.u8() % 16) - 4;
     }
     if ((how & 3) == 2) {
         return 0;
