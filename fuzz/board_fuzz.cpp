@@ -21,11 +21,23 @@
 
 namespace {
 
+const char* const kProfiles[] = {"a.json", "b.json", "c.json"};
+
+char profile_path[] = "/tmp/kestrel-fuzz-board.XXXXXX";
+
+// The folder and its files go when the program ends.
+void remove_profile_dir() {
+    for (const char* name : kProfiles) {
+        unlink((std::string(profile_path) + "/" + name).c_str());
+    }
+    rmdir(profile_path);
+}
+
 const std::string& profile_dir() {
     static const std::string dir = [] {
-        char path[] = "/tmp/kestrel-fuzz-board.XXXXXX";
-        FUZZ_CHECK(mkdtemp(path) != nullptr);
-        return std::string(path);
+        FUZZ_CHECK(mkdtemp(profile_path) != nullptr);
+        std::atexit(remove_profile_dir);
+        return std::string(profile_path);
     }();
     return dir;
 }
@@ -73,9 +85,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             files.back().push_back(static_cast<char>(data[i]));
         }
     }
-    const char* names[] = {"a.json", "b.json", "c.json"};
     for (size_t i = 0; i < 3; ++i) {
-        const std::string path = dir + "/" + names[i];
+        const std::string path = dir + "/" + kProfiles[i];
         if (i < files.size()) {
             write_file(path, files[i]);
         } else {
