@@ -1,14 +1,15 @@
 #include "dsp_link.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "sim_io.h"
 #include "sim_proto.h"
@@ -29,6 +30,45 @@ std::vector<std::string> child_environment() {
         env.emplace_back(*e);
     }
     return env;
+}
+
+// How long a DSP has to end after its link closed before it is killed.
+constexpr int kExitTimeoutMs = 2000;
+
+int64_t monotonic_ms() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Waits until the process `pid` has ended, at most timeout_ms; true when it has (it is then
+// still to be reaped). Without pidfd_open (Linux before 5.3) the wait polls waitpid every
+// millisecond and reaps the process itself: *reaped tells.
+bool wait_for_exit(pid_t pid, int timeout_ms, bool* reaped) {
+    *reaped = false;
+    const int64_t deadline = monotonic_ms() + timeout_ms;
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd >= 0) {
+        pollfd p{pidfd, POLLIN, 0};
+        int r;
+        do {
+            const int64_t left = deadline - monotonic_ms();
+            r = ::poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
+        } while (r < 0 && errno == EINTR);
+        ::close(pidfd);
+        return r > 0;
+    }
+    for (;;) {
+        const pid_t r = ::waitpid(pid, nullptr, WNOHANG);
+        if (r == pid || (r < 0 && errno != EINTR)) {
+            *reaped = true;
+            return true;
+        }
+        if (monotonic_ms() >= deadline)
+            return false;
+        const timespec ms{0, 1000000};
+        ::nanosleep(&ms, nullptr);
+    }
 }
 
 }  // namespace
@@ -99,22 +139,27 @@ bool DspLink::request(const std::vector<uint8_t>& frame, std::vector<uint8_t>* r
             mark_dead();
             return false;
         }
-        std::vector<uint8_t> body(h.length);
-        if (sim_io_read_all(sim_io_posix_read, fd_, body.data(), body.size()) != 0) {
+        // The reply is read into the caller's buffer, which keeps its storage from one request
+        // to the next; a trace line into the link's own.
+        if (h.type == SIM_MSG_REPLY) {
+            reply->resize(h.length);
+            if (sim_io_read_all(sim_io_posix_read, fd_, reply->data(), reply->size()) != 0) {
+                mark_dead();
+                return false;
+            }
+            return true;
+        }
+        if (h.type != SIM_MSG_TRACE) {
             mark_dead();
             return false;
         }
-        if (h.type == SIM_MSG_TRACE) {
-            if (sink)
-                sink(std::string(body.begin(), body.end()));
-            continue;
+        trace_line_.resize(h.length);
+        if (sim_io_read_all(sim_io_posix_read, fd_, trace_line_.data(), trace_line_.size()) != 0) {
+            mark_dead();
+            return false;
         }
-        if (h.type == SIM_MSG_REPLY) {
-            *reply = std::move(body);
-            return true;
-        }
-        mark_dead();
-        return false;
+        if (sink)
+            sink(trace_line_);
     }
 }
 
@@ -129,17 +174,11 @@ void DspLink::stop() {
     mark_dead();
     if (pid_ <= 0)
         return;
-    // The DSP ends on end of file; give it a moment, then make sure.
-    for (int i = 0; i < 200; ++i) {
-        pid_t r = ::waitpid(pid_, nullptr, WNOHANG);
-        if (r == pid_ || (r < 0 && errno != EINTR)) {
-            pid_ = -1;
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ::kill(pid_, SIGKILL);
-    while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+    // The DSP ends on end of file: wait for that (not a fixed while), then make sure.
+    bool reaped = false;
+    if (!wait_for_exit(pid_, kExitTimeoutMs, &reaped))
+        ::kill(pid_, SIGKILL);
+    while (!reaped && ::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
     }
     pid_ = -1;
 }
