@@ -1,6 +1,10 @@
 # Shared helpers of the project's scripts. Sourced, not run.
 
-KESTREL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+# (One subshell, no dirname: this runs at the start of every scripts/run.)
+case "${BASH_SOURCE[0]}" in
+*/*) KESTREL_ROOT=$(cd "${BASH_SOURCE[0]%/*}/../.." && pwd) ;;
+*) KESTREL_ROOT=$(cd ../.. && pwd) ;;
+esac
 
 # Debian packages needed to build and run kestrel and kestrel-exporter on the virtual board (the
 # run preset).

@@ -11,6 +11,9 @@
 //                                                 atomically, so concurrent runs never see it
 //                                                 half made
 //   kestrel-sim-board --print BOARD               the resolved profile as JSON
+//   kestrel-sim-board --setup BOARD BASE          what the runner needs, in one run: the
+//                                                 library variant on the first line, the
+//                                                 --sysfs directory on the second
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,7 +33,7 @@ namespace {
 
 int usage() {
     std::cerr << "usage: kestrel-sim-board --list | --check BOARD | --library BOARD | --dsp BOARD"
-                 " | --sysfs BOARD DIR | --print BOARD\n";
+                 " | --sysfs BOARD DIR | --print BOARD | --setup BOARD DIR\n";
     return 2;
 }
 
@@ -143,13 +146,15 @@ int main(int argc, char** argv) {
             std::cout << b.dsp << "\n";
             return 0;
         }
-        if (cmd == "--sysfs" && argc == 4) {
+        if ((cmd == "--sysfs" || cmd == "--setup") && argc == 4) {
             std::string dir;
             if (!write_sysfs(b, argv[3], &dir)) {
                 std::cerr << "kestrel-sim-board: cannot write the sysfs tree in " << argv[3]
                           << "\n";
                 return 1;
             }
+            if (cmd == "--setup")
+                std::cout << b.library << "\n";
             std::cout << dir << "\n";
             return 0;
         }
