@@ -5,7 +5,8 @@
 //
 //   kestrel_probe ENV_FILE wall N CMD [::: CMD...]
 //       runs the commands N times each, interleaved (one of each in turn); per command the
-//       median and the 90th percentile of the wall time in ms, start to exit.
+//       median and the 90th percentile of the wall time in ms, start to exit, and the median
+//       CPU time (user+sys of the process and the children it waited for, wait4) in ms.
 //   kestrel_probe ENV_FILE cpu SECONDS CMD [::: CMD...]
 //       runs the commands at the same time for SECONDS, then reads the CPU time of each
 //       process alone (user+sys, /proc/PID/schedstat in ns, and /proc/PID/stat in clock ticks)
@@ -20,6 +21,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -114,18 +116,25 @@ double quantile(std::vector<double> v, double q) {
 }
 
 int wall(int n, const std::vector<Command>& cmds) {
-    std::vector<std::vector<double>> times(cmds.size());
+    std::vector<std::vector<double>> times(cmds.size()), cpu_times(cmds.size());
     for (int r = 0; r < n; ++r) {
         for (size_t c = 0; c < cmds.size(); ++c) {
             const double t0 = now_ms();
             const pid_t pid = start(cmds[c], dev_null());
             int status = 0;
-            waitpid(pid, &status, 0);
+            rusage usage{};
+            wait4(pid, &status, 0, &usage);
             times[c].push_back(now_ms() - t0);
+            auto ms = [](const timeval& tv) {
+                return static_cast<double>(tv.tv_sec) * 1e3 + static_cast<double>(tv.tv_usec) / 1e3;
+            };
+            cpu_times[c].push_back(ms(usage.ru_utime) + ms(usage.ru_stime));
         }
     }
-    for (const auto& t : times)
-        std::printf("%.3f %.3f\n", quantile(t, 0.5), quantile(t, 0.9));
+    for (size_t c = 0; c < cmds.size(); ++c) {
+        std::printf("%.3f %.3f %.3f\n", quantile(times[c], 0.5), quantile(times[c], 0.9),
+                    quantile(cpu_times[c], 0.5));
+    }
     return 0;
 }
 

@@ -44,7 +44,9 @@ int is_sa8797p() {
         printf("[ERROR] [KESTREL] get_cur_device_socid failure.\n");
         return -1;
     }
-    return static_cast<uint32_t>(soc) == get_socid_by_name("SA8797P") ? 1 : 0;
+    // Looked up once: the id comes from a constant table, and this runs for every core listed.
+    static const uint32_t sa8797p = get_socid_by_name("SA8797P");
+    return static_cast<uint32_t>(soc) == sa8797p ? 1 : 0;
 }
 
 // Whether a CDSP domain exists, on libraries without the domain list.

@@ -127,7 +127,7 @@ kestrel_build_quiet() {
     shift
     local log="$KESTREL_ROOT/build/$preset.log"
     local status=0
-    mkdir -p "$KESTREL_ROOT/build"
+    [ -d "$KESTREL_ROOT/build" ] || mkdir -p "$KESTREL_ROOT/build"
     if [ -t 2 ]; then
         # The build's status, from inside the pipeline that shows its progress.
         status=$(
@@ -147,16 +147,15 @@ kestrel_build_quiet() {
 
 # kestrel_build PRESET [TARGET...] : the configure (first time) and the build, output on
 # standard output with ninja's status lines starting "[NN%] ".
-kestrel_build() (
-    preset=$1
+kestrel_build() {
+    local preset=$1
     shift
-    cd "$KESTREL_ROOT" || exit 1
-    if [ ! -f "build/$preset/build.ninja" ]; then
+    if [ ! -f "$KESTREL_ROOT/build/$preset/build.ninja" ]; then
         echo "[  0%] Configuring preset $preset"
-        cmake --preset "$preset" || exit 1
+        (cd "$KESTREL_ROOT" && cmake --preset "$preset") || return 1
     fi
-    NINJA_STATUS="[%p] " exec ninja -C "build/$preset" "$@"
-)
+    NINJA_STATUS="[%p] " ninja -C "$KESTREL_ROOT/build/$preset" "$@"
+}
 
 # kestrel_build_progress PRESET LOG : copies the build's output (standard input) to LOG and
 # shows its status lines, one over the other, on standard error; erases the line at the end.
