@@ -156,7 +156,8 @@ void cpu_of(pid_t pid, double* sched_ms, double* tick_ms) {
         if (i == 15)
             stime = std::strtoull(field.c_str(), nullptr, 10);
     }
-    *tick_ms = static_cast<double>(utime + stime) * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
+    *tick_ms =
+        static_cast<double>(utime + stime) * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 int cpu(double seconds, const std::vector<Command>& cmds) {
@@ -164,8 +165,9 @@ int cpu(double seconds, const std::vector<Command>& cmds) {
     const double t0 = now_ms();
     for (const auto& c : cmds)
         pids.push_back(start(c, dev_null()));
-    const timespec pause{static_cast<time_t>(seconds),
-                         static_cast<long>((seconds - static_cast<double>(static_cast<long>(seconds))) * 1e9)};
+    const timespec pause{
+        static_cast<time_t>(seconds),
+        static_cast<long>((seconds - static_cast<double>(static_cast<long>(seconds))) * 1e9)};
     nanosleep(&pause, nullptr);
     const double elapsed_s = (now_ms() - t0) / 1e3;
     for (pid_t pid : pids) {

@@ -274,11 +274,11 @@ void parse_script(const json& s, const std::string& where, Script* out) {
 // The keys a domain may have; made once, as a board may have hundreds of domains.
 const std::set<std::string>& domain_keys() {
     static const std::set<std::string> keys = [] {
-        std::set<std::string> k = {
-            "name",         "id",        "type",          "status",         "card",
-            "effective_id", "listed",    "exists",        "unsigned_pd",    "vtcm_bytes",
-            "arch",         "capabilities", "clock_hz",   "load",           "pmu_start",
-            "upcycle_start", "max_pmu_groups", "heap_bytes", "script"};
+        std::set<std::string> k = {"name",           "id",           "type",      "status",
+                                   "card",           "effective_id", "listed",    "exists",
+                                   "unsigned_pd",    "vtcm_bytes",   "arch",      "capabilities",
+                                   "clock_hz",       "load",         "pmu_start", "upcycle_start",
+                                   "max_pmu_groups", "heap_bytes",   "script"};
 #define KESTREL_SIM_DSP_OPTION(key, FLAG, symbols) k.insert(#key);
 #include "sim_options.h"
         return k;
