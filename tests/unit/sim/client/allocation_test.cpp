@@ -13,6 +13,12 @@ namespace {
 std::atomic<long> g_allocations{0};
 }  // namespace
 
+// The replacements below pair operator new with malloc and operator delete with free, which
+// GCC cannot see through once they are inlined.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
 void* operator new(std::size_t n) {
     ++g_allocations;
     if (void* p = std::malloc(n != 0 ? n : 1))
