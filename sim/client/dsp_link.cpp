@@ -3,7 +3,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -41,29 +40,32 @@ int64_t monotonic_ms() {
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// Waits until the process `pid` has ended, at most timeout_ms; true when it has (it is then
-// still to be reaped). Without pidfd_open (Linux before 5.3) the wait polls waitpid every
-// millisecond and reaps the process itself: *reaped tells.
-bool wait_for_exit(pid_t pid, int timeout_ms, bool* reaped) {
-    *reaped = false;
-    const int64_t deadline = monotonic_ms() + timeout_ms;
-    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-    if (pidfd >= 0) {
-        pollfd p{pidfd, POLLIN, 0};
-        int r;
-        do {
-            const int64_t left = deadline - monotonic_ms();
-            r = ::poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
-        } while (r < 0 && errno == EINTR);
-        ::close(pidfd);
-        return r > 0;
+// Reads and drops what the DSP still sends until its end of the socket closes, which happens
+// when its process ends, at most until `deadline`; true when it closed.
+bool wait_for_close(int fd, int64_t deadline) {
+    for (;;) {
+        const int64_t left = deadline - monotonic_ms();
+        pollfd p{fd, POLLIN, 0};
+        const int r = ::poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return false;
+        char drop[512];
+        const ssize_t n = ::read(fd, drop, sizeof drop);
+        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
+            return true;
     }
+}
+
+// Reaps the process `pid`, at most until `deadline`; false when it is still running then. Its
+// socket has closed by the time this is called, so it is ending: the first look mostly finds
+// it gone, a later one comes a millisecond after the one before.
+bool reap(pid_t pid, int64_t deadline) {
     for (;;) {
         const pid_t r = ::waitpid(pid, nullptr, WNOHANG);
-        if (r == pid || (r < 0 && errno != EINTR)) {
-            *reaped = true;
+        if (r == pid || (r < 0 && errno != EINTR))
             return true;
-        }
         if (monotonic_ms() >= deadline)
             return false;
         const timespec ms{0, 1000000};
@@ -171,14 +173,21 @@ void DspLink::mark_dead() {
 }
 
 void DspLink::stop() {
+    // The DSP ends on end of file: the link is shut for writing, and its end of the socket
+    // closing says that its process is ending. No fixed pause; after the time limit it is
+    // killed.
+    const int64_t deadline = monotonic_ms() + kExitTimeoutMs;
+    if (fd_ >= 0) {
+        ::shutdown(fd_, SHUT_WR);
+        wait_for_close(fd_, deadline);
+    }
     mark_dead();
     if (pid_ <= 0)
         return;
-    // The DSP ends on end of file: wait for that (not a fixed while), then make sure.
-    bool reaped = false;
-    if (!wait_for_exit(pid_, kExitTimeoutMs, &reaped))
+    if (!reap(pid_, deadline)) {
         ::kill(pid_, SIGKILL);
-    while (!reaped && ::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+        while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+        }
     }
     pid_ = -1;
 }
