@@ -49,7 +49,11 @@ json read_profile(const std::string& name_or_path, std::string* base_dir) {
                 return parse_text(text, "board " + name);
             }
         }
-        throw BoardError("unknown board '" + name_or_path + "'");
+        std::string known;
+        for (const auto& name : builtin_board_names()) {
+            known += (known.empty() ? "" : ", ") + name;
+        }
+        throw BoardError("unknown board '" + name_or_path + "' (built-in boards: " + known + ")");
     }
     std::ifstream in(name_or_path);
     if (!in) {

@@ -14,10 +14,7 @@
 //   kestrel-sim-board --setup BOARD BASE          what the runner needs, in one run: the
 //                                                 library variant on the first line, the
 //                                                 --sysfs directory on the second
-#include <sys/stat.h>
 #include <unistd.h>
-
-#include <cerrno>
 
 #include <cstdint>
 #include <cstdio>
@@ -37,18 +34,13 @@ int usage() {
     return 2;
 }
 
-bool make_dirs(const std::string& path) {
-    std::string partial;
-    size_t pos = 0;
-    while (pos != std::string::npos) {
-        pos = path.find('/', pos + 1);
-        partial = path.substr(0, pos);
-        if (partial.empty())
-            continue;
-        if (::mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST)
-            return false;
-    }
-    return true;
+namespace fs = std::filesystem;
+
+// Creates a directory and the missing ones above it; true when it exists afterwards.
+bool make_dirs(const fs::path& path) {
+    std::error_code ec;
+    fs::create_directories(path, ec);
+    return fs::is_directory(path, ec);
 }
 
 // FNV-1a, to name a tree after what it holds.
@@ -87,8 +79,8 @@ bool write_sysfs(const kestrel_sim::Board& b, const std::string& base, std::stri
     std::snprintf(name, sizeof name, "soc-%016llx", static_cast<unsigned long long>(fnv1a(key)));
     const std::string dir = base + "/" + name;
     *out_dir = dir;
-    struct stat st;
-    if (::stat(dir.c_str(), &st) == 0)
+    std::error_code ec;
+    if (fs::exists(dir, ec))
         return true;
     if (!make_dirs(base))
         return false;
@@ -99,7 +91,7 @@ bool write_sysfs(const kestrel_sim::Board& b, const std::string& base, std::stri
     const std::string file = soc_dir + "/soc_id";
     bool ok = make_dirs(soc_dir) && make_dirs(tmp + "/sys/class/thermal");
     if (ok && b.soc_kind == kestrel_sim::SocIdKind::kUnreadable) {
-        ok = ::mkdir(file.c_str(), 0755) == 0;
+        ok = fs::create_directory(file, ec);
     } else if (ok && b.soc_kind == kestrel_sim::SocIdKind::kText) {
         ok = write_file(file, b.soc_text);
     }
@@ -109,12 +101,14 @@ bool write_sysfs(const kestrel_sim::Board& b, const std::string& base, std::stri
             make_dirs(zone) && write_file(zone + "/type", b.thermal_zones[i].type + "\n") &&
             write_file(zone + "/temp", std::to_string(b.thermal_zones[i].temp_millicelsius) + "\n");
     }
-    if (ok && ::rename(tmp.c_str(), dir.c_str()) == 0)
-        return true;
+    if (ok) {
+        fs::rename(tmp, dir, ec);
+        if (!ec)
+            return true;
+    }
     // Lost the race to a concurrent run (or failed): drop the private copy.
-    std::error_code ec;
-    std::filesystem::remove_all(tmp, ec);
-    return ok && ::stat(dir.c_str(), &st) == 0;
+    fs::remove_all(tmp, ec);
+    return ok && fs::exists(dir, ec);
 }
 
 }  // namespace
