@@ -3,11 +3,6 @@
 // memory before, between and after the two rounds.
 //
 //   exporter_scrape_load PORT PID [CLIENTS [SECONDS]]
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -17,33 +12,17 @@
 #include <thread>
 #include <vector>
 
+#include "http_client.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 // One scrape: true when the answer is a 200 with the exposition.
 bool scrape(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return false;
-    }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    static const std::string request =
-        "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-    ok = ok && send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
-                   static_cast<ssize_t>(request.size());
-    std::string answer;
-    char buffer[16384];
-    for (ssize_t n; ok && (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) {
-        answer.append(buffer, static_cast<std::size_t>(n));
-    }
-    close(fd);
-    return ok && answer.compare(0, 12, "HTTP/1.1 200") == 0 &&
-           answer.find("kestrel_exporter_build_info{") != std::string::npos;
+    const kestrel_test::HttpResponse answer = kestrel_test::http_get(port, "/metrics");
+    return answer.status == 200 &&
+           answer.body.find("kestrel_exporter_build_info{") != std::string::npos;
 }
 
 // VmRSS of the process in KiB, -1 when unknown.

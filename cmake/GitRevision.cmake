@@ -1,25 +1,52 @@
 # Writes a header that defines KESTREL_BUILD_COMMIT_ID, the first 7 hexadecimal digits of the
 # source tree's git HEAD, or "unknown" outside a git checkout. Run at build time with
-#   cmake -DSOURCE_DIR=<tree> -DOUTPUT=<header> [-DGIT_EXECUTABLE=<git>] -P GitRevision.cmake
+#   cmake -DSOURCE_DIR=<tree> -DOUTPUT=<header> [-DGIT_EXECUTABLE=<git>]
+#         [-DSTAMP=<file> -DDEPFILE=<file>] -P GitRevision.cmake
 # The header is rewritten only when its content changes, so a build without a new revision
-# recompiles nothing.
+# recompiles nothing. With STAMP and DEPFILE it also touches STAMP and writes a depfile that
+# names what git's HEAD is read from (HEAD itself, the branch's loose ref and its directory,
+# packed-refs), so that the build runs it again only when one of them changes.
 if(NOT SOURCE_DIR OR NOT OUTPUT)
     message(FATAL_ERROR "GitRevision.cmake needs SOURCE_DIR and OUTPUT")
 endif()
 
 set(revision "unknown")
+set(watched "")
 if(NOT GIT_EXECUTABLE)
     find_program(GIT_EXECUTABLE git)
 endif()
 if(GIT_EXECUTABLE)
     execute_process(
-        COMMAND "${GIT_EXECUTABLE}" -C "${SOURCE_DIR}" rev-parse --verify -q HEAD
-        OUTPUT_VARIABLE head
+        COMMAND "${GIT_EXECUTABLE}" -C "${SOURCE_DIR}" rev-parse HEAD --git-path HEAD
+                --git-path packed-refs --symbolic-full-name HEAD
+        OUTPUT_VARIABLE out
         RESULT_VARIABLE status
         OUTPUT_STRIP_TRAILING_WHITESPACE
         ERROR_QUIET)
-    if(status EQUAL 0 AND head MATCHES "^[0-9a-f]+$")
-        string(SUBSTRING "${head}" 0 7 revision)
+    string(REPLACE "\n" ";" lines "${out}")
+    list(LENGTH lines n)
+    if(status EQUAL 0 AND n GREATER_EQUAL 3)
+        list(GET lines 0 head)
+        if(head MATCHES "^[0-9a-f]+$")
+            string(SUBSTRING "${head}" 0 7 revision)
+        endif()
+        list(GET lines 1 head_file)
+        list(GET lines 2 packed_refs)
+        list(APPEND watched "${head_file}" "${packed_refs}")
+        if(n GREATER_EQUAL 4)
+            list(GET lines 3 ref)
+            if(ref MATCHES "^refs/")
+                execute_process(
+                    COMMAND "${GIT_EXECUTABLE}" -C "${SOURCE_DIR}" rev-parse --git-path "${ref}"
+                    OUTPUT_VARIABLE ref_file
+                    OUTPUT_STRIP_TRAILING_WHITESPACE
+                    ERROR_QUIET)
+                if(ref_file)
+                    get_filename_component(ref_dir "${ref_file}" DIRECTORY)
+                    list(APPEND watched "${ref_file}" "${ref_dir}")
+                endif()
+            endif()
+        endif()
     endif()
 endif()
 
@@ -30,4 +57,18 @@ if(EXISTS "${OUTPUT}")
 endif()
 if(NOT current STREQUAL content)
     file(WRITE "${OUTPUT}" "${content}")
+endif()
+
+if(STAMP AND DEPFILE)
+    # Only files that exist: the build tool would take a missing one as a reason to run again.
+    set(deps "")
+    foreach(path IN LISTS watched)
+        get_filename_component(path "${path}" ABSOLUTE BASE_DIR "${SOURCE_DIR}")
+        if(EXISTS "${path}")
+            string(REPLACE " " "\\ " path "${path}")
+            string(APPEND deps " ${path}")
+        endif()
+    endforeach()
+    file(WRITE "${DEPFILE}" "${STAMP}:${deps}\n")
+    file(TOUCH "${STAMP}")
 endif()

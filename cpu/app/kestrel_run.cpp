@@ -3,13 +3,12 @@
 #include <signal.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
-
-#include <fmt/format.h>
 
 #include "cpu/cmdline.h"
 #include "cpu/cmdline_user.h"
@@ -35,9 +34,15 @@ constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 // The stub library of the remote interface, loaded by name.
 constexpr const char* kStubLibrary = "libkestrel.so";
 
-// Prints a driver error whose text ends with its own line end.
-void report(const std::string& text) {
-    std::printf("[ERROR] [KESTREL] %s\n", text.c_str());
+// Prints a driver error: the tag, the formatted text (which ends with its own line end) and one
+// more line end.
+__attribute__((format(printf, 1, 2))) void report(const char* format, ...) {
+    std::printf("[ERROR] [KESTREL] ");
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::printf("\n");
 }
 
 // Pause between two samples. 0 when it ended or was cut short by a signal, -1 otherwise.
@@ -78,22 +83,21 @@ int set_dsp_env() {
 }
 
 int run_local_mode(int /*sample_time*/) {
-    std::printf("[INFO ] [kestrel] %s\n",
-                fmt::format("run local model, do nothing .. .. ..").c_str());
+    std::printf("[INFO ] [kestrel] run local model, do nothing .. .. ..\n");
     return 0;
 }
 
 int print_dsp_info(vorlix::kestrel::DspDomainArray& domains) {
     using vorlix::kestrel::DspUtils;
-    printf("NSP has device = %d\n", static_cast<int>(domains.size()));
+    std::printf("NSP has device = %d\n", static_cast<int>(domains.size()));
     for (std::size_t g = 0; g < domains.size(); ++g) {
         const auto& group = domains[g];
-        printf("NSP[%d] has core = %d\n", static_cast<int>(g), static_cast<int>(group.size()));
+        std::printf("NSP[%d] has core = %d\n", static_cast<int>(g), static_cast<int>(group.size()));
         for (std::size_t i = 0; i < group.size(); ++i) {
             const auto& item = group[i];
             const fastrpc_domain& d = item.domain_info;
             // The name is printed from its 32-byte field only, NUL or not.
-            printf(
+            std::printf(
                 "core[%d]: domain_name = %.*s, domain_id = 0x%x, domain_type = %s(%d), "
                 "domain_card_no = %x, domain_status = %s, effect_id = 0x%x, vtcm = %f (mb) \n",
                 static_cast<int>(i), static_cast<int>(strnlen(d.name, sizeof(d.name))), d.name,
@@ -110,11 +114,11 @@ int sample_and_analyze_one_times(vorlix::kestrel::DataAnalyzer& analyzer,
     auto& stub = analyzer.GetDspStub();
     if (params.run_legacy) {
         if (stub.sample_register_legacy(params.sample_time) < 0) {
-            printf("[ERROR] [KESTREL] %s\n", "kestrel_stub sample_register_legacy failure.\n");
+            std::printf("[ERROR] [KESTREL] %s\n", "kestrel_stub sample_register_legacy failure.\n");
             return -1;
         }
     } else if (stub.sample_register(params.sample_time) < 0) {
-        printf("[ERROR] [KESTREL] %s\n", "kestrel_stub sample_register failure.\n");
+        std::printf("[ERROR] [KESTREL] %s\n", "kestrel_stub sample_register failure.\n");
         return -1;
     }
     analyzer.analyze();
@@ -201,11 +205,11 @@ int kestrel_run(int argc, const char** argv) {
     // Older SoCs have no PMU group on their DSP: they run only in legacy mode, and only they do.
     const bool legacy_soc = vorlix::kestrel::is_legacy_soc(soc);
     if (legacy_soc && !user_params.run_legacy) {
-        report(fmt::format("kestrel: Only support --run_legacy for SM8250/QCM6490/QCS6490.\n"));
+        report("kestrel: Only support --run_legacy for SM8250/QCM6490/QCS6490.\n");
         return -1;
     }
     if (!legacy_soc && user_params.run_legacy) {
-        report(fmt::format("kestrel: Don't support --run_legacy for >= v68.\n"));
+        report("kestrel: Don't support --run_legacy for >= v68.\n");
         return -1;
     }
 
@@ -213,16 +217,14 @@ int kestrel_run(int argc, const char** argv) {
     vorlix::kestrel::CoreTarget target;
     switch (vorlix::kestrel::choose_core(soc, domains, index, &target)) {
         case vorlix::kestrel::CoreChoice::kQcs9075Index:
-            report(fmt::format("Invalid cdsp_index {}, only support 0 or 1 for QCS9075.\n", index));
+            report("Invalid cdsp_index %u, only support 0 or 1 for QCS9075.\n", index);
             return -1;
         case vorlix::kestrel::CoreChoice::kSa8797pIndex:
-            report(fmt::format("Invalid cdsp_index {}, only support 0, 1, 2, 3 for SA8797P.\n",
-                               index));
+            report("Invalid cdsp_index %u, only support 0, 1, 2, 3 for SA8797P.\n", index);
             return -1;
         case vorlix::kestrel::CoreChoice::kSa8797pNoCore: {
             const std::size_t cores = domains.empty() ? 0 : domains.front().size();
-            report(fmt::format("Invalid cdsp_index {}, the platform reports {} cdsp core(s).\n",
-                               index, cores));
+            report("Invalid cdsp_index %u, the platform reports %zu cdsp core(s).\n", index, cores);
             return -1;
         }
         case vorlix::kestrel::CoreChoice::kOk:
@@ -239,7 +241,7 @@ int kestrel_run(int argc, const char** argv) {
     const int arch = static_cast<int>(target.arch);
     auto& stub = analyzer.GetDspStub();
     if (!stub.init(kStubLibrary, static_cast<int>(user_params.domain_id), arch)) {
-        report(fmt::format("kestrel_stub init failure.\n"));
+        report("kestrel_stub init failure.\n");
         return -1;
     }
     if (user_params.enable_unsigned_pd && vorlix::kestrel::DspUtils::try_enable_unsigned_pd(
@@ -251,7 +253,7 @@ int kestrel_run(int argc, const char** argv) {
     }
 
     if (stub.sample_initialize(!user_params.run_legacy, user_params.domain_name) < 0) {
-        report(fmt::format("kestrel_stub sample_initialize failure.\n"));
+        report("kestrel_stub sample_initialize failure.\n");
         return -1;
     }
     // The flag is looked at only after the pause, so a signal ends the run once the current
@@ -278,7 +280,7 @@ int kestrel_run(int argc, const char** argv) {
         }
     }
     if (stub.sample_finalize(!user_params.run_legacy) < 0) {
-        report(fmt::format("kestrel_stub sample_finalize failure.\n"));
+        report("kestrel_stub sample_finalize failure.\n");
         return -1;
     }
     return write_failed ? -1 : 0;

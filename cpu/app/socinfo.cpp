@@ -97,14 +97,14 @@ const SocIdEntry soc_id[kSocIdCount] = {
 int get_cur_device_socid() {
     int fd = open(kSocIdPath, O_RDONLY);
     if (fd < 0) {
-        printf("[ERROR] [KESTREL] open soc_id file failure, error code = %d\n", errno);
+        std::printf("[ERROR] [KESTREL] open soc_id file failure, error code = %d\n", errno);
         return -1;
     }
     char buf[32];
     memset(buf, 0, sizeof(buf));
     ssize_t n = read(fd, buf, sizeof(buf) - 1);
     if (n < 0) {
-        printf("[ERROR] [KESTREL] read soc_id failure, error code = %d\n", errno);
+        std::printf("[ERROR] [KESTREL] read soc_id failure, error code = %d\n", errno);
         close(fd);
         return -1;
     }

@@ -5,10 +5,9 @@
 #include <cstdlib>
 #include <exception>
 #include <sstream>
+#include <string>
 #include <unordered_map>
 #include <utility>
-
-#include <fmt/format.h>
 
 #include "cpu/status.h"
 
@@ -102,10 +101,10 @@ StatusOr<double> no_exception_stod(const std::string& text) {
 }
 
 Status number_error(const char* arg, const Status& conversion, const CMDLineElement& element) {
-    return ErrorStatus(StatusCode::kError,
-                       fmt::format("error while handling argument \"{}\": {}\n\nusage:\n{}\n\nto "
-                                   "show complete usage, run with -h",
-                                   arg, conversion.message, element.to_string()));
+    return ErrorStatus(StatusCode::kError, std::string("error while handling argument \"") + arg +
+                                               "\": " + conversion.message + "\n\nusage:\n" +
+                                               element.to_string() +
+                                               "\n\nto show complete usage, run with -h");
 }
 
 CMDLineContext common_params_parser_init(CMDLineParams& params, UsageCallback usage_callback) {
@@ -131,10 +130,9 @@ Status apply_env_value(const CMDLineElement& element, const std::string& value,
     if (element.on_int64 != nullptr) {
         const StatusOr<long long> number = no_exception_stoll(value);
         if (!number.ok) {
-            return ErrorStatus(
-                StatusCode::kError,
-                fmt::format("error while handling environment variable \"{}\": {}\n\n",
-                            element.env_name, number.status.message));
+            return ErrorStatus(StatusCode::kError,
+                               std::string("error while handling environment variable \"") +
+                                   element.env_name + "\": " + number.status.message + "\n\n");
         }
         element.on_int64(params, number.value);
     }
@@ -173,10 +171,9 @@ Status apply_arg_value(const CMDLineElement& element, const char* arg, const std
         } else if (value == "false") {
             element.on_bool(params, false);
         } else {
-            return ErrorStatus(StatusCode::kError,
-                               fmt::format("error while handling argument \"{}\": {}\n\nusage: "
-                                           "only support 'true'/'false'",
-                                           arg, element.to_string()));
+            return ErrorStatus(StatusCode::kError, std::string("error while handling argument \"") +
+                                                       arg + "\": " + element.to_string() +
+                                                       "\n\nusage: only support 'true'/'false'");
         }
     }
     // An element without a value action consumes its value and does nothing.
@@ -210,7 +207,7 @@ StatusOr<bool> common_params_parse_ex(int argc, const char** argv, CMDLineContex
         const auto found = by_name.find(arg);
         if (found == by_name.end()) {
             return make_status_or<bool>(
-                ErrorStatus(StatusCode::kError, fmt::format("error: invalid argument: {}", arg)));
+                ErrorStatus(StatusCode::kError, std::string("error: invalid argument: ") + arg));
         }
         const CMDLineElement& element = *found->second;
         if (element.has_value_from_env()) {
@@ -226,7 +223,7 @@ StatusOr<bool> common_params_parse_ex(int argc, const char** argv, CMDLineContex
         ++i;
         if (i >= argc) {
             return make_status_or<bool>(ErrorStatus(
-                StatusCode::kError, fmt::format("argument: {}, {}", arg, "expected value")));
+                StatusCode::kError, std::string("argument: ") + arg + ", expected value"));
         }
         const Status status = apply_arg_value(element, arg, argv[i], params);
         if (status.code != StatusCode::kOk) {

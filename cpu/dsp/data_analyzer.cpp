@@ -31,62 +31,62 @@ void DataAnalyzer::analyze() {
 }
 
 void DataAnalyzer::print_arch_line() {
-    printf("dsp arch: V%02x\n", static_cast<unsigned>(dsp_stub.dsp_arch));
+    std::printf("dsp arch: V%02x\n", static_cast<unsigned>(dsp_stub.dsp_arch));
 }
 
 void DataAnalyzer::print_freq_line(float mhz) {
-    printf("dsp current freq: %f (MHz), current sample time(ms): %f\n", static_cast<double>(mhz),
-           static_cast<double>(dsp_stub.measured_time_ms));
+    std::printf("dsp current freq: %f (MHz), current sample time(ms): %f\n",
+                static_cast<double>(mhz), static_cast<double>(dsp_stub.measured_time_ms));
 }
 
 void DataAnalyzer::print_dsp() {
     print_freq_line(dsp_stub.dsp_freq_hz / 1000000.0f);
-    printf("qdsp6 utilization: %f (%%)\n", static_cast<double>(qdsp6_utilization));
+    std::printf("qdsp6 utilization: %f (%%)\n", static_cast<double>(qdsp6_utilization));
 }
 
 void DataAnalyzer::print_hvx() {
     print_freq_line(dsp_stub.dsp_freq_hz / 1000000.0f);
-    printf("hvx utilization: %f (%%)\n", static_cast<double>(hvx_utilization));
+    std::printf("hvx utilization: %f (%%)\n", static_cast<double>(hvx_utilization));
 }
 
 void DataAnalyzer::print_hmx() {
     print_freq_line(dsp_stub.dsp_freq_hz / 1000000.0f);
-    printf("hmx utilization: %f (%%)\n", static_cast<double>(hmx_utilization));
+    std::printf("hmx utilization: %f (%%)\n", static_cast<double>(hmx_utilization));
 }
 
 void DataAnalyzer::print_all() {
     print_arch_line();
     print_freq_line(dsp_stub.dsp_freq_hz / 1000000.0f);
-    printf("qdsp6 utilization: %f (%%)\n", static_cast<double>(qdsp6_utilization));
-    printf("hvx utilization: %f (%%)\n", static_cast<double>(hvx_utilization));
-    printf("hmx utilization: %f (%%)\n", static_cast<double>(hmx_utilization));
+    std::printf("qdsp6 utilization: %f (%%)\n", static_cast<double>(qdsp6_utilization));
+    std::printf("hvx utilization: %f (%%)\n", static_cast<double>(hvx_utilization));
+    std::printf("hmx utilization: %f (%%)\n", static_cast<double>(hmx_utilization));
 }
 
 void DataAnalyzer::print_dbg() {
     const KestrelStub& s = dsp_stub;
     print_arch_line();
-    printf("Measured time period = %f(ms)\n", static_cast<double>(s.measured_time_ms));
-    printf("Processor cycles = %f\n", static_cast<double>(s.processor_cycles));
-    printf("Commited packets = %f\n", static_cast<double>(s.committed_packets));
-    printf("HVX packets = %f\n", static_cast<double>(s.hvx_packets));
-    printf("HMX active cycles = %f\n", static_cast<double>(s.hmx_active_cycles));
-    printf("dsp freq = %f(hz)\n", static_cast<double>(s.dsp_freq_hz));
-    printf("hmx freq = %f(hz) (Now, Not Support)\n", static_cast<double>(s.hmx_freq_hz));
-    printf("qdsp6_load = %f\n", static_cast<double>(qdsp6_load));
-    printf("pcpp = %f\n", static_cast<double>(pcpp));
-    printf("mpps = %f\n", static_cast<double>(mpps));
-    printf("hvx_mpps = %f\n", static_cast<double>(hvx_mpps));
-    printf("hmx_mcps = %f\n", static_cast<double>(hmx_mcps));
-    printf("qdsp6_utilization = %f\n", static_cast<double>(qdsp6_utilization));
-    printf("hmx_utilization = %f\n", static_cast<double>(hmx_utilization));
-    printf("hvx_utilization = %f\n", static_cast<double>(hvx_utilization));
+    std::printf("Measured time period = %f(ms)\n", static_cast<double>(s.measured_time_ms));
+    std::printf("Processor cycles = %f\n", static_cast<double>(s.processor_cycles));
+    std::printf("Commited packets = %f\n", static_cast<double>(s.committed_packets));
+    std::printf("HVX packets = %f\n", static_cast<double>(s.hvx_packets));
+    std::printf("HMX active cycles = %f\n", static_cast<double>(s.hmx_active_cycles));
+    std::printf("dsp freq = %f(hz)\n", static_cast<double>(s.dsp_freq_hz));
+    std::printf("hmx freq = %f(hz) (Now, Not Support)\n", static_cast<double>(s.hmx_freq_hz));
+    std::printf("qdsp6_load = %f\n", static_cast<double>(qdsp6_load));
+    std::printf("pcpp = %f\n", static_cast<double>(pcpp));
+    std::printf("mpps = %f\n", static_cast<double>(mpps));
+    std::printf("hvx_mpps = %f\n", static_cast<double>(hvx_mpps));
+    std::printf("hmx_mcps = %f\n", static_cast<double>(hmx_mcps));
+    std::printf("qdsp6_utilization = %f\n", static_cast<double>(qdsp6_utilization));
+    std::printf("hmx_utilization = %f\n", static_cast<double>(hmx_utilization));
+    std::printf("hvx_utilization = %f\n", static_cast<double>(hvx_utilization));
 }
 
 void DataAnalyzer::print_dsp_legacy() {
     const float mhz = dsp_stub.dsp_freq_hz / 1000000.0f;
     qdsp6_utilization = clamp_utilization((qdsp6_load * 100.0f) / mhz);
     print_freq_line(mhz);
-    printf("qdsp6 utilization: %f (%%)\n", static_cast<double>(qdsp6_utilization));
+    std::printf("qdsp6 utilization: %f (%%)\n", static_cast<double>(qdsp6_utilization));
 }
 
 }  // namespace vorlix::kestrel

@@ -41,10 +41,12 @@ int query_capability(uint32_t domain, uint32_t attribute, uint32_t* value) {
 int is_sa8797p() {
     int soc = get_cur_device_socid();
     if (soc < 0) {
-        printf("[ERROR] [KESTREL] get_cur_device_socid failure.\n");
+        std::printf("[ERROR] [KESTREL] get_cur_device_socid failure.\n");
         return -1;
     }
-    return static_cast<uint32_t>(soc) == get_socid_by_name("SA8797P") ? 1 : 0;
+    // Looked up once: the id comes from a constant table, and this runs for every core listed.
+    static const uint32_t sa8797p = get_socid_by_name("SA8797P");
+    return static_cast<uint32_t>(soc) == sa8797p ? 1 : 0;
 }
 
 // Whether a CDSP domain exists, on libraries without the domain list.
@@ -52,10 +54,10 @@ bool cdsp_present(uint32_t domain) {
     uint32_t value = 0;
     int result = query_capability(domain, DOMAIN_SUPPORT, &value);
     if (is_unsupported_api(result)) {
-        printf("[ERROR] [KESTREL] FastRPC Capability API is not supported on this device\n");
+        std::printf("[ERROR] [KESTREL] FastRPC Capability API is not supported on this device\n");
     } else if (result != 0) {
-        printf("[ERROR] [KESTREL] get_dsp_support failed with Error 0x%x\n",
-               static_cast<unsigned>(result));
+        std::printf("[ERROR] [KESTREL] get_dsp_support failed with Error 0x%x\n",
+                    static_cast<unsigned>(result));
     }
     if (result == 0 && value != 0) {
         return true;
@@ -88,13 +90,14 @@ int collect_by_system_request(DspDomainArray& domains) {
     req.domain_type = FASTRPC_NSP;
     int result = remote_system_request(&req);
     if (result != 0) {
-        printf("[ERROR] [KESTREL] remote_system_request: query domain num failure, error code = %x",
-               static_cast<unsigned>(result));
+        std::printf(
+            "[ERROR] [KESTREL] remote_system_request: query domain num failure, error code = %x",
+            static_cast<unsigned>(result));
         return -1;
     }
     const int32_t count = req.num_domains;
     if (count < 0 || count > kMaxPlatformDomains) {
-        printf("[ERROR] [KESTREL] remote_system_request: invalid domain count %d\n", count);
+        std::printf("[ERROR] [KESTREL] remote_system_request: invalid domain count %d\n", count);
         return -1;
     }
     // At least one record, so that a count of 0 does not turn into a failed allocation.
@@ -104,14 +107,14 @@ int collect_by_system_request(DspDomainArray& domains) {
             calloc(std::max<std::size_t>(capacity, 1), sizeof(fastrpc_domain))),
         &free);
     if (!records) {
-        printf("[ERROR] [KESTREL] Unable to allocate memory for req.sys.domains");
+        std::printf("[ERROR] [KESTREL] Unable to allocate memory for req.sys.domains");
         return -1;
     }
     req.domains = records.get();
     req.max_domains = static_cast<uint32_t>(capacity);
     result = remote_system_request(&req);
     if (result != 0) {
-        printf(
+        std::printf(
             "[ERROR] [KESTREL] remote_system_request: query domain prop failure, error code = %x",
             static_cast<unsigned>(result));
         return -1;
@@ -143,7 +146,7 @@ int collect_by_system_request(DspDomainArray& domains) {
 
 int collect_by_capability(DspDomainArray& domains) {
     if (!is_bound(remote_handle_control)) {
-        printf(
+        std::printf(
             "[ERROR] [KESTREL] can't get dsp_info, not support api "
             "remote_system_request/remote_handle_control");
         return -1;
@@ -151,7 +154,7 @@ int collect_by_capability(DspDomainArray& domains) {
     int count = cdsp_present(CDSP_DOMAIN_ID) ? 1 : 0;
     count += cdsp_present(CDSP1_DOMAIN_ID) ? 1 : 0;
     if (count == 0) {
-        printf("The device doesn't have cdsp.\n");
+        std::printf("The device doesn't have cdsp.\n");
         return 0;
     }
     // With one CDSP found the group describes domain 3, whichever domain answered.
@@ -170,7 +173,7 @@ std::string domain_name_of(const fastrpc_domain& domain) {
 
 int DspUtils::try_enable_unsigned_pd(int domain) {
     if (!is_bound(remote_session_control)) {
-        printf(
+        std::printf(
             "[ERROR] [KESTREL] ERROR 0x%x: remote_session_control interface is not supported on "
             "this device\n",
             0u);
@@ -179,8 +182,8 @@ int DspUtils::try_enable_unsigned_pd(int domain) {
     remote_rpc_control_unsigned_module data{static_cast<uint32_t>(domain), 1};
     int result = remote_session_control(FASTRPC_CONTROL_UNSIGNED_MODULE, &data, sizeof(data));
     if (result != 0) {
-        printf("[ERROR] [KESTREL] ERROR 0x%x: remote_session_control failed\n",
-               static_cast<unsigned>(result));
+        std::printf("[ERROR] [KESTREL] ERROR 0x%x: remote_session_control failed\n",
+                    static_cast<unsigned>(result));
         return -1;
     }
     return 0;
@@ -188,7 +191,7 @@ int DspUtils::try_enable_unsigned_pd(int domain) {
 
 bool DspUtils::check_unsignedpd_supported(int domain) {
     if (!is_bound(remote_handle_control)) {
-        printf(
+        std::printf(
             "[ERROR] [KESTREL] remote_dsp_capability interface is not supported on this device. "
             "Falling back to signed pd.\n");
         return false;
@@ -196,13 +199,13 @@ bool DspUtils::check_unsignedpd_supported(int domain) {
     uint32_t value = 0;
     int result = query_capability(static_cast<uint32_t>(domain), UNSIGNED_PD_SUPPORT, &value);
     if (is_unsupported_api(result)) {
-        printf(
+        std::printf(
             "[ERROR] [KESTREL] FastRPC Capability API is not supported on this device. Falling "
             "back to signed pd.\n");
         return false;
     }
     if (result != 0) {
-        printf(
+        std::printf(
             "[ERROR] [KESTREL] ERROR 0x%x: FastRPC Capability API failed. Falling back to signed "
             "pd.",
             static_cast<unsigned>(result));
@@ -220,7 +223,7 @@ int DspUtils::get_effective_domain_id(char* domain_name, int session_id) {
     data.effective_domain_id = 0;
     int result = remote_session_control(FASTRPC_GET_EFFECTIVE_DOMAIN_ID, &data, sizeof(data));
     if (result != 0) {
-        printf(
+        std::printf(
             "[ERROR] [KESTREL] Error 0x%x: failed to get effective domain id for %s, session id "
             "%d\n",
             static_cast<unsigned>(result), domain_name, session_id);
@@ -235,19 +238,19 @@ float DspUtils::get_vtcm_size_mb(int domain) {
         return -1.0f;
     }
     if (!is_bound(remote_handle_control)) {
-        printf(
+        std::printf(
             "[ERROR] [KESTREL] remote_dsp_capability interface is not supported on this device\n");
         return -1.0f;
     }
     uint32_t bytes = 0;
     int result = query_capability(static_cast<uint32_t>(domain), VTCM_PAGE, &bytes);
     if (is_unsupported_api(result)) {
-        printf("[ERROR] [KESTREL] FastRPC Capability API is not supported on this device\n");
+        std::printf("[ERROR] [KESTREL] FastRPC Capability API is not supported on this device\n");
         return -1.0f;
     }
     if (result != 0) {
-        printf("[ERROR] [KESTREL] get_vtcm_info failed with Error 0x%x\n",
-               static_cast<unsigned>(result));
+        std::printf("[ERROR] [KESTREL] get_vtcm_info failed with Error 0x%x\n",
+                    static_cast<unsigned>(result));
         return -1.0f;
     }
     return static_cast<float>(bytes) / 1048576.0f;
@@ -263,22 +266,22 @@ int DspUtils::get_hex_arch_ver(int domain, unsigned int* arch) {
     }
     *arch = 0;
     if (!is_bound(remote_handle_control)) {
-        printf(
+        std::printf(
             "[ERROR] [KESTREL] remote_dsp_capability interface is not supported on this device\n");
         return -1;
     }
     uint32_t value = 0;
     int result = query_capability(static_cast<uint32_t>(domain), ARCH_VER, &value);
     if (is_unsupported_api(result)) {
-        printf(
+        std::printf(
             "[ERROR] [KESTREL] FastRPC Capability API is not supported on this device, error code "
             "= %x",
             static_cast<unsigned>(result));
         return -1;
     }
     if (result != 0) {
-        printf("[ERROR] [KESTREL] get_hex_arch_ver failed with Error 0x%x\n",
-               static_cast<unsigned>(result));
+        std::printf("[ERROR] [KESTREL] get_hex_arch_ver failed with Error 0x%x\n",
+                    static_cast<unsigned>(result));
         return -1;
     }
     *arch = value & 0xffu;

@@ -16,7 +16,7 @@ template <typename Fn>
 bool resolve(void* lib, const char* name, Fn* slot) {
     void* sym = dlsym(lib, name);
     if (sym == nullptr) {
-        printf("[ERROR] [KestrelStub] dlsym(%s): %s\n", name, dlerror());
+        std::printf("[ERROR] [KestrelStub] dlsym(%s): %s\n", name, dlerror());
         return false;
     }
     *slot = reinterpret_cast<Fn>(sym);
@@ -36,7 +36,7 @@ KestrelStub::~KestrelStub() {
 bool KestrelStub::init(const std::string& lib_name, int /*domain_id*/, int arch) {
     lib_handle = dlopen(lib_name.c_str(), RTLD_NOW);
     if (lib_handle == nullptr) {
-        printf("[ERROR] [KestrelStub] dlopen(): %s\n", dlerror());
+        std::printf("[ERROR] [KestrelStub] dlopen(): %s\n", dlerror());
         return false;
     }
     if (!resolve(lib_handle, "kestrel_open", &open_fn) ||
@@ -56,8 +56,8 @@ int KestrelStub::sample_initialize(bool init_pmu, const std::string& domain_name
     const std::string uri = std::string(kKestrelModuleUri) + domain_name;
     int result = open_fn(uri.c_str(), &handle);
     if (result != 0) {
-        printf("[ERROR] [KestrelStub] kestrel_open(): error code = %x\n",
-               static_cast<unsigned>(result));
+        std::printf("[ERROR] [KestrelStub] kestrel_open(): error code = %x\n",
+                    static_cast<unsigned>(result));
         return -1;
     }
     is_open = true;
@@ -66,8 +66,8 @@ int KestrelStub::sample_initialize(bool init_pmu, const std::string& domain_name
     }
     result = pmu_init_fn(handle);
     if (result != 0) {
-        printf("[ERROR] [KestrelStub] kestrel_pmu_init(): error code = %x\n",
-               static_cast<unsigned>(result));
+        std::printf("[ERROR] [KestrelStub] kestrel_pmu_init(): error code = %x\n",
+                    static_cast<unsigned>(result));
         return -1;
     }
     is_pmu_init = true;
@@ -82,7 +82,8 @@ int KestrelStub::sleep_window(unsigned long sample_time_ms) {
         if (errno != EINTR) {
             return -1;
         }
-        printf("[WARN ] [KestrelStub] nanosleep(): interrupted by a signal, it may be abnormal.\n");
+        std::printf(
+            "[WARN ] [KestrelStub] nanosleep(): interrupted by a signal, it may be abnormal.\n");
     }
     return 0;
 }
@@ -92,8 +93,8 @@ int KestrelStub::read_clock(uint32_t* freq, uint32_t* hmx_freq) {
     int32_t hf = 0;
     int result = get_dsp_current_freq_fn(handle, &f, &hf);
     if (result != 0) {
-        printf("[ERROR] [KestrelStub] kestrel_get_dsp_current_freq(): error code = %x\n",
-               static_cast<unsigned>(result));
+        std::printf("[ERROR] [KestrelStub] kestrel_get_dsp_current_freq(): error code = %x\n",
+                    static_cast<unsigned>(result));
         return -1;
     }
     *freq = static_cast<uint32_t>(f);
@@ -106,8 +107,8 @@ int KestrelStub::sample_register(unsigned long sample_time_ms) {
     int64_t timer1 = 0, pcycle1 = 0, timer2 = 0, pcycle2 = 0;
     int result = get_group_pmt_value_fn(handle, &pkg1, &hvx1, &hmx1, &timer1, &pcycle1);
     if (result != 0) {
-        printf("[ERROR] [KestrelStub] kestrel_get_group_pmt_value(1): error code = %x\n",
-               static_cast<unsigned>(result));
+        std::printf("[ERROR] [KestrelStub] kestrel_get_group_pmt_value(1): error code = %x\n",
+                    static_cast<unsigned>(result));
         return -1;
     }
     if (sleep_window(sample_time_ms) != 0) {
@@ -115,8 +116,8 @@ int KestrelStub::sample_register(unsigned long sample_time_ms) {
     }
     result = get_group_pmt_value_fn(handle, &pkg2, &hvx2, &hmx2, &timer2, &pcycle2);
     if (result != 0) {
-        printf("[ERROR] [KestrelStub] kestrel_get_group_pmt_value(2): error code = %x\n",
-               static_cast<unsigned>(result));
+        std::printf("[ERROR] [KestrelStub] kestrel_get_group_pmt_value(2): error code = %x\n",
+                    static_cast<unsigned>(result));
         return -1;
     }
     uint32_t freq = 0, hmx_freq = 0;
@@ -138,8 +139,8 @@ int KestrelStub::sample_register_legacy(unsigned long sample_time_ms) {
     int64_t timer1 = 0, pcycle1 = 0, timer2 = 0, pcycle2 = 0;
     int result = get_legacy_perf_value_fn(handle, &timer1, &pcycle1);
     if (result != 0) {
-        printf("[ERROR] [KestrelStub] kestrel_get_legacy_perf_value(2): error code = %x\n",
-               static_cast<unsigned>(result));
+        std::printf("[ERROR] [KestrelStub] kestrel_get_legacy_perf_value(2): error code = %x\n",
+                    static_cast<unsigned>(result));
         return -1;
     }
     if (sleep_window(sample_time_ms) != 0) {
@@ -147,8 +148,8 @@ int KestrelStub::sample_register_legacy(unsigned long sample_time_ms) {
     }
     result = get_legacy_perf_value_fn(handle, &timer2, &pcycle2);
     if (result != 0) {
-        printf("[ERROR] [KestrelStub] kestrel_get_legacy_perf_value(2): error code = %x\n",
-               static_cast<unsigned>(result));
+        std::printf("[ERROR] [KestrelStub] kestrel_get_legacy_perf_value(2): error code = %x\n",
+                    static_cast<unsigned>(result));
         return -1;
     }
     uint32_t freq = 0, hmx_freq = 0;
@@ -178,8 +179,8 @@ int KestrelStub::sample_finalize(bool deinit_pmu) {
         for (int attempt = 0; attempt < 2 && is_pmu_init; ++attempt) {
             int result = pmu_deinit_fn(handle);
             if (result != 0) {
-                printf("[ERROR] [KestrelStub] kestrel_pmu_deinit(): error code = %x\n",
-                       static_cast<unsigned>(result));
+                std::printf("[ERROR] [KestrelStub] kestrel_pmu_deinit(): error code = %x\n",
+                            static_cast<unsigned>(result));
             } else {
                 is_pmu_init = false;
             }
@@ -191,8 +192,8 @@ int KestrelStub::sample_finalize(bool deinit_pmu) {
     }
     int result = close_fn(handle);
     if (result != 0) {
-        printf("[ERROR] [KestrelStub] kestrel_close(): error code = %x\n",
-               static_cast<unsigned>(result));
+        std::printf("[ERROR] [KestrelStub] kestrel_close(): error code = %x\n",
+                    static_cast<unsigned>(result));
         return -1;
     }
     handle = 0;

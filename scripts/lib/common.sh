@@ -1,6 +1,13 @@
 # Shared helpers of the project's scripts. Sourced, not run.
 
-KESTREL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+# Found by going there and back in this shell, without a subshell or dirname: this runs at the
+# start of every scripts/run, where a process more is a few ms more.
+case "${BASH_SOURCE[0]}" in
+*/*) CDPATH='' builtin cd -- "${BASH_SOURCE[0]%/*}/../.." ;;
+*) CDPATH='' builtin cd -- ../.. ;;
+esac
+KESTREL_ROOT=$PWD
+builtin cd -- "$OLDPWD"
 
 # Debian packages needed to build and run kestrel and kestrel-exporter on the virtual board (the
 # run preset).
@@ -13,14 +20,31 @@ KESTREL_TEST_PACKAGES=("${KESTREL_RUN_PACKAGES[@]}" googletest libgtest-dev libg
     prometheus)
 
 # kestrel_need_packages PKG... : installs the packages that are missing (as root), or says
-# exactly what to install and fails.
+# exactly what to install and fails. One dpkg-query looks at them all; a list found installed is
+# noted in build/.packages-installed and not looked at again until dpkg's status file changes
+# (as it does whenever a package is installed or removed).
 kestrel_need_packages() {
-    local missing=() p
+    local list="$*" stamp="$KESTREL_ROOT/build/.packages-installed"
+    local dpkg_status=/var/lib/dpkg/status line
+    if [ -f "$stamp" ] && ! [ "$dpkg_status" -nt "$stamp" ]; then
+        while IFS= read -r line; do
+            [ "$line" = "$list" ] && return 0
+        done <"$stamp"
+    fi
+    local installed missing=() p
+    installed=$(dpkg-query -W -f='${Package} ${db:Status-Abbrev}\n' "$@" 2>/dev/null || true)
     for p in "$@"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' ||
-            missing+=("$p")
+        [[ $'\n'"$installed" == *$'\n'"$p ii "* ]] || missing+=("$p")
     done
-    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ ${#missing[@]} -eq 0 ]; then
+        mkdir -p "$KESTREL_ROOT/build"
+        if [ -f "$stamp" ] && ! [ "$dpkg_status" -nt "$stamp" ]; then
+            echo "$list" >>"$stamp"
+        else
+            echo "$list" >"$stamp"
+        fi
+        return 0
+    fi
     if [ "$(id -u)" -ne 0 ]; then
         echo "kestrel: missing packages: ${missing[*]}" >&2
         echo "kestrel: install them with: sudo apt-get install ${missing[*]}" >&2
@@ -97,25 +121,63 @@ kestrel_target_packages() {
 
 # kestrel_build_quiet PRESET [TARGET...] : configures (first time) and builds a preset, output
 # to build/PRESET.log; shows that log only when something fails. Every preset builds in
-# build/PRESET (CMakePresets.json).
+# build/PRESET (CMakePresets.json) with Ninja, which is run directly: an up-to-date build then
+# costs one look at the files it knows. While something is built and standard error is a
+# terminal, one line there tells what and how far (ninja's percentage, through NINJA_STATUS),
+# and is erased at the end; with no terminal nothing is printed, as when nothing is built.
 kestrel_build_quiet() {
     local preset=$1
     shift
     local log="$KESTREL_ROOT/build/$preset.log"
-    mkdir -p "$KESTREL_ROOT/build"
-    (
-        cd "$KESTREL_ROOT" || exit 1
-        if [ ! -f "build/$preset/CMakeCache.txt" ]; then
-            cmake --preset "$preset" || exit 1
-        fi
-        if [ $# -gt 0 ]; then
-            cmake --build --preset "$preset" --target "$@"
-        else
-            cmake --build --preset "$preset"
-        fi
-    ) >"$log" 2>&1 || {
+    local status=0
+    [ -d "$KESTREL_ROOT/build" ] || mkdir -p "$KESTREL_ROOT/build"
+    if [ -t 2 ]; then
+        # The build's status, from inside the pipeline that shows its progress.
+        status=$(
+            set +e
+            kestrel_build "$preset" "$@" 2>&1 | kestrel_build_progress "$preset" "$log"
+            echo "${PIPESTATUS[0]}"
+        )
+    else
+        kestrel_build "$preset" "$@" >"$log" 2>&1 || status=$?
+    fi
+    if [ "$status" -ne 0 ]; then
         cat "$log" >&2
         echo "kestrel: build of preset '$preset' failed (log: $log)" >&2
         return 1
-    }
+    fi
+}
+
+# kestrel_build PRESET [TARGET...] : the configure (first time) and the build, output on
+# standard output with ninja's status lines starting "[NN%] ".
+kestrel_build() {
+    local preset=$1
+    shift
+    if [ ! -f "$KESTREL_ROOT/build/$preset/build.ninja" ]; then
+        echo "[  0%] Configuring preset $preset"
+        (cd "$KESTREL_ROOT" && cmake --preset "$preset") || return 1
+    fi
+    NINJA_STATUS="[%p] " ninja -C "$KESTREL_ROOT/build/$preset" "$@"
+}
+
+# kestrel_build_progress PRESET LOG : copies the build's output (standard input) to LOG and
+# shows its status lines, one over the other, on standard error; erases the line at the end.
+kestrel_build_progress() {
+    local preset=$1 log=$2 line cols="" shown=0
+    : >"$log"
+    while IFS= read -r line; do
+        printf '%s\n' "$line" >>"$log"
+        if [[ $line =~ ^\[\ *[0-9]+%\]\  ]]; then
+            if [ -z "$cols" ]; then
+                # The line is cut to the terminal's width, so that it never wraps.
+                cols=$( (stty size <&2) 2>/dev/null) || true
+                cols=${cols#* }
+                [[ $cols =~ ^[0-9]+$ ]] && [ "$cols" -gt 20 ] || cols=80
+            fi
+            line="kestrel: building $preset ${line}"
+            printf '\r\033[K%s' "${line:0:cols-1}" >&2
+            shown=1
+        fi
+    done
+    [ "$shown" -eq 0 ] || printf '\r\033[K' >&2
 }

@@ -7,6 +7,8 @@
 #include <limits>
 #include <set>
 #include <sstream>
+#include <string>
+#include <unordered_map>
 
 #include "sim_calls.h"
 
@@ -47,7 +49,11 @@ json read_profile(const std::string& name_or_path, std::string* base_dir) {
                 return parse_text(text, "board " + name);
             }
         }
-        throw BoardError("unknown board '" + name_or_path + "'");
+        std::string known;
+        for (const auto& name : builtin_board_names()) {
+            known += (known.empty() ? "" : ", ") + name;
+        }
+        throw BoardError("unknown board '" + name_or_path + "' (built-in boards: " + known + ")");
     }
     std::ifstream in(name_or_path);
     if (!in) {
@@ -68,12 +74,35 @@ void merge_domains(json& base, const json& over) {
         base = over;
         return;
     }
+    // The first element of each string name, by name: a board of many domains merges in time
+    // linear in their number. Names of other types (errors the parser reports later) are
+    // matched by a search, as they are rare.
+    std::unordered_map<std::string, size_t> index;
+    auto reindex = [&] {
+        index.clear();
+        for (size_t i = 0; i < base.size(); ++i) {
+            const json& b = base[i];
+            if (!b.is_object())
+                continue;
+            auto n = b.find("name");
+            if (n != b.end() && n->is_string())
+                index.emplace(n->get<std::string>(), i);
+        }
+    };
+    reindex();
     for (const auto& d : over) {
         auto it = base.end();
-        if (d.is_object() && d.contains("name")) {
-            it = std::find_if(base.begin(), base.end(), [&](const json& b) {
-                return b.is_object() && b.contains("name") && b["name"] == d["name"];
-            });
+        const auto name = d.is_object() ? d.find("name") : d.end();
+        if (d.is_object() && name != d.end()) {
+            if (name->is_string()) {
+                auto pos = index.find(name->get<std::string>());
+                if (pos != index.end())
+                    it = base.begin() + static_cast<std::ptrdiff_t>(pos->second);
+            } else {
+                it = std::find_if(base.begin(), base.end(), [&](const json& b) {
+                    return b.is_object() && b.contains("name") && b["name"] == *name;
+                });
+            }
         }
         // Read only when it is a boolean: any other value is the profile's mistake, reported
         // as such rather than as the JSON library's type error.
@@ -87,9 +116,12 @@ void merge_domains(json& base, const json& over) {
         if (it == base.end()) {
             if (!remove) {
                 base.push_back(d);
+                if (name != d.end() && name->is_string())
+                    index.emplace(name->get<std::string>(), base.size() - 1);
             }
         } else if (remove) {
             base.erase(it);
+            reindex();
         } else {
             merge(*it, d);
         }
@@ -255,15 +287,23 @@ void parse_script(const json& s, const std::string& where, Script* out) {
     }
 }
 
-Domain parse_domain(const json& d, const std::string& where) {
-    std::set<std::string> keys = {"name",           "id",           "type",      "status",
-                                  "card",           "effective_id", "listed",    "exists",
-                                  "unsigned_pd",    "vtcm_bytes",   "arch",      "capabilities",
-                                  "clock_hz",       "load",         "pmu_start", "upcycle_start",
-                                  "max_pmu_groups", "heap_bytes",   "script"};
-#define KESTREL_SIM_DSP_OPTION(key, FLAG, symbols) keys.insert(#key);
+// The keys a domain may have; made once, as a board may have hundreds of domains.
+const std::set<std::string>& domain_keys() {
+    static const std::set<std::string> keys = [] {
+        std::set<std::string> k = {"name",           "id",           "type",      "status",
+                                   "card",           "effective_id", "listed",    "exists",
+                                   "unsigned_pd",    "vtcm_bytes",   "arch",      "capabilities",
+                                   "clock_hz",       "load",         "pmu_start", "upcycle_start",
+                                   "max_pmu_groups", "heap_bytes",   "script"};
+#define KESTREL_SIM_DSP_OPTION(key, FLAG, symbols) k.insert(#key);
 #include "sim_options.h"
-    check_keys(d, where, keys);
+        return k;
+    }();
+    return keys;
+}
+
+Domain parse_domain(const json& d, const std::string& where) {
+    check_keys(d, where, domain_keys());
     Domain dom;
     if (!d.contains("name") || !d.contains("id")) {
         bad(where, "a domain needs \"name\" and \"id\"");
@@ -488,9 +528,10 @@ Board parse_board(const json& j, const std::string& name) {
             bad(where + ".domains", "must be an array");
         }
         size_t i = 0;
+        std::set<std::string> names;  // a set, not a search per domain: boards may have hundreds
         for (const auto& d : j["domains"]) {
             Domain dom = parse_domain(d, where + ".domains[" + std::to_string(i++) + "]");
-            if (b.find_by_name(dom.name) != nullptr) {
+            if (!names.insert(dom.name).second) {
                 bad(where + ".domains", "duplicate domain name \"" + dom.name + "\"");
             }
             b.domains.push_back(std::move(dom));

@@ -1,14 +1,14 @@
 #include "dsp_link.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "sim_io.h"
 #include "sim_proto.h"
@@ -29,6 +29,48 @@ std::vector<std::string> child_environment() {
         env.emplace_back(*e);
     }
     return env;
+}
+
+// How long a DSP has to end after its link closed before it is killed.
+constexpr int kExitTimeoutMs = 2000;
+
+int64_t monotonic_ms() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Reads and drops what the DSP still sends until its end of the socket closes, which happens
+// when its process ends, at most until `deadline`; true when it closed.
+bool wait_for_close(int fd, int64_t deadline) {
+    for (;;) {
+        const int64_t left = deadline - monotonic_ms();
+        pollfd p{fd, POLLIN, 0};
+        const int r = ::poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return false;
+        char drop[512];
+        const ssize_t n = ::read(fd, drop, sizeof drop);
+        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
+            return true;
+    }
+}
+
+// Reaps the process `pid`, at most until `deadline`; false when it is still running then. Its
+// socket has closed by the time this is called, so it is ending: the first look mostly finds
+// it gone, a later one comes a millisecond after the one before.
+bool reap(pid_t pid, int64_t deadline) {
+    for (;;) {
+        const pid_t r = ::waitpid(pid, nullptr, WNOHANG);
+        if (r == pid || (r < 0 && errno != EINTR))
+            return true;
+        if (monotonic_ms() >= deadline)
+            return false;
+        const timespec ms{0, 1000000};
+        ::nanosleep(&ms, nullptr);
+    }
 }
 
 }  // namespace
@@ -99,22 +141,27 @@ bool DspLink::request(const std::vector<uint8_t>& frame, std::vector<uint8_t>* r
             mark_dead();
             return false;
         }
-        std::vector<uint8_t> body(h.length);
-        if (sim_io_read_all(sim_io_posix_read, fd_, body.data(), body.size()) != 0) {
+        // The reply is read into the caller's buffer, which keeps its storage from one request
+        // to the next; a trace line into the link's own.
+        if (h.type == SIM_MSG_REPLY) {
+            reply->resize(h.length);
+            if (sim_io_read_all(sim_io_posix_read, fd_, reply->data(), reply->size()) != 0) {
+                mark_dead();
+                return false;
+            }
+            return true;
+        }
+        if (h.type != SIM_MSG_TRACE) {
             mark_dead();
             return false;
         }
-        if (h.type == SIM_MSG_TRACE) {
-            if (sink)
-                sink(std::string(body.begin(), body.end()));
-            continue;
+        trace_line_.resize(h.length);
+        if (sim_io_read_all(sim_io_posix_read, fd_, trace_line_.data(), trace_line_.size()) != 0) {
+            mark_dead();
+            return false;
         }
-        if (h.type == SIM_MSG_REPLY) {
-            *reply = std::move(body);
-            return true;
-        }
-        mark_dead();
-        return false;
+        if (sink)
+            sink(trace_line_);
     }
 }
 
@@ -126,20 +173,21 @@ void DspLink::mark_dead() {
 }
 
 void DspLink::stop() {
+    // The DSP ends on end of file: the link is shut for writing, and its end of the socket
+    // closing says that its process is ending. No fixed pause; after the time limit it is
+    // killed.
+    const int64_t deadline = monotonic_ms() + kExitTimeoutMs;
+    if (fd_ >= 0) {
+        ::shutdown(fd_, SHUT_WR);
+        wait_for_close(fd_, deadline);
+    }
     mark_dead();
     if (pid_ <= 0)
         return;
-    // The DSP ends on end of file; give it a moment, then make sure.
-    for (int i = 0; i < 200; ++i) {
-        pid_t r = ::waitpid(pid_, nullptr, WNOHANG);
-        if (r == pid_ || (r < 0 && errno != EINTR)) {
-            pid_ = -1;
-            return;
+    if (!reap(pid_, deadline)) {
+        ::kill(pid_, SIGKILL);
+        while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ::kill(pid_, SIGKILL);
-    while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
     }
     pid_ = -1;
 }

@@ -24,7 +24,8 @@ class DspLink {
     // configuration frame. False when the process cannot be started.
     bool start(const std::vector<std::string>& argv, const std::vector<uint8_t>& config);
     // Sends one request frame (header and payload, see messages.h) in one write and waits for
-    // the reply's payload, passing trace lines that arrive meanwhile to the sink. False when the
+    // the reply's payload (into *reply, reusing its storage), passing trace lines that arrive
+    // meanwhile to the sink. False when the
     // DSP is gone (the link is then dead for good).
     bool request(const std::vector<uint8_t>& frame, std::vector<uint8_t>* reply,
                  const TraceSink& sink);
@@ -39,6 +40,7 @@ class DspLink {
 
     int fd_ = -1;
     pid_t pid_ = -1;
+    std::string trace_line_;  // the last trace line received
 };
 
 }  // namespace kestrel_sim

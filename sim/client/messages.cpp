@@ -5,19 +5,28 @@
 namespace kestrel_sim {
 namespace {
 
-// Measures the message that `put` writes, then writes it into a frame of that size. Nothing
-// when `put` fails or the payload is longer than SIM_MAX_PAYLOAD.
+// Measures the message that `put` writes, then writes it into `frame`, resized to fit (its
+// storage is reused when large enough). False when `put` fails or the payload is longer than
+// SIM_MAX_PAYLOAD.
 template <typename Put>
-std::optional<Frame> build(uint32_t type, Put put) {
+bool build_into(uint32_t type, Put put, Frame* frame) {
     sim_out count = sim_writer(nullptr, 0);
     sim_frame_begin(&count, type);
     if (put(&count) != 0 || count.len - SIM_FRAME_HEADER_BYTES > SIM_MAX_PAYLOAD)
-        return std::nullopt;
-    Frame frame(count.len);
-    sim_out out = sim_writer(frame.data(), static_cast<uint32_t>(frame.size()));
+        return false;
+    frame->resize(count.len);
+    sim_out out = sim_writer(frame->data(), static_cast<uint32_t>(frame->size()));
     sim_frame_begin(&out, type);
     put(&out);
     sim_frame_end(&out);
+    return true;
+}
+
+template <typename Put>
+std::optional<Frame> build(uint32_t type, Put put) {
+    Frame frame;
+    if (!build_into(type, put, &frame))
+        return std::nullopt;
     return frame;
 }
 
@@ -67,7 +76,15 @@ std::optional<Frame> open_frame(const std::string& path, const std::string& entr
 }
 
 std::optional<Frame> invoke_frame(const sim_invoke_req& q, const remote_arg* args) {
-    return build(SIM_MSG_INVOKE, [&](sim_out* o) { return sim_invoke_req_put(o, &q, args); });
+    Frame frame;
+    if (!invoke_frame(q, args, &frame))
+        return std::nullopt;
+    return frame;
+}
+
+bool invoke_frame(const sim_invoke_req& q, const remote_arg* args, Frame* frame) {
+    return build_into(
+        SIM_MSG_INVOKE, [&](sim_out* o) { return sim_invoke_req_put(o, &q, args); }, frame);
 }
 
 Frame status_frame() {

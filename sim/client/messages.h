@@ -27,6 +27,8 @@ std::optional<Frame> open_frame(const std::string& path, const std::string& entr
 // An invocation with the buffers and handles of `args`; nothing when they cannot travel (a
 // buffer without memory, or more than SIM_MAX_PAYLOAD in all).
 std::optional<Frame> invoke_frame(const sim_invoke_req& q, const remote_arg* args);
+// The same into `frame`, whose storage is reused when large enough; false for nothing.
+bool invoke_frame(const sim_invoke_req& q, const remote_arg* args, Frame* frame);
 Frame status_frame();
 
 // The replies, from a reply's payload: false when it is too short.

@@ -120,10 +120,10 @@ int Platform::open(const char* uri, remote_handle64* ph) {
     if (uri == nullptr || ph == nullptr)
         return t.finish(SIM_ERR_BAD_ARGS);
     const std::string text = uri;
-    t["uri"] = text;
+    t.set("uri", text);
     const auto m = parse_module_uri(text);
     const std::string domain_name = m ? m->domain : std::string();
-    t["domain"] = domain_name;
+    t.set("domain", domain_name);
     if (auto hit = fault_for(SIM_CALL_OPEN, std::nullopt, std::nullopt, std::nullopt, domain_name))
         return t.injected(hit->result);
     if (!m)
@@ -138,7 +138,7 @@ int Platform::open(const char* uri, remote_handle64* ph) {
         search = env;
     }
     const auto lib = find_library(m->file, search, current_dir());
-    t["library"] = lib ? json(*lib) : json(nullptr);
+    t.set("library", lib ? json(*lib) : json(nullptr));
     if (!lib)
         return t.finish(SIM_ERR_NO_LIBRARY);
     DspLink* link = dsp_for(*d);
@@ -157,13 +157,13 @@ int Platform::open(const char* uri, remote_handle64* ph) {
     const uint64_t handle = kHandleTag | next_handle_++;
     sessions_[handle] = Session{d->name, r.module, r.handle};
     *ph = handle;
-    t["handle"] = handle;
+    t.set("handle", handle);
     return t.finish(0);
 }
 
 int Platform::close(remote_handle64 h) {
     CallLine t(trace_, SIM_CALL_CLOSE);
-    t["handle"] = h;
+    t.set("handle", h);
     auto it = sessions_.find(h);
     const std::string domain = it == sessions_.end() ? std::string() : it->second.domain;
     if (auto hit = fault_for(SIM_CALL_CLOSE, 1u, std::nullopt, std::nullopt, domain))
@@ -184,30 +184,30 @@ int Platform::close(remote_handle64 h) {
 int Platform::invoke(remote_handle64 h, uint32_t scalars, remote_arg* pra) {
     const uint32_t method = remote_scalars_method(scalars);
     CallLine t(trace_, SIM_CALL_INVOKE);
-    t["handle"] = h;
-    t["scalars"] = scalars;
-    t["method"] = method;
+    t.set("handle", h);
+    t.set("scalars", scalars);
+    t.set("method", method);
     const uint32_t nin = remote_scalars_in_bufs(scalars);
     const uint32_t nout = remote_scalars_out_bufs(scalars);
-    if (pra != nullptr) {
+    if (pra != nullptr && t.on()) {
         json in = json::array(), out = json::array();
         for (uint32_t i = 0; i < nin; ++i)
             in.push_back(pra[i].buf.nLen);
         for (uint32_t i = 0; i < nout; ++i)
             out.push_back(pra[nin + i].buf.nLen);
-        t["in_lens"] = in;
-        t["out_lens"] = out;
+        t.set("in_lens", in);
+        t.set("out_lens", out);
     }
-    t["in_handles"] = remote_scalars_in_handles(scalars);
-    t["out_handles"] = remote_scalars_out_handles(scalars);
+    t.set("in_handles", remote_scalars_in_handles(scalars));
+    t.set("out_handles", remote_scalars_out_handles(scalars));
     auto it = sessions_.find(h);
-    const std::string domain = it == sessions_.end() ? std::string() : it->second.domain;
+    const std::string& domain = it == sessions_.end() ? no_domain_ : it->second.domain;
     bool crash = false;
     if (auto hit = fault_for(SIM_CALL_INVOKE, method, std::nullopt, std::nullopt, domain)) {
         if (!hit->crash)
             return t.injected(hit->result);
         crash = true;
-        t["crash"] = true;
+        t.set("crash", true);
     }
     if (it == sessions_.end())
         return t.finish(SIM_ERR_BAD_HANDLE);
@@ -218,29 +218,28 @@ int Platform::invoke(remote_handle64 h, uint32_t scalars, remote_arg* pra) {
 int Platform::invoke_locked(Session& s, uint32_t scalars, remote_arg* pra, bool crash,
                             int* transport) {
     const sim_invoke_req req{s.module, scalars, s.dsp_handle, crash ? SIM_INVOKE_CRASH : 0u, 0};
-    const auto frame = invoke_frame(req, pra);
-    if (!frame)
+    // The frame and the reply reuse the platform's buffers: no allocation per invocation.
+    if (!invoke_frame(req, pra, &frame_))
         return SIM_ERR_BAD_ARGS;
-    std::vector<uint8_t> reply;
-    if (!dsp_request(s.domain, *frame, &reply) || reply.size() < SIM_INVOKE_REPLY_BYTES) {
+    if (!dsp_request(s.domain, frame_, &reply_) || reply_.size() < SIM_INVOKE_REPLY_BYTES) {
         *transport = SIM_ERR_DSP_LOST;
         return SIM_ERR_DSP_LOST;
     }
-    return read_invoke_reply(reply, scalars, pra);
+    return read_invoke_reply(reply_, scalars, pra);
 }
 
 int Platform::handle_control(uint32_t req, void* data, uint32_t datalen) {
     CallLine t(trace_, SIM_CALL_HANDLE_CONTROL);
-    t["req"] = req;
-    t["datalen"] = datalen;
+    t.set("req", req);
+    t.set("datalen", datalen);
     if (req != DSPRPC_GET_DSP_INFO)
         return t.finish(SIM_ERR_UNSUPPORTED);
     if (data == nullptr || datalen < sizeof(remote_dsp_capability)) {
         return t.finish(SIM_ERR_BAD_ARGS);
     }
     auto* cap = static_cast<remote_dsp_capability*>(data);
-    t["domain"] = cap->domain;
-    t["attr"] = cap->attribute_ID;
+    t.set("domain", cap->domain);
+    t.set("attr", cap->attribute_ID);
     const Domain* d = opts_.board.find_by_id(cap->domain);
     if (auto hit = fault_for(SIM_CALL_HANDLE_CONTROL, std::nullopt, cap->attribute_ID, std::nullopt,
                              d ? d->name : std::string())) {
@@ -262,21 +261,21 @@ int Platform::handle_control(uint32_t req, void* data, uint32_t datalen) {
         }
     }
     cap->capability = value;
-    t["capability"] = value;
+    t.set("capability", value);
     return t.finish(0);
 }
 
 int Platform::session_control(uint32_t req, void* data, uint32_t datalen) {
     CallLine t(trace_, SIM_CALL_SESSION_CONTROL);
-    t["req"] = req;
-    t["datalen"] = datalen;
+    t.set("req", req);
+    t.set("datalen", datalen);
     if (req == FASTRPC_CONTROL_UNSIGNED_MODULE) {
         if (data == nullptr || datalen < sizeof(remote_rpc_control_unsigned_module)) {
             return t.finish(SIM_ERR_BAD_ARGS);
         }
         auto* p = static_cast<remote_rpc_control_unsigned_module*>(data);
-        t["domain"] = p->domain;
-        t["enable"] = p->enable;
+        t.set("domain", p->domain);
+        t.set("enable", p->enable);
         const Domain* d = opts_.board.find_by_id(p->domain);
         if (auto hit = fault_for(SIM_CALL_SESSION_CONTROL, std::nullopt, std::nullopt, req,
                                  d ? d->name : std::string())) {
@@ -293,12 +292,12 @@ int Platform::session_control(uint32_t req, void* data, uint32_t datalen) {
             return t.finish(SIM_ERR_BAD_ARGS);
         }
         auto* p = static_cast<remote_rpc_effective_domain_id*>(data);
-        t["domain_name_len"] = p->domain_name_len;
-        t["session_id"] = p->session_id;
+        t.set("domain_name_len", p->domain_name_len);
+        t.set("session_id", p->session_id);
         if (p->domain_name == nullptr)
             return t.finish(SIM_ERR_BAD_ARGS);
         const std::string name = bounded_string(p->domain_name, p->domain_name_len);
-        t["domain_name"] = name;
+        t.set("domain_name", name);
         const Domain* d =
             name.size() == p->domain_name_len ? opts_.board.find_by_name(name) : nullptr;
         // Names of 32 bytes and more appear cut to 32 bytes in the domain records.
@@ -315,7 +314,7 @@ int Platform::session_control(uint32_t req, void* data, uint32_t datalen) {
         if (d == nullptr)
             return t.finish(SIM_ERR_NO_DOMAIN);
         p->effective_domain_id = d->effective_id;
-        t["effective_domain_id"] = d->effective_id;
+        t.set("effective_domain_id", d->effective_id);
         return t.finish(0);
     }
     return t.finish(SIM_ERR_UNSUPPORTED);
@@ -325,10 +324,10 @@ int Platform::system_request(system_req_payload* req) {
     CallLine t(trace_, SIM_CALL_SYSTEM_REQUEST);
     if (req == nullptr)
         return t.finish(SIM_ERR_BAD_ARGS);
-    t["id"] = req->id;
-    t["domains_null"] = req->domains == nullptr;
-    t["max_domains"] = req->max_domains;
-    t["domain_type"] = req->domain_type;
+    t.set("id", req->id);
+    t.set("domains_null", req->domains == nullptr);
+    t.set("max_domains", req->max_domains);
+    t.set("domain_type", req->domain_type);
     if (auto hit = fault_for(SIM_CALL_SYSTEM_REQUEST, std::nullopt, std::nullopt, req->id, ""))
         return t.injected(hit->result);
     if (req->id != FASTRPC_GET_DOMAINS)
@@ -353,13 +352,13 @@ int Platform::system_request(system_req_payload* req) {
             rec.status = list[i]->status;
             rec.card = list[i]->card;
         }
-        t["records_written"] = written;
+        t.set("records_written", written);
     }
     const int64_t count = opts_.board.reported_domain_count
                               ? *opts_.board.reported_domain_count
                               : static_cast<int64_t>(req->domains ? written : list.size());
     req->num_domains = static_cast<int32_t>(count);
-    t["num_domains"] = req->num_domains;
+    t.set("num_domains", req->num_domains);
     return t.finish(0);
 }
 

@@ -95,6 +95,10 @@ class Platform {
     std::map<uint64_t, Session> sessions_;
     uint64_t next_handle_ = 1;
     bool shut_down_ = false;
+    // An invocation's request frame and reply, kept from one invocation to the next.
+    std::vector<uint8_t> frame_;
+    std::vector<uint8_t> reply_;
+    const std::string no_domain_;  // the domain of a handle that names no session
 };
 
 // The trace's JSON value for a possibly unterminated, possibly binary C string of at most n

@@ -55,17 +55,21 @@ void Trace::raw_line(const std::string& text) {
     sim_io_write_all(sim_io_posix_write, fd_, buf.data(), buf.size());
 }
 
-CallLine::CallLine(Trace& trace, uint32_t call)
-    : trace_(trace), line_{{"side", "ap"}, {"call", sim_call(call).name}} {}
+CallLine::CallLine(Trace& trace, uint32_t call) : trace_(trace) {
+    if (trace_.enabled())
+        line_ = nlohmann::ordered_json{{"side", "ap"}, {"call", sim_call(call).name}};
+}
 
 int CallLine::finish(int result) {
-    line_["result"] = result;
-    trace_.line(line_);
+    if (line_) {
+        (*line_)["result"] = result;
+        trace_.line(*line_);
+    }
     return result;
 }
 
 int CallLine::injected(int result) {
-    line_["injected"] = true;
+    set("injected", true);
     return finish(result);
 }
 

@@ -3,7 +3,9 @@
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -30,10 +32,17 @@ class Trace {
 
 // The line of one application-side platform call: opened with the call's name from the
 // platform call table, given its fields as the call goes on, and written with the result.
+// Without a trace nothing is built (no allocation per call).
 class CallLine {
   public:
     CallLine(Trace& trace, uint32_t call);
-    nlohmann::ordered_json& operator[](const char* key) { return line_[key]; }
+    // Whether the line is being built: fields that take work to compute are worth it only then.
+    bool on() const { return line_.has_value(); }
+    template <typename T>
+    void set(const char* key, T&& value) {
+        if (line_)
+            (*line_)[key] = std::forward<T>(value);
+    }
     // Adds the result, writes the line and returns the result.
     int finish(int result);
     // The same for a result that a board fault produced: the line carries "injected".
@@ -41,7 +50,7 @@ class CallLine {
 
   private:
     Trace& trace_;
-    nlohmann::ordered_json line_;
+    std::optional<nlohmann::ordered_json> line_;
 };
 
 // One value as a trace line writes it: keys in insertion order, ", " and ": " between items.

@@ -162,15 +162,20 @@ static int trace_json_string(dsp_trace_line* t, const char* s, uint32_t max_len)
     return 1;
 }
 
+/* Without a trace the fields are not formatted at all: a line costs nothing then. */
 void dsp_trace_begin(dsp_trace_line* t, const char* call) {
     t->len = 0;
     t->overflow = 0;
+    if (!dsp_rt_tracing())
+        return;
     trace_put(t, "{\"side\": \"dsp\"", 14);
     dsp_trace_str(t, "domain", rt.cfg.domain, SIM_DOMAIN_NAME_BYTES);
     dsp_trace_str(t, "call", call, 64);
 }
 
 void dsp_trace_int(dsp_trace_line* t, const char* key, int64_t value) {
+    if (!dsp_rt_tracing())
+        return;
     char num[24];
     const uint32_t start = t->len;
     const uint32_t n = (uint32_t)dsp_format(num, sizeof num, "%lld", (long long)value);
@@ -178,6 +183,8 @@ void dsp_trace_int(dsp_trace_line* t, const char* key, int64_t value) {
 }
 
 void dsp_trace_uint(dsp_trace_line* t, const char* key, uint64_t value) {
+    if (!dsp_rt_tracing())
+        return;
     char num[24];
     const uint32_t start = t->len;
     const uint32_t n = (uint32_t)dsp_format(num, sizeof num, "%llu", (unsigned long long)value);
@@ -185,6 +192,8 @@ void dsp_trace_uint(dsp_trace_line* t, const char* key, uint64_t value) {
 }
 
 void dsp_trace_str(dsp_trace_line* t, const char* key, const char* value, uint32_t max_len) {
+    if (!dsp_rt_tracing())
+        return;
     const uint32_t start = t->len;
     int ok = field_key(t, key);
     if (ok)
@@ -193,6 +202,8 @@ void dsp_trace_str(dsp_trace_line* t, const char* key, const char* value, uint32
 }
 
 void dsp_trace_raw(dsp_trace_line* t, const char* key, const char* json_text) {
+    if (!dsp_rt_tracing())
+        return;
     const uint32_t start = t->len;
     field_done(
         t, start,
@@ -342,6 +353,8 @@ uint32_t dsp_rt_pmu_groups(void) {
 
 static void trace_events(dsp_trace_line* t, const HAP_pmu_group_config_t* g) {
     char list[64];
+    if (!dsp_rt_tracing())
+        return;
     dsp_format(list, sizeof list, "[%u, %u, %u, %u]", g->events[0], g->events[1], g->events[2],
                g->events[3]);
     dsp_trace_raw(t, "events", list);
@@ -414,7 +427,7 @@ int dsp_rt_pmu_read(HAP_pmu_group_config_t* group) {
     }
     if (group != 0) {
         dsp_trace_uint(&t, "group_id", group->group_id);
-        if (result == 0) {
+        if (result == 0 && dsp_rt_tracing()) {
             char list[64];
             dsp_format(list, sizeof list, "[%u, %u, %u, %u]", group->pmu_values[0],
                        group->pmu_values[1], group->pmu_values[2], group->pmu_values[3]);

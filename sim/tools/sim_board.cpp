@@ -11,10 +11,10 @@
 //                                                 atomically, so concurrent runs never see it
 //                                                 half made
 //   kestrel-sim-board --print BOARD               the resolved profile as JSON
-#include <sys/stat.h>
+//   kestrel-sim-board --setup BOARD BASE          what the runner needs, in one run: the
+//                                                 library variant on the first line, the
+//                                                 --sysfs directory on the second
 #include <unistd.h>
-
-#include <cerrno>
 
 #include <cstdint>
 #include <cstdio>
@@ -30,22 +30,17 @@ namespace {
 
 int usage() {
     std::cerr << "usage: kestrel-sim-board --list | --check BOARD | --library BOARD | --dsp BOARD"
-                 " | --sysfs BOARD DIR | --print BOARD\n";
+                 " | --sysfs BOARD DIR | --print BOARD | --setup BOARD DIR\n";
     return 2;
 }
 
-bool make_dirs(const std::string& path) {
-    std::string partial;
-    size_t pos = 0;
-    while (pos != std::string::npos) {
-        pos = path.find('/', pos + 1);
-        partial = path.substr(0, pos);
-        if (partial.empty())
-            continue;
-        if (::mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST)
-            return false;
-    }
-    return true;
+namespace fs = std::filesystem;
+
+// Creates a directory and the missing ones above it; true when it exists afterwards.
+bool make_dirs(const fs::path& path) {
+    std::error_code ec;
+    fs::create_directories(path, ec);
+    return fs::is_directory(path, ec);
 }
 
 // FNV-1a, to name a tree after what it holds.
@@ -84,8 +79,8 @@ bool write_sysfs(const kestrel_sim::Board& b, const std::string& base, std::stri
     std::snprintf(name, sizeof name, "soc-%016llx", static_cast<unsigned long long>(fnv1a(key)));
     const std::string dir = base + "/" + name;
     *out_dir = dir;
-    struct stat st;
-    if (::stat(dir.c_str(), &st) == 0)
+    std::error_code ec;
+    if (fs::exists(dir, ec))
         return true;
     if (!make_dirs(base))
         return false;
@@ -96,7 +91,7 @@ bool write_sysfs(const kestrel_sim::Board& b, const std::string& base, std::stri
     const std::string file = soc_dir + "/soc_id";
     bool ok = make_dirs(soc_dir) && make_dirs(tmp + "/sys/class/thermal");
     if (ok && b.soc_kind == kestrel_sim::SocIdKind::kUnreadable) {
-        ok = ::mkdir(file.c_str(), 0755) == 0;
+        ok = fs::create_directory(file, ec);
     } else if (ok && b.soc_kind == kestrel_sim::SocIdKind::kText) {
         ok = write_file(file, b.soc_text);
     }
@@ -106,12 +101,14 @@ bool write_sysfs(const kestrel_sim::Board& b, const std::string& base, std::stri
             make_dirs(zone) && write_file(zone + "/type", b.thermal_zones[i].type + "\n") &&
             write_file(zone + "/temp", std::to_string(b.thermal_zones[i].temp_millicelsius) + "\n");
     }
-    if (ok && ::rename(tmp.c_str(), dir.c_str()) == 0)
-        return true;
+    if (ok) {
+        fs::rename(tmp, dir, ec);
+        if (!ec)
+            return true;
+    }
     // Lost the race to a concurrent run (or failed): drop the private copy.
-    std::error_code ec;
-    std::filesystem::remove_all(tmp, ec);
-    return ok && ::stat(dir.c_str(), &st) == 0;
+    fs::remove_all(tmp, ec);
+    return ok && fs::exists(dir, ec);
 }
 
 }  // namespace
@@ -143,13 +140,15 @@ int main(int argc, char** argv) {
             std::cout << b.dsp << "\n";
             return 0;
         }
-        if (cmd == "--sysfs" && argc == 4) {
+        if ((cmd == "--sysfs" || cmd == "--setup") && argc == 4) {
             std::string dir;
             if (!write_sysfs(b, argv[3], &dir)) {
                 std::cerr << "kestrel-sim-board: cannot write the sysfs tree in " << argv[3]
                           << "\n";
                 return 1;
             }
+            if (cmd == "--setup")
+                std::cout << b.library << "\n";
             std::cout << dir << "\n";
             return 0;
         }

@@ -209,6 +209,16 @@ std::string window(double ms) {
     return "{" + std::to_string(ms) + ".." + std::to_string(ms + 1000) + "}";
 }
 
+std::string freq_line(const std::string& mhz, double ms) {
+    return "dsp current freq: " + mhz + " (MHz), current sample time(ms): " + window(ms);
+}
+
+std::vector<std::string> all_lines(const std::string& arch, const std::string& mhz, double ms,
+                                   double core, double hvx, double hmx) {
+    return {"dsp arch: " + arch, freq_line(mhz, ms), "qdsp6 utilization: " + near(core) + " (%)",
+            "hvx utilization: " + near(hvx) + " (%)", "hmx utilization: " + near(hmx) + " (%)"};
+}
+
 testing::AssertionResult left_clean(const BoardRun& run) {
     const json exit = run.exit_line();
     if (exit.is_null()) {

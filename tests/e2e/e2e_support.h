@@ -51,6 +51,12 @@ testing::AssertionResult lines_match(const std::string& actual,
 std::string near(double value, double tolerance = 0.1);
 // A measured sampling window of at least `ms` milliseconds (plus the remote calls' time).
 std::string window(double ms);
+// The clock line: `mhz` as kestrel prints it ("1000.000000") and a window of `ms`.
+std::string freq_line(const std::string& mhz, double ms);
+// The lines of an --all report: the architecture ("V75"), the clock line, and the three
+// utilisations within 0.1 points of the board's loads `core`, `hvx` and `hmx`.
+std::vector<std::string> all_lines(const std::string& arch, const std::string& mhz, double ms,
+                                   double core, double hvx, double hmx);
 
 // The run left no session open and no PMU group registered on the DSP.
 testing::AssertionResult left_clean(const BoardRun& run);

@@ -11,19 +11,14 @@
 #include <vector>
 
 #include "e2e_support.h"
+#include "http_client.h"
 
 namespace exporter_test {
 
-struct HttpResponse {
-    int status = 0;  // 0 when no HTTP answer came
-    std::string head;
-    std::string body;
-};
-
-// Sends `request` as it is to 127.0.0.1:`port` and reads the whole answer (the server closes).
-HttpResponse http_exchange(int port, const std::string& request);
-// One GET of `target`.
-HttpResponse http_get(int port, const std::string& target);
+// The HTTP client of the tests (support/http_client.h).
+using kestrel_test::http_exchange;
+using kestrel_test::http_get;
+using kestrel_test::HttpResponse;
 
 // The value of the series `series` (name and labels exactly as printed, e.g.
 // kestrel_dsp_up{domain="cdsp"}) in an exposition; NaN when it is not there.

@@ -12,6 +12,7 @@
 
 namespace {
 
+using e2e::all_lines;
 using e2e::BoardRun;
 using e2e::left_clean;
 using e2e::lines_match;
@@ -300,12 +301,7 @@ TEST(PlatformAnswers, EmptyDomainListSamplesWithUnknownArchitecture) {
 
     BoardRun run = run_on_board("unlisted_cdsp.json", {"--all", "--sample_time", "200"});
     EXPECT_EQ(run.result.exit_code, 0);
-    EXPECT_TRUE(lines_match(
-        run.result.out,
-        {"dsp arch: V00",
-         "dsp current freq: 1000.000000 (MHz), current sample time(ms): " + window(200),
-         "qdsp6 utilization: " + near(45) + " (%)", "hvx utilization: " + near(25) + " (%)",
-         "hmx utilization: " + near(12) + " (%)"}));
+    EXPECT_TRUE(lines_match(run.result.out, all_lines("V00", "1000.000000", 200, 45, 25, 12)));
     EXPECT_TRUE(left_clean(run));
 }
 
@@ -314,12 +310,7 @@ TEST(PlatformAnswers, IndexPastTheFirstGroupOfAnOrdinarySocShowsNoOtherDspsVersi
     BoardRun run = run_on_board("two_cdsps_no_list.json",
                                 {"--all", "--sample_time", "200", "--cdsp_index", "1"});
     EXPECT_EQ(run.result.exit_code, 0);
-    EXPECT_TRUE(lines_match(
-        run.result.out,
-        {"dsp arch: V00",
-         "dsp current freq: 1000.000000 (MHz), current sample time(ms): " + window(200),
-         "qdsp6 utilization: " + near(45) + " (%)", "hvx utilization: " + near(25) + " (%)",
-         "hmx utilization: " + near(12) + " (%)"}));
+    EXPECT_TRUE(lines_match(run.result.out, all_lines("V00", "1000.000000", 200, 45, 25, 12)));
     EXPECT_EQ(run.calls("remote_handle64_open").at(0)["uri"],
               "file:///libkestrel_skel.so?kestrel_skel_handle_invoke&_modver=1.0&_dom=cdsp");
 }

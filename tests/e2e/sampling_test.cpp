@@ -13,7 +13,9 @@
 
 namespace {
 
+using e2e::all_lines;
 using e2e::BoardRun;
+using e2e::freq_line;
 using e2e::left_clean;
 using e2e::lines_match;
 using e2e::near;
@@ -24,15 +26,12 @@ using Lines = std::vector<std::string>;
 
 const std::string kUri = "file:///libkestrel_skel.so?kestrel_skel_handle_invoke&_modver=1.0&_dom=";
 
-std::string freq_line(const std::string& mhz, double ms) {
-    return "dsp current freq: " + mhz + " (MHz), current sample time(ms): " + window(ms);
-}
-
 // The sm8650 board: V75 at 1000 MHz, loads 45 / 25 / 12 percent.
 const std::string kFreq8650 = freq_line("1000.000000", 200);
 const std::string kQdsp8650 = "qdsp6 utilization: " + near(45) + " (%)";
 const std::string kHvx8650 = "hvx utilization: " + near(25) + " (%)";
 const std::string kHmx8650 = "hmx utilization: " + near(12) + " (%)";
+const Lines kAll8650 = all_lines("V75", "1000.000000", 200, 45, 25, 12);
 
 // One complete session: opened on `domain`, group registered and released, closed.
 void expect_one_session(const BoardRun& run, const std::string& domain, bool legacy = false) {
@@ -49,8 +48,7 @@ TEST(Sampling, AllPrintsArchFrequencyAndThreeUtilisations) {
     BoardRun run = run_on_board("sm8650", {"--all", "--sample_time", "200"});
     EXPECT_EQ(run.result.exit_code, 0);
     EXPECT_EQ(run.result.err, "");
-    EXPECT_TRUE(
-        lines_match(run.result.out, {"dsp arch: V75", kFreq8650, kQdsp8650, kHvx8650, kHmx8650}));
+    EXPECT_TRUE(lines_match(run.result.out, kAll8650));
     expect_one_session(run, "cdsp");
     EXPECT_EQ(run.invokes(5).size(), 2u);
     EXPECT_EQ(run.invokes(6).size(), 1u);
@@ -108,8 +106,7 @@ TEST(Sampling, DebugBlockAndItsPlaceAfterTheUnitLines) {
 TEST(Sampling, AllTakesPrecedenceOverTheOtherChoices) {
     BoardRun run = run_on_board("sm8650", {"--debug", "--hvx", "--all", "--sample_time", "200"});
     EXPECT_EQ(run.result.exit_code, 0);
-    EXPECT_TRUE(
-        lines_match(run.result.out, {"dsp arch: V75", kFreq8650, kQdsp8650, kHvx8650, kHmx8650}));
+    EXPECT_TRUE(lines_match(run.result.out, kAll8650));
 }
 
 // ---- Legacy gate ----------------------------------------------------------------------------
@@ -155,8 +152,7 @@ TEST(LegacyGate, LegacySamplingPrintsFrequencyAndQdsp6Only) {
 TEST(Qcs9075, IndexZeroUsesCdsp) {
     BoardRun run = run_on_board("qcs9075", {"--all", "--sample_time", "200", "--cdsp_index", "0"});
     EXPECT_EQ(run.result.exit_code, 0);
-    EXPECT_TRUE(
-        lines_match(run.result.out, {"dsp arch: V73", kFreq8650, kQdsp8650, kHvx8650, kHmx8650}));
+    EXPECT_TRUE(lines_match(run.result.out, all_lines("V73", "1000.000000", 200, 45, 25, 12)));
     expect_one_session(run, "cdsp");
     auto pd = run.calls("remote_session_control");
     ASSERT_FALSE(pd.empty());
@@ -167,10 +163,7 @@ TEST(Qcs9075, IndexOneUsesCdsp1AndDomainFour) {
     BoardRun run = run_on_board("qcs9075", {"--all", "--sample_time", "200", "--cdsp_index", "1"});
     EXPECT_EQ(run.result.exit_code, 0);
     // The architecture is the second CDSP's, reported in the second group by this library.
-    EXPECT_TRUE(lines_match(
-        run.result.out,
-        {"dsp arch: V73", freq_line("1200.000000", 200), "qdsp6 utilization: " + near(70) + " (%)",
-         "hvx utilization: " + near(40) + " (%)", "hmx utilization: " + near(20) + " (%)"}));
+    EXPECT_TRUE(lines_match(run.result.out, all_lines("V73", "1200.000000", 200, 70, 40, 20)));
     expect_one_session(run, "cdsp1");
     auto pd = run.calls("remote_session_control");
     ASSERT_FALSE(pd.empty());
@@ -201,10 +194,8 @@ TEST(Sa8797p, EachCoreByItsNameWithoutUnsignedPd) {
         BoardRun run = run_on_board("sa8797p", {"--all", "--sample_time", "200", "--cdsp_index",
                                                 c.index, "--enable_unsigned_pd", "1"});
         EXPECT_EQ(run.result.exit_code, 0) << c.name;
-        EXPECT_TRUE(lines_match(run.result.out, {"dsp arch: V00", freq_line("1400.000000", 200),
-                                                 "qdsp6 utilization: " + near(c.core) + " (%)",
-                                                 "hvx utilization: " + near(c.hvx) + " (%)",
-                                                 "hmx utilization: " + near(c.hmx) + " (%)"}))
+        EXPECT_TRUE(
+            lines_match(run.result.out, all_lines("V00", "1400.000000", 200, c.core, c.hvx, c.hmx)))
             << c.name;
         expect_one_session(run, c.name);
         for (const auto& call : run.calls("remote_session_control")) {
@@ -229,8 +220,7 @@ TEST(Sa8797p, IndexFourIsRefused) {
 TEST(Sampling, CountersCrossingTheSignedLimitGiveTheBoardsLoads) {
     BoardRun run = run_on_board("counters_cross_2_31.json", {"--all", "--sample_time", "200"});
     EXPECT_EQ(run.result.exit_code, 0);
-    EXPECT_TRUE(
-        lines_match(run.result.out, {"dsp arch: V75", kFreq8650, kQdsp8650, kHvx8650, kHmx8650}));
+    EXPECT_TRUE(lines_match(run.result.out, kAll8650));
 }
 
 TEST(Sampling, PauseAfterTheReportKeepsItsMilliseconds) {
@@ -284,9 +274,7 @@ TEST(Follow, ReportsUntilCtrlCOnTheSecondCdsp) {
     BoardRun run = run_on_board(
         "qcs9075", {"--follow", "--all", "--cdsp_index", "1", "--sample_time", "200"}, opts);
     EXPECT_EQ(run.result.exit_code, 0);
-    const Lines report{
-        "dsp arch: V73", freq_line("1200.000000", 0), "qdsp6 utilization: " + near(70) + " (%)",
-        "hvx utilization: " + near(40) + " (%)", "hmx utilization: " + near(20) + " (%)"};
+    const Lines report = all_lines("V73", "1200.000000", 0, 70, 40, 20);
     // The signal lands in the pause after the third report (the driver's warning), in the
     // fourth window (the session client's warning, and a fourth, shortened report) or between
     // them (no warning): apart from at most one warning, only whole reports are printed.
@@ -355,8 +343,7 @@ TEST(Valgrind, AllRunHasNoMemoryErrorAndNoLeak) {
     BoardRun run = run_on_board("sm8650", {"--all"}, opts, KESTREL_E2E_VALGRIND);
     EXPECT_EQ(run.result.exit_code, 0) << run.result.err;
     EXPECT_EQ(run.result.err, "");
-    EXPECT_TRUE(lines_match(run.result.out, {"dsp arch: V75", freq_line("1000.000000", 1000),
-                                             kQdsp8650, kHvx8650, kHmx8650}));
+    EXPECT_TRUE(lines_match(run.result.out, all_lines("V75", "1000.000000", 1000, 45, 25, 12)));
     EXPECT_TRUE(left_clean(run));
 #endif
 }

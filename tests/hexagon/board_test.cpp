@@ -1,6 +1,6 @@
-// kestrel on the virtual board with the DSP host built for Hexagon under qemu-hexagon: the
-// figures are the board's, and the DSP side makes the same platform calls as with the DSP host
-// built for this machine.
+// kestrel on the virtual board with the DSP host built for Hexagon under qemu-hexagon: the DSP
+// side makes the same platform calls as with the DSP host built for this machine (the figures
+// are figures_test.cpp's).
 #include <gtest/gtest.h>
 
 #include <ostream>
@@ -8,42 +8,19 @@
 #include <vector>
 
 #include "e2e_support.h"
+#include "hexagon_dsp.h"
 
 namespace {
 
 using e2e::BoardRun;
-using e2e::json;
-using e2e::lines_match;
-using e2e::near;
 using e2e::run_on_board;
-using e2e::window;
-
-kestrel_test::ProcessOptions hexagon_dsp() {
-    kestrel_test::ProcessOptions opts;
-    opts.env_set = {"KESTREL_SIM_DSP_MODE=hexagon",
-                    std::string("KESTREL_SIM_DSP_HEXAGON=") + SIM_DSP_HEXAGON_PROGRAM};
-    return opts;
-}
+using hexagon_test::hexagon_dsp;
+using hexagon_test::ran_on_hexagon;
 
 kestrel_test::ProcessOptions native_dsp() {
     kestrel_test::ProcessOptions opts;
     opts.env_set = {"KESTREL_SIM_DSP_MODE=host"};
     return opts;
-}
-
-// The DSP started for the run was the Hexagon program under qemu-hexagon -cpu v67.
-testing::AssertionResult ran_on_hexagon(const BoardRun& run) {
-    const auto starts = run.calls("dsp_start");
-    if (starts.empty()) {
-        return testing::AssertionFailure() << "no DSP was started";
-    }
-    for (const auto& s : starts) {
-        const json expected = {"qemu-hexagon", "-cpu", "v67", SIM_DSP_HEXAGON_PROGRAM};
-        if (s.value("command", json()) != expected || s.value("result", -1) != 0) {
-            return testing::AssertionFailure() << "DSP started as " << s.dump();
-        }
-    }
-    return testing::AssertionSuccess();
 }
 
 // The DSP side's calls in order, by name and result only (addresses and readings differ).
@@ -63,20 +40,6 @@ std::vector<std::string> dsp_calls(const BoardRun& run) {
         out.push_back(call);
     }
     return out;
-}
-
-TEST(HexagonBoard, AllShowsTheDefaultBoardsFigures) {
-    BoardRun run = run_on_board("sm8650", {"--all"}, hexagon_dsp());
-    EXPECT_EQ(run.result.exit_code, 0);
-    EXPECT_EQ(run.result.err, "");
-    EXPECT_TRUE(lines_match(
-        run.result.out,
-        {"dsp arch: V75",
-         "dsp current freq: 1000.000000 (MHz), current sample time(ms): " + window(1000),
-         "qdsp6 utilization: " + near(45) + " (%)", "hvx utilization: " + near(25) + " (%)",
-         "hmx utilization: " + near(12) + " (%)"}));
-    EXPECT_TRUE(ran_on_hexagon(run));
-    EXPECT_TRUE(e2e::left_clean(run));
 }
 
 // Boards with and without the optional DSP runtime functions, legacy mode and a second DSP: the

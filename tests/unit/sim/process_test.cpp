@@ -182,7 +182,8 @@ TEST(SimRunner, HelpRunsOnEveryBuiltinBoardWithoutOutputOfItsOwn) {
 TEST(SimRunner, RefusesAnUnusableBoardOrBuild) {
     auto r = run_process(runner({"--board", "sm9999", "--", "-h"}));
     EXPECT_EQ(r.exit_code, 2);
-    EXPECT_THAT(r.err, ::testing::HasSubstr("unknown board 'sm9999'"));
+    EXPECT_THAT(r.err, ::testing::HasSubstr("unknown board 'sm9999' (built-in boards: qcs6490, "
+                                            "qcs9075, sa8797p, sm8250, sm8650)"));
     EXPECT_EQ(r.out, "");
     r = run_process({SIM_RUN_BOARD, "--build", "/nonexistent", "--", "-h"});
     EXPECT_EQ(r.exit_code, 2);
@@ -201,6 +202,32 @@ TEST(SimRunner, QueryInfoOnSa8797pShowsTheFourNamedCores) {
     auto t = read_trace(trace);
     EXPECT_EQ(calls(t, "ap", "remote_system_request").size(), 2u);
     EXPECT_EQ(t.back()["call"], "exit");
+}
+
+// --trace starts the file anew for each run, with the lines of kestrel's process and of its DSP
+// processes; --trace-append adds a run to what is there.
+TEST(SimRunner, TraceHoldsOneRunUnlessAppended) {
+    TempDir dir;
+    const std::string trace = dir.file("t.jsonl");
+    sim_test::write_file(trace, "an earlier run\n");
+    const std::vector<std::string> args = {"--", "--dsp", "--sample_time", "50"};
+    auto with = [&](const char* option) {
+        std::vector<std::string> argv = {option, trace};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return runner(argv);
+    };
+    auto r = run_process(with("--trace"));
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const std::string one_run = sim_test::read_file(trace);
+    auto t = read_trace(trace);
+    EXPECT_EQ(t.front()["side"], "ap");
+    EXPECT_FALSE(calls(t, "dsp", "invoke").empty());
+    EXPECT_EQ(calls(t, "ap", "exit").size(), 1u);
+
+    r = run_process(with("--trace-append"));
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(sim_test::read_file(trace).substr(0, one_run.size()), one_run);
+    EXPECT_EQ(calls(read_trace(trace), "ap", "exit").size(), 2u);
 }
 
 TEST(SimRunner, BoardFileWithoutSocIdFileAndTheSysfsTreeFromTheProfile) {

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -23,10 +24,8 @@ class TempDir {
     }
     ~TempDir() {
         if (!path_.empty()) {
-            std::string cmd = "rm -rf '" + path_ + "'";
-            if (std::system(cmd.c_str()) != 0) {
-                // Nothing more to do in a destructor.
-            }
+            std::error_code ec;  // nothing more to do in a destructor
+            std::filesystem::remove_all(path_, ec);
         }
     }
     TempDir(const TempDir&) = delete;

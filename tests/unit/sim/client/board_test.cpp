@@ -1,6 +1,5 @@
 // Board profiles: the built-in boards as the project fixes them, "extends", validation.
-#include <sys/stat.h>
-
+#include <filesystem>
 #include <set>
 
 #include <gmock/gmock.h>
@@ -182,7 +181,7 @@ TEST(SimBoardProfile, MistakesAreRefusedWithTheirPlace) {
 
 TEST(SimBoardProfile, ExtendsMergesDomainsByNameAndReplacesLists) {
     TempDir dir;
-    ASSERT_EQ(::mkdir(dir.file("sub").c_str(), 0755), 0);
+    ASSERT_TRUE(std::filesystem::create_directories(dir.file("sub")));
     write_file(dir.file("base.json"), R"({
         "soc_id": 1, "library": "minimal",
         "domains": [{"name": "a", "id": 3, "arch": 104, "load": {"core": 10, "hvx": 5}},

@@ -1,5 +1,5 @@
 // Module URIs and the DSP library search through ADSP_LIBRARY_PATH.
-#include <sys/stat.h>
+#include <filesystem>
 
 #include <gtest/gtest.h>
 
@@ -49,7 +49,7 @@ TEST(SimLibrarySearch, SplitsOnSemicolonsAndDropsEmptyEntries) {
 TEST(SimLibrarySearch, TakesTheFirstDirectoryInOrder) {
     TempDir dir;
     for (const char* d : {"a", "b", "c"})
-        ASSERT_EQ(::mkdir(dir.file(d).c_str(), 0755), 0);
+        ASSERT_TRUE(std::filesystem::create_directories(dir.file(d)));
     write_file(dir.file("b/lib.so"), "b");
     write_file(dir.file("c/lib.so"), "c");
     const std::string path = dir.file("a") + ";" + dir.file("b") + ";" + dir.file("c");
@@ -62,7 +62,7 @@ TEST(SimLibrarySearch, TakesTheFirstDirectoryInOrder) {
 
 TEST(SimLibrarySearch, RelativeEntriesCountFromTheWorkingDirectory) {
     TempDir dir;
-    ASSERT_EQ(::mkdir(dir.file("lib").c_str(), 0755), 0);
+    ASSERT_TRUE(std::filesystem::create_directories(dir.file("lib")));
     write_file(dir.file("lib/x.so"), "x");
     EXPECT_EQ(find_library("x.so", "/nonexistent;./lib", dir.path()), dir.path() + "/./lib/x.so");
     EXPECT_EQ(find_library("x.so", "lib", dir.path()), dir.path() + "/lib/x.so");
@@ -71,9 +71,8 @@ TEST(SimLibrarySearch, RelativeEntriesCountFromTheWorkingDirectory) {
 
 TEST(SimLibrarySearch, SkipsADirectoryOfTheLibrarysName) {
     TempDir dir;
-    ASSERT_EQ(::mkdir(dir.file("a").c_str(), 0755), 0);
-    ASSERT_EQ(::mkdir(dir.file("a/x.so").c_str(), 0755), 0);
-    ASSERT_EQ(::mkdir(dir.file("b").c_str(), 0755), 0);
+    ASSERT_TRUE(std::filesystem::create_directories(dir.file("a/x.so")));
+    ASSERT_TRUE(std::filesystem::create_directories(dir.file("b")));
     write_file(dir.file("b/x.so"), "x");
     EXPECT_EQ(find_library("x.so", dir.file("a") + ";" + dir.file("b"), "/"), dir.file("b/x.so"));
 }
