@@ -25,15 +25,7 @@ extern "C" void check_case_setup(void);
 namespace {
 
 // The layout the dispatcher expects for each method.
-const uint32_t kScalars[KESTREL_METHOD_COUNT] = {
-    KESTREL_SCALARS_OPEN,
-    KESTREL_SCALARS_CLOSE,
-    KESTREL_SCALARS_GET_LEGACY_PERF_VALUE,
-    KESTREL_SCALARS_PMU_INIT,
-    KESTREL_SCALARS_PMU_DEINIT,
-    KESTREL_SCALARS_GET_GROUP_PMT_VALUE,
-    KESTREL_SCALARS_GET_DSP_CURRENT_FREQ,
-};
+const uint32_t kScalars[KESTREL_METHOD_COUNT] = KESTREL_SCALARS_BY_METHOD;
 
 struct Buffer {
     uint8_t* data = nullptr;  // null for a buffer without memory

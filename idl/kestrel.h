@@ -41,6 +41,14 @@ enum kestrel_method {
 #define KESTREL_SCALARS_GET_GROUP_PMT_VALUE 0x05000100u
 #define KESTREL_SCALARS_GET_DSP_CURRENT_FREQ 0x06000100u
 
+/* The scalars words above in method order, as an array initialiser. */
+#define KESTREL_SCALARS_BY_METHOD                                                           \
+    {                                                                                       \
+        KESTREL_SCALARS_OPEN, KESTREL_SCALARS_CLOSE, KESTREL_SCALARS_GET_LEGACY_PERF_VALUE, \
+            KESTREL_SCALARS_PMU_INIT, KESTREL_SCALARS_PMU_DEINIT,                           \
+            KESTREL_SCALARS_GET_GROUP_PMT_VALUE, KESTREL_SCALARS_GET_DSP_CURRENT_FREQ       \
+    }
+
 /* Output buffer sizes and field offsets. */
 #define KESTREL_LEGACY_PERF_SIZE 16u
 #define KESTREL_LEGACY_PERF_TIMER 0u

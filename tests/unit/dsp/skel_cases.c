@@ -75,15 +75,7 @@ static void unsupported_methods(void) {
  * called, although the argument array holds a well-formed buffer for every element the word can
  * name. */
 static void wrong_counts_are_refused_before_anything_runs(void) {
-    static const uint32_t correct[KESTREL_METHOD_COUNT] = {
-        KESTREL_SCALARS_OPEN,
-        KESTREL_SCALARS_CLOSE,
-        KESTREL_SCALARS_GET_LEGACY_PERF_VALUE,
-        KESTREL_SCALARS_PMU_INIT,
-        KESTREL_SCALARS_PMU_DEINIT,
-        KESTREL_SCALARS_GET_GROUP_PMT_VALUE,
-        KESTREL_SCALARS_GET_DSP_CURRENT_FREQ,
-    };
+    static const uint32_t correct[KESTREL_METHOD_COUNT] = KESTREL_SCALARS_BY_METHOD;
     /* Input buffers, output buffers, input handles, output handles. */
     static uint32_t (*const count_field[4])(uint32_t) = {
         remote_scalars_in_bufs, remote_scalars_out_bufs, remote_scalars_in_handles,
