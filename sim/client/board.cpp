@@ -36,7 +36,8 @@ json parse_text(const std::string& text, const std::string& where) {
             throw BoardError(where + ": a board profile must be a JSON object");
         }
         return j;
-    } catch (const json::parse_error& e) {
+    } catch (const json::exception& e) {
+        // Syntax errors, and numbers the parser cannot hold (1e999).
         throw BoardError(where + ": " + e.what());
     }
 }

@@ -222,6 +222,8 @@ TEST(SimBoardProfile, ExtendsABuiltinAndDetectsLoops) {
     EXPECT_THROW(load_board(dir.file("absent.json")), BoardError);
     write_file(dir.file("broken.json"), "{\"soc_id\": ");
     EXPECT_THROW(load_board(dir.file("broken.json")), BoardError);
+    write_file(dir.file("overflow.json"), R"({"soc_id": 1e999})");
+    EXPECT_THROW(load_board(dir.file("overflow.json")), BoardError);
     write_file(dir.file("remove.json"), R"({"extends": "sm8650",
         "domains": [{"name": "cdsp", "remove": 1}]})");
     EXPECT_THROW(load_board(dir.file("remove.json")), BoardError);
