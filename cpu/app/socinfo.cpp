@@ -115,6 +115,15 @@ int get_cur_device_socid() {
     return static_cast<int>(static_cast<uint32_t>(value));
 }
 
+const char* soc_name_by_id(uint32_t id) {
+    for (const auto& row : soc_id) {
+        if (row.id == id) {
+            return row.name;
+        }
+    }
+    return nullptr;
+}
+
 }  // namespace vorlix::kestrel
 
 uint32_t get_socid_by_name(const char* name) {

@@ -87,12 +87,8 @@ bool write_exposition(int fd, const std::string& text) {
 }
 
 const char* soc_name(std::uint32_t id) {
-    for (const auto& row : soc_id) {
-        if (row.id == id) {
-            return row.name;
-        }
-    }
-    return "unknown";
+    const char* name = soc_name_by_id(id);
+    return name != nullptr ? name : "unknown";
 }
 
 std::string arch_label(unsigned arch) {

@@ -21,6 +21,9 @@ extern const SocIdEntry soc_id[kSocIdCount];
 // Reads "/sys/devices/soc0/soc_id" and returns the id, or -1 after printing why it failed.
 int get_cur_device_socid();
 
+// The name the SoC table gives `id`; null for an id it does not hold.
+const char* soc_name_by_id(uint32_t id);
+
 }  // namespace vorlix::kestrel
 
 // The run driver's name for the same reader.
