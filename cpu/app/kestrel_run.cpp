@@ -15,6 +15,9 @@
 #include "cpu/data_analyzer.h"
 #include "cpu/dsp_utils.h"
 #include "cpu/output.h"
+#include "cpu/sampling/board.h"
+#include "cpu/sampling/library_path.h"
+#include "cpu/sampling/session.h"
 #include "cpu/soc_rules.h"
 #include "cpu/socinfo.h"
 
@@ -24,15 +27,8 @@ std::atomic<bool> g_is_loop_run{false};
 
 namespace {
 
-// Where the FastRPC client library looks for the DSP library.
-constexpr const char* kDspLibraryPathVar = "ADSP_LIBRARY_PATH";
-constexpr const char* kDspLibraryDirs = "/usr/lib/skel;./lib";
-
 // The signals that end a run: Ctrl-C, a service manager's stop, a closed terminal.
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
-
-// The stub library of the remote interface, loaded by name.
-constexpr const char* kStubLibrary = "libkestrel.so";
 
 // Prints a driver error: the tag, the formatted text (which ends with its own line end) and one
 // more line end.
@@ -69,13 +65,7 @@ void signal_handler(int signo) {
 }
 
 int set_dsp_env() {
-    const char* current = std::getenv(kDspLibraryPathVar);
-    std::string value = current != nullptr ? current : "";
-    if (!value.empty() && value.back() != ';') {
-        value += ';';
-    }
-    value += kDspLibraryDirs;
-    if (setenv(kDspLibraryPathVar, value.c_str(), 1) != 0) {
+    if (!vorlix::kestrel::extend_dsp_library_path()) {
         std::printf("[ERROR] [KESTREL] can't set env for ADSP_LIBRARY_PATH\n");
         return -1;
     }
@@ -111,17 +101,12 @@ int print_dsp_info(vorlix::kestrel::DspDomainArray& domains) {
 
 int sample_and_analyze_one_times(vorlix::kestrel::DataAnalyzer& analyzer,
                                  cmdline_user_params& params) {
-    auto& stub = analyzer.GetDspStub();
-    if (params.run_legacy) {
-        if (stub.sample_register_legacy(params.sample_time) < 0) {
-            std::printf("[ERROR] [KESTREL] %s\n", "kestrel_stub sample_register_legacy failure.\n");
-            return -1;
-        }
-    } else if (stub.sample_register(params.sample_time) < 0) {
-        std::printf("[ERROR] [KESTREL] %s\n", "kestrel_stub sample_register failure.\n");
+    if (!vorlix::kestrel::sample_window(analyzer, params.run_legacy, params.sample_time)) {
+        std::printf("[ERROR] [KESTREL] %s\n", params.run_legacy
+                                                  ? "kestrel_stub sample_register_legacy failure.\n"
+                                                  : "kestrel_stub sample_register failure.\n");
         return -1;
     }
-    analyzer.analyze();
     if (params.run_legacy) {
         analyzer.print_dsp_legacy();
         return 0;
@@ -236,23 +221,22 @@ int kestrel_run(int argc, const char** argv) {
         user_params.enable_unsigned_pd = false;
     }
 
-    // Elsewhere than SA8797P the core only tells the architecture version, which is 0
-    // (unknown) when the platform reported no core at that index.
-    const int arch = static_cast<int>(target.arch);
+    // Elsewhere than on the SoCs whose platform names the cores, the core only tells the
+    // architecture version, which is 0 (unknown) when the platform reported no core there.
     auto& stub = analyzer.GetDspStub();
-    if (!stub.init(kStubLibrary, static_cast<int>(user_params.domain_id), arch)) {
+    if (!vorlix::kestrel::load_stub(stub, target)) {
         report("kestrel_stub init failure.\n");
         return -1;
     }
-    if (user_params.enable_unsigned_pd && vorlix::kestrel::DspUtils::try_enable_unsigned_pd(
-                                              static_cast<int>(user_params.domain_id)) < 0) {
+    if (user_params.enable_unsigned_pd &&
+        !vorlix::kestrel::enable_unsigned_pd(user_params.domain_id)) {
         return -1;
     }
     if (user_params.run_local) {
         return run_local_mode(static_cast<int>(user_params.sample_time)) == 0 ? 0 : -1;
     }
 
-    if (stub.sample_initialize(!user_params.run_legacy, user_params.domain_name) < 0) {
+    if (!vorlix::kestrel::open_session(stub, target, user_params.run_legacy)) {
         report("kestrel_stub sample_initialize failure.\n");
         return -1;
     }
@@ -279,7 +263,7 @@ int kestrel_run(int argc, const char** argv) {
             break;
         }
     }
-    if (stub.sample_finalize(!user_params.run_legacy) < 0) {
+    if (!vorlix::kestrel::close_session(stub, user_params.run_legacy)) {
         report("kestrel_stub sample_finalize failure.\n");
         return -1;
     }

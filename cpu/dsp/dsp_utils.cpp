@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 
+#include "cpu/soc_rules.h"
 #include "cpu/socinfo.h"
 
 namespace vorlix::kestrel {
@@ -36,17 +37,71 @@ int query_capability(uint32_t domain, uint32_t attribute, uint32_t* value) {
     return result;
 }
 
-// True when the SoC is one whose capability queries the monitor must not make; -1 when the
-// SoC id cannot be read (already reported).
-int is_sa8797p() {
-    int soc = get_cur_device_socid();
+// Whether the SoC's rules allow the VTCM and architecture queries: 1 when they do, 0 when they
+// do not, -1 when the SoC id cannot be read (already reported). `known` is the id the caller read
+// for its whole run; null reads it afresh for this query.
+int capability_queries_allowed(const int* known) {
+    const int soc = known != nullptr ? *known : get_cur_device_socid();
     if (soc < 0) {
         std::printf("[ERROR] [KESTREL] get_cur_device_socid failure.\n");
         return -1;
     }
-    // Looked up once: the id comes from a constant table, and this runs for every core listed.
-    static const uint32_t sa8797p = get_socid_by_name("SA8797P");
-    return static_cast<uint32_t>(soc) == sa8797p ? 1 : 0;
+    return soc_rule(static_cast<uint32_t>(soc)).capability_queries ? 1 : 0;
+}
+
+float vtcm_size_mb(int domain, const int* known_soc) {
+    if (capability_queries_allowed(known_soc) != 1) {
+        return -1.0f;
+    }
+    if (!is_bound(remote_handle_control)) {
+        std::printf(
+            "[ERROR] [KESTREL] remote_dsp_capability interface is not supported on this device\n");
+        return -1.0f;
+    }
+    uint32_t bytes = 0;
+    int result = query_capability(static_cast<uint32_t>(domain), VTCM_PAGE, &bytes);
+    if (is_unsupported_api(result)) {
+        std::printf("[ERROR] [KESTREL] FastRPC Capability API is not supported on this device\n");
+        return -1.0f;
+    }
+    if (result != 0) {
+        std::printf("[ERROR] [KESTREL] get_vtcm_info failed with Error 0x%x\n",
+                    static_cast<unsigned>(result));
+        return -1.0f;
+    }
+    return static_cast<float>(bytes) / 1048576.0f;
+}
+
+int hex_arch_ver(int domain, unsigned int* arch, const int* known_soc) {
+    const int allowed = capability_queries_allowed(known_soc);
+    if (allowed < 0) {
+        return -1;
+    }
+    if (allowed == 0) {
+        return 0;
+    }
+    *arch = 0;
+    if (!is_bound(remote_handle_control)) {
+        std::printf(
+            "[ERROR] [KESTREL] remote_dsp_capability interface is not supported on this device\n");
+        return -1;
+    }
+    uint32_t value = 0;
+    int result = query_capability(static_cast<uint32_t>(domain), ARCH_VER, &value);
+    if (is_unsupported_api(result)) {
+        std::printf(
+            "[ERROR] [KESTREL] FastRPC Capability API is not supported on this device, error code "
+            "= %x",
+            static_cast<unsigned>(result));
+        return -1;
+    }
+    if (result != 0) {
+        std::printf("[ERROR] [KESTREL] get_hex_arch_ver failed with Error 0x%x\n",
+                    static_cast<unsigned>(result));
+        return -1;
+    }
+    *arch = value & 0xffu;
+    return 0;
 }
 
 // Whether a CDSP domain exists, on libraries without the domain list.
@@ -66,7 +121,7 @@ bool cdsp_present(uint32_t domain) {
 }
 
 // A core described by the monitor itself when the library has no domain list.
-DspInfoItem make_cdsp_item(uint32_t domain, const char* name) {
+DspInfoItem make_cdsp_item(uint32_t domain, const char* name, const int* known_soc) {
     DspInfoItem item;
     memset(&item, 0, sizeof(item));
     item.domain_info.id = domain;
@@ -75,13 +130,13 @@ DspInfoItem make_cdsp_item(uint32_t domain, const char* name) {
     item.domain_info.status = 1;
     item.domain_info.card = 0;
     item.effect_id = static_cast<int32_t>(domain);
-    item.vtcm_size_mb = DspUtils::get_vtcm_size_mb(static_cast<int>(domain));
+    item.vtcm_size_mb = vtcm_size_mb(static_cast<int>(domain), known_soc);
     item.hex_arch_ver = 0;
-    DspUtils::get_hex_arch_ver(static_cast<int>(domain), &item.hex_arch_ver);
+    hex_arch_ver(static_cast<int>(domain), &item.hex_arch_ver, known_soc);
     return item;
 }
 
-int collect_by_system_request(DspDomainArray& domains) {
+int collect_by_system_request(DspDomainArray& domains, const int* known_soc) {
     system_req_payload req;
     memset(&req, 0, sizeof(req));
     req.id = FASTRPC_GET_DOMAINS;
@@ -136,15 +191,15 @@ int collect_by_system_request(DspDomainArray& domains) {
         std::string name = domain_name_of(record);
         item.effect_id = DspUtils::get_effective_domain_id(name.data(), 0);
         memcpy(&item.domain_info, &record, sizeof(record));
-        item.vtcm_size_mb = DspUtils::get_vtcm_size_mb(item.effect_id);
-        DspUtils::get_hex_arch_ver(item.effect_id, &item.hex_arch_ver);
+        item.vtcm_size_mb = vtcm_size_mb(item.effect_id, known_soc);
+        hex_arch_ver(item.effect_id, &item.hex_arch_ver, known_soc);
         group.push_back(item);
     }
     domains.push_back(group);
     return 0;
 }
 
-int collect_by_capability(DspDomainArray& domains) {
+int collect_by_capability(DspDomainArray& domains, const int* known_soc) {
     if (!is_bound(remote_handle_control)) {
         std::printf(
             "[ERROR] [KESTREL] can't get dsp_info, not support api "
@@ -158,11 +213,19 @@ int collect_by_capability(DspDomainArray& domains) {
         return 0;
     }
     // With one CDSP found the group describes domain 3, whichever domain answered.
-    domains.push_back(DspInfoGroup{make_cdsp_item(CDSP_DOMAIN_ID, "cdsp")});
+    domains.push_back(DspInfoGroup{make_cdsp_item(CDSP_DOMAIN_ID, "cdsp", known_soc)});
     if (count == 2) {
-        domains.push_back(DspInfoGroup{make_cdsp_item(CDSP1_DOMAIN_ID, "cdsp1")});
+        domains.push_back(DspInfoGroup{make_cdsp_item(CDSP1_DOMAIN_ID, "cdsp1", known_soc)});
     }
     return 0;
+}
+
+// The domain list when the library offers it, else the CDSPs found by capability queries.
+int collect_domain_array(DspDomainArray& domains, const int* known_soc) {
+    if (is_bound(remote_system_request)) {
+        return collect_by_system_request(domains, known_soc);
+    }
+    return collect_by_capability(domains, known_soc);
 }
 
 }  // namespace
@@ -172,6 +235,12 @@ std::string domain_name_of(const fastrpc_domain& domain) {
 }
 
 int DspUtils::try_enable_unsigned_pd(int domain) {
+    int result = 0;
+    return try_enable_unsigned_pd(domain, &result);
+}
+
+int DspUtils::try_enable_unsigned_pd(int domain, int* result_out) {
+    *result_out = 0;
     if (!is_bound(remote_session_control)) {
         std::printf(
             "[ERROR] [KESTREL] ERROR 0x%x: remote_session_control interface is not supported on "
@@ -181,6 +250,7 @@ int DspUtils::try_enable_unsigned_pd(int domain) {
     }
     remote_rpc_control_unsigned_module data{static_cast<uint32_t>(domain), 1};
     int result = remote_session_control(FASTRPC_CONTROL_UNSIGNED_MODULE, &data, sizeof(data));
+    *result_out = result;
     if (result != 0) {
         std::printf("[ERROR] [KESTREL] ERROR 0x%x: remote_session_control failed\n",
                     static_cast<unsigned>(result));
@@ -233,59 +303,11 @@ int DspUtils::get_effective_domain_id(char* domain_name, int session_id) {
 }
 
 float DspUtils::get_vtcm_size_mb(int domain) {
-    int sa8797p = is_sa8797p();
-    if (sa8797p != 0) {
-        return -1.0f;
-    }
-    if (!is_bound(remote_handle_control)) {
-        std::printf(
-            "[ERROR] [KESTREL] remote_dsp_capability interface is not supported on this device\n");
-        return -1.0f;
-    }
-    uint32_t bytes = 0;
-    int result = query_capability(static_cast<uint32_t>(domain), VTCM_PAGE, &bytes);
-    if (is_unsupported_api(result)) {
-        std::printf("[ERROR] [KESTREL] FastRPC Capability API is not supported on this device\n");
-        return -1.0f;
-    }
-    if (result != 0) {
-        std::printf("[ERROR] [KESTREL] get_vtcm_info failed with Error 0x%x\n",
-                    static_cast<unsigned>(result));
-        return -1.0f;
-    }
-    return static_cast<float>(bytes) / 1048576.0f;
+    return vtcm_size_mb(domain, nullptr);
 }
 
 int DspUtils::get_hex_arch_ver(int domain, unsigned int* arch) {
-    int sa8797p = is_sa8797p();
-    if (sa8797p < 0) {
-        return -1;
-    }
-    if (sa8797p > 0) {
-        return 0;
-    }
-    *arch = 0;
-    if (!is_bound(remote_handle_control)) {
-        std::printf(
-            "[ERROR] [KESTREL] remote_dsp_capability interface is not supported on this device\n");
-        return -1;
-    }
-    uint32_t value = 0;
-    int result = query_capability(static_cast<uint32_t>(domain), ARCH_VER, &value);
-    if (is_unsupported_api(result)) {
-        std::printf(
-            "[ERROR] [KESTREL] FastRPC Capability API is not supported on this device, error code "
-            "= %x",
-            static_cast<unsigned>(result));
-        return -1;
-    }
-    if (result != 0) {
-        std::printf("[ERROR] [KESTREL] get_hex_arch_ver failed with Error 0x%x\n",
-                    static_cast<unsigned>(result));
-        return -1;
-    }
-    *arch = value & 0xffu;
-    return 0;
+    return hex_arch_ver(domain, arch, nullptr);
 }
 
 const char* DspUtils::fastrpc_domain_type_to_string(int type) {
@@ -308,10 +330,11 @@ const char* DspUtils::fastrpc_domain_type_to_string(int type) {
 }
 
 int DspUtils::fastrpc_get_dsp_domain_array(DspDomainArray& domains) {
-    if (is_bound(remote_system_request)) {
-        return collect_by_system_request(domains);
-    }
-    return collect_by_capability(domains);
+    return collect_domain_array(domains, nullptr);
+}
+
+int DspUtils::fastrpc_get_dsp_domain_array(DspDomainArray& domains, int socid) {
+    return collect_domain_array(domains, &socid);
 }
 
 }  // namespace vorlix::kestrel

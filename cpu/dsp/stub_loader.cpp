@@ -13,10 +13,12 @@ namespace {
 
 // Looks up one export into `slot`; prints the message naming it when it is missing.
 template <typename Fn>
-bool resolve(void* lib, const char* name, Fn* slot) {
+bool resolve(void* lib, const char* name, Fn* slot, std::string* error) {
     void* sym = dlsym(lib, name);
     if (sym == nullptr) {
-        std::printf("[ERROR] [KestrelStub] dlsym(%s): %s\n", name, dlerror());
+        const char* why = dlerror();
+        std::printf("[ERROR] [KestrelStub] dlsym(%s): %s\n", name, why);
+        *error = std::string("dlsym(") + name + "): " + (why != nullptr ? why : "");
         return false;
     }
     *slot = reinterpret_cast<Fn>(sym);
@@ -24,6 +26,11 @@ bool resolve(void* lib, const char* name, Fn* slot) {
 }
 
 }  // namespace
+
+void KestrelStub::remote_failure(const char* call, int result) {
+    std::printf("[ERROR] [KestrelStub] %s: error code = %x\n", call, static_cast<unsigned>(result));
+    last_error = result;
+}
 
 KestrelStub::~KestrelStub() {
     sample_finalize(true);
@@ -36,16 +43,20 @@ KestrelStub::~KestrelStub() {
 bool KestrelStub::init(const std::string& lib_name, int /*domain_id*/, int arch) {
     lib_handle = dlopen(lib_name.c_str(), RTLD_NOW);
     if (lib_handle == nullptr) {
-        std::printf("[ERROR] [KestrelStub] dlopen(): %s\n", dlerror());
+        const char* why = dlerror();
+        std::printf("[ERROR] [KestrelStub] dlopen(): %s\n", why);
+        load_error = why != nullptr ? why : "";
         return false;
     }
-    if (!resolve(lib_handle, "kestrel_open", &open_fn) ||
-        !resolve(lib_handle, "kestrel_close", &close_fn) ||
-        !resolve(lib_handle, "kestrel_get_group_pmt_value", &get_group_pmt_value_fn) ||
-        !resolve(lib_handle, "kestrel_get_legacy_perf_value", &get_legacy_perf_value_fn) ||
-        !resolve(lib_handle, "kestrel_get_dsp_current_freq", &get_dsp_current_freq_fn) ||
-        !resolve(lib_handle, "kestrel_pmu_init", &pmu_init_fn) ||
-        !resolve(lib_handle, "kestrel_pmu_deinit", &pmu_deinit_fn)) {
+    if (!resolve(lib_handle, "kestrel_open", &open_fn, &load_error) ||
+        !resolve(lib_handle, "kestrel_close", &close_fn, &load_error) ||
+        !resolve(lib_handle, "kestrel_get_group_pmt_value", &get_group_pmt_value_fn, &load_error) ||
+        !resolve(lib_handle, "kestrel_get_legacy_perf_value", &get_legacy_perf_value_fn,
+                 &load_error) ||
+        !resolve(lib_handle, "kestrel_get_dsp_current_freq", &get_dsp_current_freq_fn,
+                 &load_error) ||
+        !resolve(lib_handle, "kestrel_pmu_init", &pmu_init_fn, &load_error) ||
+        !resolve(lib_handle, "kestrel_pmu_deinit", &pmu_deinit_fn, &load_error)) {
         return false;
     }
     dsp_arch = arch;
@@ -56,8 +67,7 @@ int KestrelStub::sample_initialize(bool init_pmu, const std::string& domain_name
     const std::string uri = std::string(kKestrelModuleUri) + domain_name;
     int result = open_fn(uri.c_str(), &handle);
     if (result != 0) {
-        std::printf("[ERROR] [KestrelStub] kestrel_open(): error code = %x\n",
-                    static_cast<unsigned>(result));
+        remote_failure("kestrel_open()", result);
         return -1;
     }
     is_open = true;
@@ -66,8 +76,7 @@ int KestrelStub::sample_initialize(bool init_pmu, const std::string& domain_name
     }
     result = pmu_init_fn(handle);
     if (result != 0) {
-        std::printf("[ERROR] [KestrelStub] kestrel_pmu_init(): error code = %x\n",
-                    static_cast<unsigned>(result));
+        remote_failure("kestrel_pmu_init()", result);
         return -1;
     }
     is_pmu_init = true;
@@ -93,8 +102,7 @@ int KestrelStub::read_clock(uint32_t* freq, uint32_t* hmx_freq) {
     int32_t hf = 0;
     int result = get_dsp_current_freq_fn(handle, &f, &hf);
     if (result != 0) {
-        std::printf("[ERROR] [KestrelStub] kestrel_get_dsp_current_freq(): error code = %x\n",
-                    static_cast<unsigned>(result));
+        remote_failure("kestrel_get_dsp_current_freq()", result);
         return -1;
     }
     *freq = static_cast<uint32_t>(f);
@@ -107,8 +115,7 @@ int KestrelStub::sample_register(unsigned long sample_time_ms) {
     int64_t timer1 = 0, pcycle1 = 0, timer2 = 0, pcycle2 = 0;
     int result = get_group_pmt_value_fn(handle, &pkg1, &hvx1, &hmx1, &timer1, &pcycle1);
     if (result != 0) {
-        std::printf("[ERROR] [KestrelStub] kestrel_get_group_pmt_value(1): error code = %x\n",
-                    static_cast<unsigned>(result));
+        remote_failure("kestrel_get_group_pmt_value(1)", result);
         return -1;
     }
     if (sleep_window(sample_time_ms) != 0) {
@@ -116,8 +123,7 @@ int KestrelStub::sample_register(unsigned long sample_time_ms) {
     }
     result = get_group_pmt_value_fn(handle, &pkg2, &hvx2, &hmx2, &timer2, &pcycle2);
     if (result != 0) {
-        std::printf("[ERROR] [KestrelStub] kestrel_get_group_pmt_value(2): error code = %x\n",
-                    static_cast<unsigned>(result));
+        remote_failure("kestrel_get_group_pmt_value(2)", result);
         return -1;
     }
     uint32_t freq = 0, hmx_freq = 0;
@@ -139,8 +145,7 @@ int KestrelStub::sample_register_legacy(unsigned long sample_time_ms) {
     int64_t timer1 = 0, pcycle1 = 0, timer2 = 0, pcycle2 = 0;
     int result = get_legacy_perf_value_fn(handle, &timer1, &pcycle1);
     if (result != 0) {
-        std::printf("[ERROR] [KestrelStub] kestrel_get_legacy_perf_value(2): error code = %x\n",
-                    static_cast<unsigned>(result));
+        remote_failure("kestrel_get_legacy_perf_value(2)", result);
         return -1;
     }
     if (sleep_window(sample_time_ms) != 0) {
@@ -148,8 +153,7 @@ int KestrelStub::sample_register_legacy(unsigned long sample_time_ms) {
     }
     result = get_legacy_perf_value_fn(handle, &timer2, &pcycle2);
     if (result != 0) {
-        std::printf("[ERROR] [KestrelStub] kestrel_get_legacy_perf_value(2): error code = %x\n",
-                    static_cast<unsigned>(result));
+        remote_failure("kestrel_get_legacy_perf_value(2)", result);
         return -1;
     }
     uint32_t freq = 0, hmx_freq = 0;
@@ -179,8 +183,7 @@ int KestrelStub::sample_finalize(bool deinit_pmu) {
         for (int attempt = 0; attempt < 2 && is_pmu_init; ++attempt) {
             int result = pmu_deinit_fn(handle);
             if (result != 0) {
-                std::printf("[ERROR] [KestrelStub] kestrel_pmu_deinit(): error code = %x\n",
-                            static_cast<unsigned>(result));
+                remote_failure("kestrel_pmu_deinit()", result);
             } else {
                 is_pmu_init = false;
             }
@@ -192,8 +195,7 @@ int KestrelStub::sample_finalize(bool deinit_pmu) {
     }
     int result = close_fn(handle);
     if (result != 0) {
-        std::printf("[ERROR] [KestrelStub] kestrel_close(): error code = %x\n",
-                    static_cast<unsigned>(result));
+        remote_failure("kestrel_close()", result);
         return -1;
     }
     handle = 0;

@@ -1,7 +1,6 @@
-// Per-core state, backoff and the stop request of the exporter.
+// Per-core state of the exporter.
 #include "cpu/exporter/core_state.h"
 
-#include <algorithm>
 #include <utility>
 
 namespace vorlix::kestrel::exporter {
@@ -37,34 +36,6 @@ void CoreState::failed() {
 CoreSnapshot CoreState::snapshot() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return state_;
-}
-
-std::chrono::milliseconds Backoff::next() {
-    const std::chrono::milliseconds pause = next_;
-    next_ = std::min(next_ * 2, kLongest);
-    return pause;
-}
-
-void Backoff::reset() {
-    next_ = kFirst;
-}
-
-void StopSignal::request() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        requested_ = true;
-    }
-    changed_.notify_all();
-}
-
-bool StopSignal::requested() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return requested_;
-}
-
-bool StopSignal::wait_for(std::chrono::milliseconds duration) const {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, duration, [this] { return requested_; });
 }
 
 }  // namespace vorlix::kestrel::exporter

@@ -17,16 +17,15 @@
 #include <thread>
 #include <vector>
 
-#include "cpu/dsp_utils.h"
 #include "cpu/exporter/core_sampler.h"
 #include "cpu/exporter/core_state.h"
 #include "cpu/exporter/exporter_options.h"
 #include "cpu/exporter/exposition.h"
 #include "cpu/exporter/http_server.h"
 #include "cpu/exporter/textfile.h"
-#include "cpu/exporter/thermal.h"
-#include "cpu/soc_rules.h"
-#include "cpu/socinfo.h"
+#include "cpu/sampling/board.h"
+#include "cpu/sampling/dsp_state.h"
+#include "cpu/sampling/sampler.h"
 // Generated from the project's version and the source tree's git revision, as for kestrel (see
 // cpu/app/CMakeLists.txt).
 #include "kestrel_revision.h"
@@ -86,42 +85,6 @@ bool write_exposition(int fd, const std::string& text) {
     return true;
 }
 
-const char* soc_name(std::uint32_t id) {
-    const char* name = soc_name_by_id(id);
-    return name != nullptr ? name : "unknown";
-}
-
-std::string arch_label(unsigned arch) {
-    if (arch == 0) {
-        return "unknown";
-    }
-    char text[8];
-    std::snprintf(text, sizeof text, "V%02x", arch & 0xffu);
-    return text;
-}
-
-// The cores to sample: the board's, or those the options name (each once, in the given order).
-bool select_cores(const std::vector<CoreTarget>& board, const std::vector<std::uint64_t>& wanted,
-                  std::vector<CoreTarget>* out) {
-    if (wanted.empty()) {
-        *out = board;
-        return true;
-    }
-    std::vector<std::uint64_t> taken;
-    for (const std::uint64_t index : wanted) {
-        if (index >= board.size()) {
-            error("invalid cdsp_index " + std::to_string(index) + ": the board has " +
-                  std::to_string(board.size()) + " compute-DSP core(s)");
-            return false;
-        }
-        if (std::find(taken.begin(), taken.end(), index) == taken.end()) {
-            taken.push_back(index);
-            out->push_back(board[index]);
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 int exporter_run(int argc, const char** argv) {
@@ -167,21 +130,16 @@ int exporter_run(int argc, const char** argv) {
         return -1;
     }
 
-    // The board's cores, by the monitor's SoC rules.
-    DspDomainArray domains;
-    if (DspUtils::fastrpc_get_dsp_domain_array(domains) < 0) {
-        error("cannot list the compute-DSP cores (fastrpc_get_dsp_domain_array)");
+    // The board's cores, by the SoC rules; the SoC id is read once for the whole run.
+    Board board;
+    if (!discover_board(&board, &why)) {
+        error(why);
         return -1;
     }
-    const int socid = get_cur_device_socid();
-    if (socid < 0) {
-        error("cannot read the SoC id");
-        return -1;
-    }
-    const auto soc = static_cast<std::uint32_t>(socid);
-    const bool legacy = is_legacy_soc(soc);
+    const bool legacy = board.legacy();
     std::vector<CoreTarget> cores;
-    if (!select_cores(board_cores(soc, domains), options.cdsp_index, &cores)) {
+    if (!select_cores(board, options.cdsp_index, &cores, &why)) {
+        error(why);
         return -1;
     }
     if (cores.empty()) {
@@ -194,8 +152,8 @@ int exporter_run(int argc, const char** argv) {
         states.push_back(
             std::make_unique<CoreState>(core.domain_name, arch_label(core.arch), legacy));
     }
-    const std::string soc_text = soc_name(soc);
-    const std::string soc_id_text = std::to_string(soc);
+    const std::string soc_text = board.soc_name;
+    const std::string soc_id_text = std::to_string(board.soc_id);
     const std::string version = KESTREL_VERSION;
     const std::string commit = KESTREL_BUILD_COMMIT_ID;
     const auto render = [&]() {
@@ -203,7 +161,7 @@ int exporter_run(int argc, const char** argv) {
         for (const auto& state : states) {
             data.cores.push_back(state->snapshot());
         }
-        data.zones = read_nsp_thermal_zones();
+        data.zones = nsp_thermal_zones(read_thermal_zones());
         data.soc = soc_text;
         data.soc_id = soc_id_text;
         data.version = version;
@@ -228,13 +186,14 @@ int exporter_run(int argc, const char** argv) {
     }
 
     StopSignal stop;
+    const std::atomic<std::uint32_t> window_ms{static_cast<std::uint32_t>(options.sample_time)};
     std::atomic<std::size_t> finished{0};
     std::vector<std::thread> threads;
     for (std::size_t i = 0; i < cores.size(); ++i) {
         SamplerConfig config;
         config.target = cores[i];
         config.legacy = legacy;
-        config.sample_time = static_cast<std::uint32_t>(options.sample_time);
+        config.window_ms = &window_ms;
         config.once = options.once;
         threads.emplace_back([config, &states, i, &stop, &on_sample, &finished]() {
             CoreSampler(config, *states[i], stop, on_sample).run();

@@ -37,6 +37,8 @@ class DspUtils {
 
     // Allows unsigned protection domains on `domain`: 0 when enabled, -1 on failure.
     static int try_enable_unsigned_pd(int domain);
+    // The same, with the platform's result in `result` (0 when the request was not made).
+    static int try_enable_unsigned_pd(int domain, int* result);
     // True only when the platform reports unsigned PD support for `domain`.
     static bool check_unsignedpd_supported(int domain);
     // Effective domain id of the named domain, or -1.
@@ -48,7 +50,11 @@ class DspUtils {
     // Static name of a domain type.
     static const char* fastrpc_domain_type_to_string(int type);
     // Appends the compute-DSP cores to `domains`: 0 on success, -1 on failure (nothing appended).
+    // Each core's VTCM and architecture queries read the SoC id afresh.
     static int fastrpc_get_dsp_domain_array(DspDomainArray& domains);
+    // The same for a program that read the SoC id once for its whole run: `socid` stands for
+    // every read (negative: unreadable).
+    static int fastrpc_get_dsp_domain_array(DspDomainArray& domains, int socid);
 };
 
 }  // namespace vorlix::kestrel

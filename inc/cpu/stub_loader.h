@@ -66,7 +66,14 @@ class KestrelStub {
     float hmx_freq_hz = 0.0f;
     int dsp_arch = 0;
 
+    // Why the last failure happened: the remote result of the call that failed last (0 when none
+    // did), and the loader's text when the library or one of its functions could not be loaded.
+    int last_error = 0;
+    std::string load_error;
+
   private:
+    // Prints the failed remote call with its result and keeps the result.
+    void remote_failure(const char* call, int result);
     // Sleeps for the sampling window; an interrupting signal only shortens it. -1 on any other
     // failure of the sleep.
     static int sleep_window(unsigned long sample_time_ms);

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "cpu/sampling/dsp_state.h"
+
 namespace vorlix::kestrel::exporter {
 
 // Utilisations of one complete sample as ratios (0 to 1), and the DSP clock. Single precision,
@@ -29,11 +31,6 @@ struct CoreSnapshot {
     bool has_sample = false;  // a complete sample was taken since the session opened
     CoreFigures figures;      // of the last complete sample
     double timestamp = 0.0;   // seconds since the epoch at the end of the last complete sample
-};
-
-struct ThermalZone {
-    std::string type;  // the zone's type, e.g. "nsp0"
-    double celsius = 0.0;
 };
 
 struct Exposition {

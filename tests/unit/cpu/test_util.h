@@ -9,6 +9,7 @@
 #include <fstream>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace monitor_test {
 
@@ -48,6 +49,9 @@ class FakeSysfs {
     ~FakeSysfs() {
 #ifdef MONITOR_SYSFS_ROOT
         set_soc_id("0\n");
+        for (const auto& file : written_) {
+            std::filesystem::remove(file);
+        }
 #else
         unsetenv("UMOCKDEV_DIR");
         std::error_code ec;
@@ -70,12 +74,21 @@ class FakeSysfs {
     void remove() {
         std::filesystem::remove_all(path());
     }
+    // Any other file of the tree, `relative` to its root ("sys/class/thermal/..."), with its
+    // folders; removed again with the tree.
+    void write(const std::string& relative, const std::string& content) {
+        const std::filesystem::path file = root_ / relative;
+        std::filesystem::create_directories(file.parent_path());
+        std::ofstream(file, std::ios::binary) << content;
+        written_.push_back(file);
+    }
 
   private:
     std::filesystem::path path() const {
         return root_ / "sys/devices/soc0/soc_id";
     }
     std::filesystem::path root_;
+    std::vector<std::filesystem::path> written_;
 };
 
 }  // namespace monitor_test

@@ -1,21 +1,14 @@
-// The per-core state under failures, the backoff of a failed core, the stop request and the
-// listen address.
+// The per-core state under failures and the listen address.
 #include <gtest/gtest.h>
-
-#include <chrono>
-#include <thread>
 
 #include "cpu/exporter/core_state.h"
 #include "cpu/exporter/http_server.h"
 
 namespace {
 
-using namespace std::chrono_literals;
-using vorlix::kestrel::exporter::Backoff;
 using vorlix::kestrel::exporter::CoreState;
 using vorlix::kestrel::exporter::ListenAddress;
 using vorlix::kestrel::exporter::parse_listen_address;
-using vorlix::kestrel::exporter::StopSignal;
 
 TEST(CoreState, FailureTakesItDownAndKeepsTheCounters) {
     CoreState state("nsp1", "V73", false);
@@ -49,25 +42,6 @@ TEST(CoreState, FailureTakesItDownAndKeepsTheCounters) {
     EXPECT_EQ(s.samples, 3u);
     EXPECT_EQ(s.figures.qdsp6, 0.7f);
     EXPECT_EQ(s.domain, "nsp1");
-}
-
-TEST(Backoff, DoublesFromOneSecondUpToThirtyAndStartsOverAfterASample) {
-    Backoff backoff;
-    for (const auto expected : {1000ms, 2000ms, 4000ms, 8000ms, 16000ms, 30000ms, 30000ms}) {
-        EXPECT_EQ(backoff.next(), expected);
-    }
-    backoff.reset();
-    EXPECT_EQ(backoff.next(), 1000ms);
-}
-
-TEST(StopSignal, WakesAWaiterAtOnce) {
-    StopSignal stop;
-    EXPECT_FALSE(stop.wait_for(1ms));
-    std::thread requester([&] { stop.request(); });
-    // Returns as soon as the request is made; the hour is never waited.
-    EXPECT_TRUE(stop.wait_for(std::chrono::hours(1)));
-    requester.join();
-    EXPECT_TRUE(stop.requested());
 }
 
 TEST(ListenAddress, HostAndPortForms) {

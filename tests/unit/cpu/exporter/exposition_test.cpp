@@ -32,7 +32,7 @@ CoreSnapshot core(const char* domain, bool up, bool legacy) {
 TEST(Exposition, FamiliesInOrderWithTheSeriesOfUpDownAndLegacyCores) {
     Exposition data;
     data.cores = {core("nsp0", true, false), core("nsp1", false, false), core("cdsp", true, true)};
-    data.zones = {{"nsp0", 45.5}};
+    data.zones = {{"nsp0", 45.5, {}}};
     data.soc = "SA8797P";
     data.soc_id = "690";
     data.version = "2.3.0";

@@ -1,0 +1,180 @@
+// The DSPs' thermal zones and remote processors, from sysfs.
+#include "cpu/sampling/dsp_state.h"
+
+#include <dirent.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <utility>
+
+namespace vorlix::kestrel {
+
+namespace {
+
+constexpr const char* kThermalDir = "/sys/class/thermal";
+constexpr const char* kRemoteprocDir = "/sys/class/remoteproc";
+
+// The first line of a small sysfs file, without its line end; false when unreadable.
+bool read_line(const std::string& path, std::string* line) {
+    std::ifstream in(path);
+    return static_cast<bool>(std::getline(in, *line));
+}
+
+// Millidegrees as the kernel writes them, in degrees; false for anything else.
+bool read_celsius(const std::string& path, double* celsius) {
+    std::string text;
+    if (!read_line(path, &text)) {
+        return false;
+    }
+    errno = 0;
+    char* end = nullptr;
+    const long long millidegrees = std::strtoll(text.c_str(), &end, 10);
+    if (end == text.c_str() || *end != '\0' || errno != 0) {
+        return false;
+    }
+    *celsius = static_cast<double>(millidegrees) / 1000.0;
+    return true;
+}
+
+// The numbers N of the entries PREFIXN in `dir`, ascending.
+std::vector<unsigned long> numbered_entries(const char* dir, const std::string& prefix) {
+    std::vector<unsigned long> numbers;
+    DIR* d = opendir(dir);
+    if (d == nullptr) {
+        return numbers;
+    }
+    while (const dirent* entry = readdir(d)) {
+        const std::string name = entry->d_name;
+        if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) {
+            continue;
+        }
+        const std::string digits = name.substr(prefix.size());
+        if (digits.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        numbers.push_back(std::strtoul(digits.c_str(), nullptr, 10));
+    }
+    closedir(d);
+    std::sort(numbers.begin(), numbers.end());
+    return numbers;
+}
+
+bool starts_with(const std::string& text, const std::string& prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+// True when `type` is the domain's name or that name followed by a separator ("nsp2-hvx").
+bool named_after(const std::string& type, const std::string& domain) {
+    return starts_with(type, domain) &&
+           (type.size() == domain.size() ||
+            !std::isalnum(static_cast<unsigned char>(type[domain.size()])));
+}
+
+const ThermalZone* hottest(const std::vector<ThermalZone>& zones,
+                           bool (*matches)(const std::string&, const std::string&),
+                           const std::string& key) {
+    const ThermalZone* best = nullptr;
+    for (const auto& zone : zones) {
+        if (matches(zone.type, key) && (best == nullptr || zone.celsius > best->celsius)) {
+            best = &zone;
+        }
+    }
+    return best;
+}
+
+}  // namespace
+
+const TripPoint* ThermalZone::trip(const std::string& trip_type) const {
+    for (const auto& point : trips) {
+        if (point.type == trip_type) {
+            return &point;
+        }
+    }
+    return nullptr;
+}
+
+std::vector<ThermalZone> read_thermal_zones() {
+    std::vector<ThermalZone> zones;
+    for (const unsigned long number : numbered_entries(kThermalDir, "thermal_zone")) {
+        const std::string dir = std::string(kThermalDir) + "/thermal_zone" + std::to_string(number);
+        ThermalZone zone;
+        if (!read_line(dir + "/type", &zone.type) || !read_celsius(dir + "/temp", &zone.celsius)) {
+            continue;
+        }
+        // Trip points are numbered from 0 without gaps.
+        for (int k = 0;; ++k) {
+            const std::string trip = dir + "/trip_point_" + std::to_string(k);
+            TripPoint point;
+            if (!read_line(trip + "_type", &point.type)) {
+                break;
+            }
+            if (read_celsius(trip + "_temp", &point.celsius)) {
+                zone.trips.push_back(std::move(point));
+            }
+        }
+        zones.push_back(std::move(zone));
+    }
+    return zones;
+}
+
+std::vector<ThermalZone> nsp_thermal_zones(const std::vector<ThermalZone>& zones) {
+    std::vector<ThermalZone> nsp;
+    std::set<std::string> seen;
+    for (const auto& zone : zones) {
+        if (starts_with(zone.type, "nsp") && seen.insert(zone.type).second) {
+            nsp.push_back(zone);
+        }
+    }
+    return nsp;
+}
+
+const ThermalZone* zone_for_core(const std::vector<ThermalZone>& zones,
+                                 const std::string& domain_name) {
+    const ThermalZone* own = hottest(zones, named_after, domain_name);
+    if (own != nullptr || domain_name != "cdsp") {
+        return own;
+    }
+    return hottest(
+        zones, [](const std::string& type, const std::string&) { return starts_with(type, "nsp"); },
+        domain_name);
+}
+
+std::vector<Remoteproc> read_remoteprocs() {
+    std::vector<Remoteproc> procs;
+    for (const unsigned long number : numbered_entries(kRemoteprocDir, "remoteproc")) {
+        const std::string dir =
+            std::string(kRemoteprocDir) + "/remoteproc" + std::to_string(number);
+        Remoteproc proc;
+        if (!read_line(dir + "/name", &proc.name)) {
+            continue;
+        }
+        read_line(dir + "/state", &proc.state);
+        read_line(dir + "/firmware", &proc.firmware);
+        procs.push_back(std::move(proc));
+    }
+    return procs;
+}
+
+const Remoteproc* remoteproc_for_core(const std::vector<Remoteproc>& procs,
+                                      const std::string& domain_name) {
+    for (const auto& proc : procs) {
+        std::string word;
+        for (std::size_t i = 0; i <= proc.name.size(); ++i) {
+            if (i < proc.name.size() && std::isalnum(static_cast<unsigned char>(proc.name[i]))) {
+                word += proc.name[i];
+                continue;
+            }
+            if (word == domain_name) {
+                return &proc;
+            }
+            word.clear();
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace vorlix::kestrel

@@ -1,0 +1,53 @@
+// What the kernel tells about the DSPs besides FastRPC: the thermal zones with their trip
+// points (/sys/class/thermal) and each remote processor's state (/sys/class/remoteproc), and
+// which of them belongs to a compute-DSP core.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace vorlix::kestrel {
+
+struct TripPoint {
+    std::string type;  // "passive", "hot", "critical", ...
+    double celsius = 0.0;
+};
+
+struct ThermalZone {
+    std::string type;  // the zone's type, e.g. "nsp0"
+    double celsius = 0.0;
+    std::vector<TripPoint> trips;  // in the kernel's order
+
+    // The first trip point of this type, null when the zone has none.
+    const TripPoint* trip(const std::string& trip_type) const;
+};
+
+// Every thermal zone whose type and temperature can be read, in zone number order; each zone's
+// readable trip points.
+std::vector<ThermalZone> read_thermal_zones();
+
+// The zones of the DSP's NSP: types starting with "nsp", the first zone of each type.
+std::vector<ThermalZone> nsp_thermal_zones(const std::vector<ThermalZone>& zones);
+
+// The zone of a compute-DSP core: among the zones named after its domain ("nsp2", "nsp2-hvx",
+// "cdsp1-thermal"...) the hottest; for "cdsp" without a zone of its own, the hottest NSP zone (the
+// CDSP is the NSP). Null when there is none.
+const ThermalZone* zone_for_core(const std::vector<ThermalZone>& zones,
+                                 const std::string& domain_name);
+
+struct Remoteproc {
+    std::string name;      // "cdsp"
+    std::string state;     // "running", "offline", "crashed", ...
+    std::string firmware;  // the firmware file it runs
+};
+
+// Every remote processor the kernel lists, in its number order; a file that cannot be read
+// leaves its field empty.
+std::vector<Remoteproc> read_remoteprocs();
+
+// The remote processor of a compute-DSP core: the one whose name, split at every character that
+// is not a letter or digit, has the domain name as one of its words. Null when there is none.
+const Remoteproc* remoteproc_for_core(const std::vector<Remoteproc>& procs,
+                                      const std::string& domain_name);
+
+}  // namespace vorlix::kestrel

@@ -1,0 +1,73 @@
+// Continuous sampling of one compute-DSP core, for the programs that watch every core at once:
+// opens a session, samples window after window and, when the session fails, closes it and
+// opens it again after a backoff, until the stop is requested. What becomes of each sample and
+// failure is the observer's business.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+#include "cpu/sampling/session.h"
+
+namespace vorlix::kestrel {
+
+// Pause before the next attempt to open a failed core's session: 1 s, doubling up to 30 s;
+// back to 1 s after a complete sample.
+class Backoff {
+  public:
+    static constexpr std::chrono::milliseconds kFirst{1000};
+    static constexpr std::chrono::milliseconds kLongest{30000};
+
+    std::chrono::milliseconds next();
+    void reset();
+
+  private:
+    std::chrono::milliseconds next_ = kFirst;
+};
+
+// The process-wide stop request: set once, wakes every waiter.
+class StopSignal {
+  public:
+    void request();
+    bool requested() const;
+    // Waits for `duration` or until the stop is requested; true when it is.
+    bool wait_for(std::chrono::milliseconds duration) const;
+
+  private:
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    bool requested_ = false;
+};
+
+// Told, on the sampling thread, what happens to one core's session.
+class SamplerObserver {
+  public:
+    virtual ~SamplerObserver() = default;
+    // The session is open (and its PMU group registered); no sample of it yet.
+    virtual void session_opened() {}
+    // A complete sample.
+    virtual void sample_taken(const Sample& sample) = 0;
+    // The session failed and is closed; it is opened again after `reopen_in` (zero when the
+    // sampler does not reopen: once mode, or the stop was requested).
+    virtual void session_failed(const SessionFailure& failure,
+                                std::chrono::milliseconds reopen_in) = 0;
+};
+
+struct SamplerConfig {
+    CoreTarget target;
+    bool legacy = false;  // sample without the PMU group (legacy SoCs)
+    // The sampling window in milliseconds, read before each window so that it can change while
+    // the sampler runs.
+    const std::atomic<std::uint32_t>* window_ms = nullptr;
+    bool once = false;  // one attempt and at most one sample, no reopening
+};
+
+// The sampling loop of one core; returns once the stop is requested (after the window in
+// progress) or, in once mode, after its one sample or failure. The session is closed and the PMU
+// group released by then.
+void run_sampler(const SamplerConfig& config, SamplerObserver& observer, const StopSignal& stop);
+
+}  // namespace vorlix::kestrel
