@@ -154,6 +154,7 @@ std::vector<Remoteproc> read_remoteprocs() {
         }
         read_line(dir + "/state", &proc.state);
         read_line(dir + "/firmware", &proc.firmware);
+        proc.dir = dir;
         procs.push_back(std::move(proc));
     }
     return procs;

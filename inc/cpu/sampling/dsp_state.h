@@ -39,6 +39,7 @@ struct Remoteproc {
     std::string name;      // "cdsp"
     std::string state;     // "running", "offline", "crashed", ...
     std::string firmware;  // the firmware file it runs
+    std::string dir;       // its folder, /sys/class/remoteproc/remoteprocN
 };
 
 // Every remote processor the kernel lists, in its number order; a file that cannot be read

@@ -75,8 +75,9 @@ TEST(ThermalZones, ACoreHasTheHottestZoneNamedAfterItAndTheCdspTheHottestNspZone
 }
 
 TEST(Remoteprocs, ACoreHasTheProcessorWithItsNameAsAWord) {
-    const std::vector<Remoteproc> procs = {
-        {"adsp", "running", ""}, {"remoteproc-cdsp1", "crashed", ""}, {"cdsp", "offline", ""}};
+    const std::vector<Remoteproc> procs = {{"adsp", "running", "", ""},
+                                           {"remoteproc-cdsp1", "crashed", "", ""},
+                                           {"cdsp", "offline", "", ""}};
     using vorlix::kestrel::remoteproc_for_core;
     EXPECT_EQ(remoteproc_for_core(procs, "cdsp1")->state, "crashed");
     EXPECT_EQ(remoteproc_for_core(procs, "cdsp")->state, "offline");
