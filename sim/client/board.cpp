@@ -470,6 +470,7 @@ const std::vector<std::string>& library_variants() {
     static const std::vector<std::string> v = {
 #define KESTREL_SIM_LIBRARY(variant) #variant,
 #include "sim_options.h"
+        "none",
     };
     return v;
 }
@@ -482,7 +483,7 @@ Board parse_board(const json& j, const std::string& name) {
     const std::string where = "board '" + name + "'";
     check_keys(j, where,
                {"description", "soc_id", "library", "dsp", "dsp_command", "domains", "num_domains",
-                "faults", "thermal_zones"});
+                "faults", "thermal_zones", "installed"});
     Board b;
     b.name = name;
     if (!j.contains("soc_id") || j["soc_id"].is_null()) {
@@ -564,6 +565,21 @@ Board parse_board(const json& j, const std::string& name) {
         for (const auto& z : j["thermal_zones"]) {
             b.thermal_zones.push_back(
                 parse_thermal_zone(z, where + ".thermal_zones[" + std::to_string(i++) + "]"));
+        }
+    }
+    if (j.contains("installed")) {
+        const std::string at = where + ".installed";
+        check_keys(j["installed"], at, {"libkestrel", "libkestrel_skel"});
+        if (j["installed"].contains("libkestrel")) {
+            b.installed.libkestrel = get_bool(j["installed"]["libkestrel"], at + ".libkestrel");
+        }
+        if (j["installed"].contains("libkestrel_skel")) {
+            const std::string skel =
+                get_string(j["installed"]["libkestrel_skel"], at + ".libkestrel_skel");
+            if (skel != "build" && skel != "host" && skel != "none") {
+                bad(at + ".libkestrel_skel", "must be build, host or none");
+            }
+            b.installed.libkestrel_skel = skel;
         }
     }
     return b;

@@ -86,6 +86,15 @@ struct ThermalZone {
     int64_t temp_millicelsius = 0;
 };
 
+// What of kestrel the board has installed, which the runner serves: libkestrel.so on the
+// library path, and which libkestrel_skel.so on the DSP library path.
+struct Installed {
+    bool libkestrel = true;
+    // "build": the runner's choice (the host build, or for kestrel-doctor the Hexagon build);
+    // "host": the host build for every program; "none": no folder that holds one.
+    std::string libkestrel_skel = "build";
+};
+
 struct Board {
     std::string name;
     SocIdKind soc_kind = SocIdKind::kText;
@@ -97,6 +106,7 @@ struct Board {
     std::optional<int64_t> reported_domain_count;  // overrides num_domains of system requests
     std::vector<Fault> faults;
     std::vector<ThermalZone> thermal_zones;
+    Installed installed;
 
     const Domain* find_by_name(const std::string& name) const;
     // Matches the domain id or the effective id.
@@ -113,7 +123,8 @@ nlohmann::json resolve_board_json(const std::string& name_or_path);
 Board parse_board(const nlohmann::json& resolved, const std::string& name);
 Board load_board(const std::string& name_or_path);
 
-// The library variants a board may choose (sim_options.h).
+// The library variants a board may choose: those of sim_options.h, and "none" (no libadsprpc.so;
+// the build makes no folder of that name).
 const std::vector<std::string>& library_variants();
 
 }  // namespace kestrel_sim
