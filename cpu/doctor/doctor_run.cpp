@@ -47,6 +47,22 @@ std::string hex(unsigned value) {
     return text;
 }
 
+// e_machine numbers of the processors a DSP library is most often built for by mistake.
+std::string machine_text(unsigned machine) {
+    switch (machine) {
+        case 3:
+            return std::to_string(machine) + " (x86)";
+        case 40:
+            return std::to_string(machine) + " (ARM)";
+        case 62:
+            return std::to_string(machine) + " (x86-64)";
+        case 183:
+            return std::to_string(machine) + " (AArch64)";
+        default:
+            return std::to_string(machine);
+    }
+}
+
 std::string percent(float value) {
     char text[16];
     std::snprintf(text, sizeof text, "%.1f %%", static_cast<double>(value));
@@ -425,7 +441,7 @@ class Doctor {
             std::string kind = "not an ELF file";
             if (identity.elf) {
                 kind = std::string(identity.elf_class == 1 ? "a 32-bit" : "a 64-bit") +
-                       " ELF file for machine " + std::to_string(identity.machine);
+                       " ELF file for machine " + machine_text(identity.machine);
             }
             add(Verdict::kFail, "DSP library",
                 found + " is " + kind + ", not a 32-bit Hexagon (QDSP6, machine 164) one",
