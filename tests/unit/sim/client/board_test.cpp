@@ -149,6 +149,17 @@ TEST(SimBoardProfile, ThermalZonesAreRead) {
     EXPECT_EQ(b.thermal_zones[0].temp_millicelsius, -2500);
 }
 
+TEST(SimBoardProfile, WhatOfKestrelIsInstalledAndTheLibraryVariantNone) {
+    Board all = parse("{}");
+    EXPECT_TRUE(all.installed.libkestrel);
+    EXPECT_EQ(all.installed.libkestrel_skel, "build");
+    Board b = parse(R"({"library": "none",
+                        "installed": {"libkestrel": false, "libkestrel_skel": "host"}})");
+    EXPECT_EQ(b.library, "none");
+    EXPECT_FALSE(b.installed.libkestrel);
+    EXPECT_EQ(b.installed.libkestrel_skel, "host");
+}
+
 TEST(SimBoardProfile, MistakesAreRefusedWithTheirPlace) {
     const std::vector<std::string> bad = {
         R"({"colour": "red"})",
@@ -166,6 +177,9 @@ TEST(SimBoardProfile, MistakesAreRefusedWithTheirPlace) {
         R"({"soc_id": true})",
         R"({"thermal_zones": [{"type": "nsp0"}]})",
         R"({"thermal_zones": [{"type": "nsp0", "temp_millicelsius": 1, "trip": 2}]})",
+        R"({"installed": {"libkestrel_skel": "hexagon"}})",
+        R"({"installed": {"libkestrel": "yes"}})",
+        R"({"installed": {"libadsprpc": false}})",
     };
     for (const auto& text : bad) {
         EXPECT_THROW(parse(text), BoardError) << text;
