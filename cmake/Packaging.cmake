@@ -8,6 +8,9 @@
 #   share/man/man1/kestrel-exporter.1.gz    its manual page
 #   lib/systemd/system/kestrel-exporter.service    its systemd unit
 #   share/kestrel/grafana-dashboard.json    a Grafana dashboard of its metrics
+#   bin/kestrel-doctor               says why kestrel cannot monitor a board, and what to do
+#   lib/libkestrel_doctor.so         its checks that call the platform, loaded at run time
+#   share/man/man1/kestrel-doctor.1.gz      its manual page
 #
 # The virtual board (sim/) and the test programs are never installed. The Debian package adds
 # its metadata, whose sources are in cmake/debian/:
@@ -102,10 +105,29 @@ install(FILES ${PROJECT_SOURCE_DIR}/cmake/exporter/kestrel-exporter.service
 install(FILES ${PROJECT_SOURCE_DIR}/cmake/exporter/grafana-dashboard.json
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/kestrel)
 
+# kestrel-doctor (cpu/doctor) with its manual page, and its platform checks' library, which it
+# loads by name as kestrel loads libkestrel.so: beside libkestrel.so. The library carries no
+# RUNPATH in the build tree either.
+install(TARGETS kestrel_doctor RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS kestrel_doctor_platform LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(CODE "file(RPATH_REMOVE FILE
+    \"${_kestrel_dest}/${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:kestrel_doctor>\")")
+configure_file(${PROJECT_SOURCE_DIR}/doc/kestrel-doctor.1.in
+               ${CMAKE_CURRENT_BINARY_DIR}/kestrel-doctor.1 @ONLY)
+set(_kestrel_doctor_man ${CMAKE_CURRENT_BINARY_DIR}/kestrel-doctor.1.gz)
+add_custom_command(OUTPUT ${_kestrel_doctor_man}
+    COMMAND gzip -9 -n -c ${CMAKE_CURRENT_BINARY_DIR}/kestrel-doctor.1 > ${_kestrel_doctor_man}
+    DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/kestrel-doctor.1
+    VERBATIM)
+add_custom_target(kestrel_doctor_man ALL DEPENDS ${_kestrel_doctor_man})
+install(FILES ${_kestrel_doctor_man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
 # What scripts/package builds before packing.
 add_custom_target(kestrel_package_contents)
 add_dependencies(kestrel_package_contents kestrel kestrel_stub kestrel_man kestrel_changelog
                  kestrel_exporter kestrel_exporter_man)
+add_dependencies(kestrel_package_contents kestrel_doctor kestrel_doctor_platform
+                 kestrel_doctor_man)
 
 # Debian package (cpack -G DEB), meant for the aarch64 preset: the package is for arm64 boards.
 set(CPACK_GENERATOR DEB)
@@ -122,6 +144,7 @@ utilisation of the scalar core (QDSP6), HVX and HMX units and the DSP clock,
 once or until Ctrl-C. It also lists the board's compute-DSP cores.
 kestrel-exporter samples every compute DSP of the board continuously and
 serves the figures to Prometheus over HTTP (systemd unit kestrel-exporter).
+kestrel-doctor says why a board cannot be monitored, and what to do.
 .
 The package holds the program, its stub library libkestrel.so, the DSP
 library libkestrel_skel.so (Hexagon V68) and kestrel-exporter with its
