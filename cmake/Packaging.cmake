@@ -129,8 +129,9 @@ serves the figures to Prometheus over HTTP (systemd units kestrel-exporter).
 .
 The package holds the program, its stub library libkestrel.so, the DSP
 library libkestrel_skel.so (Hexagon V68) and kestrel-exporter with its
-systemd units, a Grafana dashboard and alerting rules. It needs the board's FastRPC client
-library libadsprpc.so, which comes with the board's support package.")
+systemd units, a Grafana dashboard and alerting rules. It needs the board's
+FastRPC client library libadsprpc.so, which comes with the board's support
+package.")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

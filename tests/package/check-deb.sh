@@ -70,7 +70,7 @@ cp /lib/systemd/system/*.target /lib/systemd/system/*.slice "$tmp/verify-root/li
 cp "$tmp"/usr/lib/systemd/system/kestrel-exporter.* "$tmp/verify-root/lib/systemd/system/"
 cp "$exporter" "$tmp/verify-root/usr/bin/"
 command -v systemd-analyze >/dev/null || fail "systemd-analyze is missing (apt-get install systemd)"
-complaints=$(systemd-analyze verify --root="$tmp/verify-root" kestrel-exporter.service \
+complaints=$(systemd-analyze verify --man=no --root="$tmp/verify-root" kestrel-exporter.service \
     kestrel-exporter.socket 2>&1) || fail "systemd-analyze verify fails: $complaints"
 [ -z "$complaints" ] || fail "systemd-analyze verify complains: $complaints"
 cmp -s "$tmp/usr/share/kestrel/alert-rules.yml" \
