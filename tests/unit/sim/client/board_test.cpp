@@ -66,6 +66,9 @@ TEST(SimBuiltinBoards, LegacyBoardsLackSystemRequestAndPmu) {
     EXPECT_EQ(qcs6490.domains[0].arch, 0x68u);
     EXPECT_EQ(qcs6490.domains[0].vtcm_bytes, 256u * 1024);
     EXPECT_FALSE(qcs6490.domains[0].pmu);
+    // Both reach their DSP through the older device node.
+    EXPECT_EQ(sm8250.domains[0].device->path, "/dev/adsprpc-smd");
+    EXPECT_EQ(qcs6490.domains[0].device->path, "/dev/adsprpc-smd");
 }
 
 TEST(SimBuiltinBoards, Qcs9075HasTwoCdspsWithDifferentLoads) {
@@ -99,6 +102,37 @@ TEST(SimBuiltinBoards, Sa8797pHasFourDistinctNspCores) {
     EXPECT_EQ(names, (std::set<std::string>{"nsp0", "nsp1", "nsp2", "nsp3"}));
     EXPECT_EQ(effective.size(), 4u);
     EXPECT_EQ(loads.size(), 4u);
+    ASSERT_EQ(b.thermal_zones.size(), 4u);
+    for (const auto& z : b.thermal_zones) {
+        ASSERT_EQ(z.trips.size(), 2u) << z.type;
+        EXPECT_EQ(z.trips[0].type, "passive");
+        EXPECT_EQ(z.trips[1].type, "critical");
+        EXPECT_LT(z.temp_millicelsius, z.trips[0].temp_millicelsius);
+        EXPECT_LT(z.trips[0].temp_millicelsius, z.trips[1].temp_millicelsius);
+    }
+}
+
+TEST(SimBuiltinBoards, DemoIsAnSa8797pWhoseLoadsMoveOneZoneIsWarmAndNsp3Crashes) {
+    Board b = load_board("demo");
+    Board sa8797p = load_board("sa8797p");
+    EXPECT_EQ(b.soc_text, sa8797p.soc_text);
+    EXPECT_EQ(b.library, sa8797p.library);
+    ASSERT_EQ(b.domains.size(), 4u);
+    std::set<uint32_t> periods;
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(b.domains[i].name, sa8797p.domains[i].name);
+        EXPECT_GE(b.domains[i].load.steps.size(), 2u) << b.domains[i].name;
+        periods.insert(b.domains[i].load.period_ms);
+    }
+    EXPECT_EQ(periods.size(), 4u);
+    int warm = 0;  // zones within 5 °C below their passive trip point
+    for (const auto& z : b.thermal_zones) {
+        const int64_t passive = z.trips.at(0).temp_millicelsius;
+        warm += z.temp_millicelsius < passive && passive - z.temp_millicelsius <= 5000 ? 1 : 0;
+    }
+    EXPECT_EQ(warm, 1);
+    ASSERT_EQ(b.dsp_crashes.size(), 1u);
+    EXPECT_EQ(b.dsp_crashes[0].domain, "nsp3");
 }
 
 TEST(SimBoardProfile, DefaultsAndSocIdForms) {
