@@ -1,5 +1,6 @@
 #include "platform.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -157,12 +158,27 @@ bool Platform::dsp_up(const Domain& d) {
 std::string Platform::device_problem(const Domain& d) const {
     if (!d.device)
         return "the domain has no device node";
-    // access(2), not open(2): umockdev serves both from the board's tree, but its open of a
-    // node there connects to an ioctl emulation socket and ends the process when none listens.
+    // Whether an open for reading and writing would be allowed, worked out from the node's
+    // owner, group and mode as the kernel does. Neither open(2) nor access(2) itself: umockdev's
+    // open of a node in the board's tree connects to an ioctl emulation socket and ends the
+    // process when none listens, and qemu-user looks access(2) up outside its path prefix;
+    // stat(2) is served from the tree by both.
     const std::string path = opts_.device_root + d.device->path;
-    if (::access(path.c_str(), R_OK | W_OK) == 0)
-        return std::string();
-    return std::strerror(errno);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return std::strerror(errno);
+    if (S_ISDIR(st.st_mode))
+        return std::strerror(EISDIR);
+    const uid_t uid = ::geteuid();
+    if (uid == 0)
+        return std::string();  // root may open any node
+    bool in_group = st.st_gid == ::getegid();
+    const int count = ::getgroups(0, nullptr);
+    std::vector<gid_t> groups(count > 0 ? static_cast<size_t>(count) : 0);
+    if (count > 0 && ::getgroups(count, groups.data()) == count)
+        in_group = in_group || std::find(groups.begin(), groups.end(), st.st_gid) != groups.end();
+    const unsigned shift = st.st_uid == uid ? 6 : in_group ? 3 : 0;
+    return ((st.st_mode >> shift) & 06) == 06 ? std::string() : std::strerror(EACCES);
 }
 
 int Platform::open(const char* uri, remote_handle64* ph) {
