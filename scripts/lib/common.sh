@@ -17,7 +17,7 @@ KESTREL_RUN_PACKAGES=(cmake ninja-build g++ pkg-config libfmt-dev nlohmann-json3
 # the package and its check, and the Prometheus server that scrapes the exporter in its tests.
 KESTREL_TEST_PACKAGES=("${KESTREL_RUN_PACKAGES[@]}" googletest libgtest-dev libgmock-dev
     libbenchmark-dev clang lld llvm qemu-user g++-aarch64-linux-gnu clang-format valgrind lintian
-    prometheus)
+    prometheus systemd)
 
 # kestrel_need_packages PKG... : installs the packages that are missing (as root), or says
 # exactly what to install and fails. One dpkg-query looks at them all; a list found installed is
