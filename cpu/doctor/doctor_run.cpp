@@ -287,7 +287,8 @@ class Doctor {
 
     void check_device_node(Core& core) {
         const std::string subject = core.target.domain_name + " device node";
-        const DeviceNode node = probe_device_node(core.target.domain_name);
+        const Identity who = current_identity();
+        const DeviceNode node = probe_device_node(core.target.domain_name, who);
         const std::string described = node.path + " (owner " + user_name(node.owner) + ", group " +
                                       group_name(node.group) + ", mode " + octal(node.mode) + ")";
         switch (node.access) {
@@ -304,13 +305,12 @@ class Doctor {
                 return;
             case NodeAccess::kError:
                 add(Verdict::kFail, subject,
-                    "cannot check " + node.path + ": " + text_of(node.error),
-                    "look at the node with ls -l " + node.path);
+                    "cannot look at " + node.path + ": " + text_of(node.error),
+                    "look at it and the folders above it with ls -ld");
                 return;
             case NodeAccess::kDenied:
                 break;
         }
-        const Identity who = current_identity();
         const std::string group = group_name(node.group);
         const NodeFix fix = node_fix(node, who);
         std::string finding = described + ": " + who.user + " may not read and write it";

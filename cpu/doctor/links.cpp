@@ -96,24 +96,37 @@ std::vector<std::string> device_node_candidates(const std::string& domain_name) 
             "/dev/adsprpc-smd"};
 }
 
-DeviceNode probe_device_node(const std::string& domain_name) {
+bool may_read_write(const DeviceNode& node, const Identity& who) {
+    if (who.uid == 0) {
+        return true;
+    }
+    unsigned bits = node.mode & 07u;  // the others'
+    if (who.uid == node.owner) {
+        bits = (node.mode >> 6) & 07u;
+    } else if (contains(who.process_groups, node.group)) {
+        bits = (node.mode >> 3) & 07u;
+    }
+    return (bits & 06u) == 06u;
+}
+
+DeviceNode probe_device_node(const std::string& domain_name, const Identity& who) {
     DeviceNode node;
     for (const std::string& candidate : device_node_candidates(domain_name)) {
         struct stat info {};
         if (stat(candidate.c_str(), &info) != 0) {
-            continue;
+            if (errno == ENOENT || errno == ENOTDIR) {
+                continue;
+            }
+            node.path = candidate;
+            node.error = errno;
+            node.access = NodeAccess::kError;
+            return node;
         }
         node.path = candidate;
         node.owner = info.st_uid;
         node.group = info.st_gid;
         node.mode = static_cast<unsigned>(info.st_mode) & 07777u;
-        if (access(candidate.c_str(), R_OK | W_OK) == 0) {
-            node.access = NodeAccess::kReadWrite;
-        } else {
-            node.error = errno;
-            node.access = errno == EACCES || errno == EPERM || errno == EROFS ? NodeAccess::kDenied
-                                                                              : NodeAccess::kError;
-        }
+        node.access = may_read_write(node, who) ? NodeAccess::kReadWrite : NodeAccess::kDenied;
         return node;
     }
     return node;
@@ -131,8 +144,8 @@ std::string group_name(gid_t gid) {
 
 Identity current_identity() {
     Identity who;
-    who.uid = getuid();
-    who.gid = getgid();
+    who.uid = geteuid();
+    who.gid = getegid();
     who.process_groups.push_back(who.gid);
     const int count = getgroups(0, nullptr);
     if (count > 0) {

@@ -39,28 +39,8 @@ bool is_hexagon_elf(const ElfIdentity& identity);
 // core's own (/dev/fastrpc-NAME and its secure twin), then the older one node of every DSP.
 std::vector<std::string> device_node_candidates(const std::string& domain_name);
 
-enum class NodeAccess {
-    kReadWrite,  // this process may read and write it
-    kMissing,    // none of the candidates exists
-    kDenied,     // it exists, and this process may not read and write it
-    kError,      // any other failure of the check
-};
-
-struct DeviceNode {
-    std::string path;  // the first candidate that exists; empty when none does
-    NodeAccess access = NodeAccess::kMissing;
-    int error = 0;  // errno of a failed check
-    // Its owner, group and permission bits (from stat).
-    uid_t owner = 0;
-    gid_t group = 0;
-    unsigned mode = 0;
-};
-
-// The device node of the core named `domain_name`, checked with this process's real identity.
-DeviceNode probe_device_node(const std::string& domain_name);
-
-// Who runs the program: its real ids, the groups of this process, and the groups the account
-// database gives the user (which a new login would have).
+// Who runs the program: its effective ids, the groups of this process, and the groups the
+// account database gives the user (which a new login would have).
 struct Identity {
     uid_t uid = 0;
     gid_t gid = 0;
@@ -70,6 +50,32 @@ struct Identity {
 };
 
 Identity current_identity();
+
+enum class NodeAccess {
+    kReadWrite,  // this process may read and write it
+    kMissing,    // none of the candidates exists
+    kDenied,     // it exists, and this process may not read and write it
+    kError,      // it cannot be looked at
+};
+
+struct DeviceNode {
+    std::string path;  // the first candidate that exists; empty when none does
+    NodeAccess access = NodeAccess::kMissing;
+    int error = 0;  // errno of a node that cannot be looked at
+    // Its owner, group and permission bits (from stat).
+    uid_t owner = 0;
+    gid_t group = 0;
+    unsigned mode = 0;
+};
+
+// Whether `who` may read and write a node, decided from its owner, group and mode as the kernel
+// decides it from the permission bits: root may; the owner by the owner's bits, a member of the
+// group by the group's, anyone else by the others'. The node itself is never opened: opening a
+// FastRPC node has effects of its own.
+bool may_read_write(const DeviceNode& node, const Identity& who);
+
+// The device node of the core named `domain_name`, and whether `who` may read and write it.
+DeviceNode probe_device_node(const std::string& domain_name, const Identity& who);
 
 // What lets a user read and write a device node that denies it.
 enum class NodeFix {

@@ -1,6 +1,6 @@
 // kestrel-doctor's checks below the report: the search of the DSP library path, the ELF
-// identification of what it finds, the fix a denied device node needs, remote processor states
-// and when the report is coloured.
+// identification of what it finds, who may use a device node and the fix for one who may not,
+// remote processor states and when the report is coloured.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -107,6 +107,36 @@ TEST(ElfIdentity, OnlyA32BitHexagonFileIsTheDspsInEitherByteOrder) {
     ElfIdentity identity{true, 77, 777};
     EXPECT_EQ(read_elf_identity(dir.path() + "/missing.so", &identity), ENOENT);
     EXPECT_FALSE(identity.elf);
+}
+
+TEST(DeviceNodeAccess, TheOwnersTheGroupsOrTheOthersBitsDecideAndRootMayAlways) {
+    DeviceNode node;
+    node.owner = 1000;
+    node.group = 44;
+    Identity who;
+    who.uid = 1000;
+    who.process_groups = {44};
+    node.mode = 0066;  // the owner's bits apply to the owner, though group and others may
+    EXPECT_FALSE(may_read_write(node, who));
+    node.mode = 0466;
+    EXPECT_FALSE(may_read_write(node, who));  // the owner may only read
+    node.mode = 0600;
+    EXPECT_TRUE(may_read_write(node, who));
+
+    who.uid = 1001;  // a member of the group
+    node.mode = 0660;
+    EXPECT_TRUE(may_read_write(node, who));
+    node.mode = 0606;  // the group's bits apply to a member, though others may
+    EXPECT_FALSE(may_read_write(node, who));
+
+    who.process_groups = {100};  // anyone else
+    EXPECT_TRUE(may_read_write(node, who));
+    node.mode = 0660;
+    EXPECT_FALSE(may_read_write(node, who));
+
+    who.uid = 0;
+    node.mode = 0000;
+    EXPECT_TRUE(may_read_write(node, who));
 }
 
 TEST(DeviceNodeFix, JoinTheGroupLogInAgainOrChangeTheMode) {
