@@ -122,6 +122,12 @@ std::vector<std::string> Report::captured_lines() {
     return lines;
 }
 
+void Report::note_write_error() {
+    if (write_error_ == 0 && std::ferror(out_)) {
+        write_error_ = errno != 0 ? errno : EIO;
+    }
+}
+
 void Report::add(const CheckLine& line) {
     if (line.verdict == Verdict::kFail) {
         if (failures_++ == 0) {
@@ -133,6 +139,7 @@ void Report::add(const CheckLine& line) {
     if (out_ == nullptr) {
         return;
     }
+    errno = 0;
     const char* verdict = word(line.verdict);
     if (colour_) {
         std::fprintf(out_, "%s%-4s%s  ", colour_of(line.verdict), verdict, kColourOff);
@@ -140,21 +147,22 @@ void Report::add(const CheckLine& line) {
         std::fprintf(out_, "%-4s  ", verdict);
     }
     std::fprintf(out_, "%-*s %s\n", kSubjectWidth, line.subject.c_str(), line.finding.c_str());
-    if (line.verdict != Verdict::kFail) {
-        return;
+    if (line.verdict == Verdict::kFail) {
+        if (!line.remedy.empty()) {
+            std::fprintf(out_, "%sfix: %s\n", kIndent, line.remedy.c_str());
+        }
+        for (const std::string& logged : captured_lines()) {
+            std::fprintf(out_, "%s| %s\n", kIndent, logged.c_str());
+        }
     }
-    if (!line.remedy.empty()) {
-        std::fprintf(out_, "%sfix: %s\n", kIndent, line.remedy.c_str());
-    }
-    for (const std::string& logged : captured_lines()) {
-        std::fprintf(out_, "%s| %s\n", kIndent, logged.c_str());
-    }
+    note_write_error();
 }
 
 void Report::summary() {
     if (out_ == nullptr) {
         return;
     }
+    errno = 0;
     if (failures_ > 0) {
         std::fprintf(out_, "%d check%s failed; the first: %s\n", failures_,
                      failures_ == 1 ? "" : "s", first_failure_.c_str());
@@ -164,6 +172,7 @@ void Report::summary() {
     } else {
         std::fprintf(out_, "every check passed\n");
     }
+    note_write_error();
 }
 
 bool Report::close() {
@@ -171,19 +180,18 @@ bool Report::close() {
         return true;
     }
     errno = 0;
-    bool written = std::fflush(out_) == 0 && !std::ferror(out_);
-    const int error = errno;
+    if (std::fflush(out_) != 0) {
+        note_write_error();
+    }
     std::fclose(out_);
     out_ = nullptr;
     if (capture_fd_ >= 0) {
         ::close(capture_fd_);
         capture_fd_ = -1;
     }
-    if (!written && error == EPIPE) {
-        written = true;
-    }
-    errno = error;
-    return written;
+    // A reader that went away (a pager quit, head) is no failure of the run.
+    errno = write_error_;
+    return write_error_ == 0 || write_error_ == EPIPE;
 }
 
 }  // namespace vorlix::kestrel::doctor

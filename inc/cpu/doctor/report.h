@@ -56,6 +56,8 @@ class Report {
 
   private:
     std::vector<std::string> captured_lines();
+    // Keeps the errno of the report's first failed write.
+    void note_write_error();
 
     std::FILE* out_ = nullptr;
     int capture_fd_ = -1;
@@ -63,6 +65,7 @@ class Report {
     int failures_ = 0;
     int warnings_ = 0;
     std::string first_failure_;
+    int write_error_ = 0;
 };
 
 }  // namespace vorlix::kestrel::doctor
