@@ -215,7 +215,8 @@ TEST(DoctorCommandLine, CdspIndexChecksThatCoreAlone) {
 
     const BoardRun beyond = run_doctor("qcs9075", {"--cdsp_index", "2"});
     EXPECT_EQ(beyond.result.exit_code, 1);
-    const Check* failure = parse_report(beyond.result.out).first("FAIL");
+    const Report beyond_report = parse_report(beyond.result.out);
+    const Check* failure = beyond_report.first("FAIL");
     ASSERT_NE(failure, nullptr) << beyond.result.out;
     EXPECT_EQ(failure->subject, "cores");
     EXPECT_TRUE(e2e::no_session(beyond));
