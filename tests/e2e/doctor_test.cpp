@@ -195,6 +195,27 @@ INSTANTIATE_TEST_SUITE_P(Boards, DoctorHealthyBoard,
                              return std::string(row.param.board);
                          });
 
+// ---- Memory checking ------------------------------------------------------------------------
+
+TEST(DoctorValgrind, AHealthyRunHasNoMemoryErrorAndNoLeak) {
+#if KESTREL_E2E_SANITIZED
+    GTEST_SKIP() << "valgrind does not run sanitizer builds";
+#elif KESTREL_E2E_CROSS
+    GTEST_SKIP() << "valgrind does not run programs of another processor";
+#else
+    if (access("/usr/bin/valgrind", X_OK) != 0) {
+        GTEST_SKIP() << "valgrind is not installed";
+    }
+    kestrel_test::ProcessOptions opts;
+    opts.env_set = {std::string("KESTREL_E2E_VALGRIND_TARGET=") + KESTREL_DOCTOR_BIN};
+    const BoardRun run =
+        e2e::run_with_runner_options({"--doctor"}, "qcs9075", {}, opts, KESTREL_E2E_VALGRIND);
+    EXPECT_EQ(run.result.exit_code, 0) << run.result.out << run.result.err;
+    EXPECT_EQ(run.result.err, "");
+    EXPECT_TRUE(e2e::left_clean(run));
+#endif
+}
+
 // ---- The command line ----------------------------------------------------------------------
 
 TEST(DoctorCommandLine, CdspIndexChecksThatCoreAlone) {
