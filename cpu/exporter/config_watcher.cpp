@@ -39,8 +39,8 @@ std::string ConfigWatcher::stamp() const {
             text += "-;";
             continue;
         }
-        text += fmt::format("{}:{}:{}:{}.{};", st.st_dev, st.st_ino, st.st_size,
-                            st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+        text += fmt::format("{}:{}:{}:{}.{};", st.st_dev, st.st_ino, st.st_size, st.st_mtim.tv_sec,
+                            st.st_mtim.tv_nsec);
     }
     return text;
 }

@@ -18,5 +18,6 @@ void block_stop_signals(int, char**, char**) {
 
 }  // namespace
 
-__attribute__((section(".preinit_array"), used)) void (*const kestrel_exporter_preinit)(
-    int, char**, char**) = &block_stop_signals;
+__attribute__((section(".preinit_array"),
+               used)) void (*const kestrel_exporter_preinit)(int, char**,
+                                                             char**) = &block_stop_signals;

@@ -195,8 +195,7 @@ int exporter_run(int argc, const char** argv) {
         error("--web.systemd-socket: " + why);
         return -1;
     }
-    for (std::size_t i = 0; !options.once && !options.systemd_socket && i < addresses.size();
-         ++i) {
+    for (std::size_t i = 0; !options.once && !options.systemd_socket && i < addresses.size(); ++i) {
         if (!server.bind(addresses[i], &why)) {
             error("cannot listen on " + options.listen[i] + ": " + why);
             return -1;

@@ -190,8 +190,8 @@ HandlerResult answer(MetricsServer::State& state, MHD_Connection* connection, Re
     }
     if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0 &&
         std::strcmp(method, MHD_HTTP_METHOD_HEAD) != 0) {
-        return respond(connection, request, s, MHD_HTTP_METHOD_NOT_ALLOWED,
-                       "method not allowed\n", kText);
+        return respond(connection, request, s, MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed\n",
+                       kText);
     }
     if (s != nullptr && s->auth && !authorized(connection, *s->auth)) {
         return respond(connection, request, s, MHD_HTTP_UNAUTHORIZED, "unauthorized\n", kText);
@@ -210,8 +210,8 @@ HandlerResult answer(MetricsServer::State& state, MHD_Connection* connection, Re
                 return respond(connection, request, s, MHD_HTTP_INTERNAL_SERVER_ERROR,
                                "compression failed\n", kText);
             }
-            return respond(connection, request, s, MHD_HTTP_OK, compressed,
-                           kExpositionContentType, true);
+            return respond(connection, request, s, MHD_HTTP_OK, compressed, kExpositionContentType,
+                           true);
         }
         return respond(connection, request, s, MHD_HTTP_OK, body, kExpositionContentType);
     }
@@ -240,14 +240,13 @@ HandlerResult handle(void* cls, MHD_Connection* connection, const char* url, con
     request->start = Clock::now();
     const unsigned in_flight = state.stats.begin();
     // Once a request came, the connection may stay open between scrapes.
-    MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT,
-                              kKeepAliveTimeoutSeconds);
+    MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT, kKeepAliveTimeoutSeconds);
     try {
         return answer(state, connection, request, url, method, in_flight);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "[ERROR] [EXPORTER] http: %s\n", e.what());
-        return respond(connection, request, state.current().get(),
-                       MHD_HTTP_INTERNAL_SERVER_ERROR, "internal error\n", kText);
+        return respond(connection, request, state.current().get(), MHD_HTTP_INTERNAL_SERVER_ERROR,
+                       "internal error\n", kText);
     }
 }
 
@@ -338,15 +337,14 @@ bool MetricsServer::start_daemon(Listener& listener, const WebSettings& settings
     // certificate and key only let a TLS daemon start: each connection's session gets the
     // current credentials when it starts (on_connection).
     listener.daemon = MHD_start_daemon(
-        flags, 0, nullptr, nullptr, &handle, state, MHD_OPTION_EXTERNAL_LOGGER, &log_error,
-        nullptr, MHD_OPTION_LISTEN_SOCKET, listener.fd, MHD_OPTION_THREAD_POOL_SIZE, kThreads,
+        flags, 0, nullptr, nullptr, &handle, state, MHD_OPTION_EXTERNAL_LOGGER, &log_error, nullptr,
+        MHD_OPTION_LISTEN_SOCKET, listener.fd, MHD_OPTION_THREAD_POOL_SIZE, kThreads,
         MHD_OPTION_CONNECTION_TIMEOUT, kRequestTimeoutSeconds, MHD_OPTION_CONNECTION_LIMIT,
         kConnectionLimit, MHD_OPTION_PER_IP_CONNECTION_LIMIT, kPerClientConnectionLimit,
-        MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_URI_LOG_CALLBACK,
-        &on_uri, state, MHD_OPTION_NOTIFY_COMPLETED, &on_completed, state,
-        MHD_OPTION_NOTIFY_CONNECTION, &on_connection, state,
-        settings.tls ? MHD_OPTION_HTTPS_MEM_CERT : MHD_OPTION_END, cert, MHD_OPTION_HTTPS_MEM_KEY,
-        key, MHD_OPTION_END);
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_URI_LOG_CALLBACK, &on_uri,
+        state, MHD_OPTION_NOTIFY_COMPLETED, &on_completed, state, MHD_OPTION_NOTIFY_CONNECTION,
+        &on_connection, state, settings.tls ? MHD_OPTION_HTTPS_MEM_CERT : MHD_OPTION_END, cert,
+        MHD_OPTION_HTTPS_MEM_KEY, key, MHD_OPTION_END);
     if (listener.daemon == nullptr) {
         *error = "libmicrohttpd could not start on " + listener.address;
         return false;

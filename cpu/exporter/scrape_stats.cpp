@@ -61,8 +61,8 @@ std::string ScrapeStats::render() const {
         out += fmt::format("kestrel_exporter_scrape_duration_seconds_bucket{{le=\"{}\"}} {}\n",
                            format_value(kBuckets[i]), cumulative);
     }
-    out += fmt::format("kestrel_exporter_scrape_duration_seconds_bucket{{le=\"+Inf\"}} {}\n",
-                       count_);
+    out +=
+        fmt::format("kestrel_exporter_scrape_duration_seconds_bucket{{le=\"+Inf\"}} {}\n", count_);
     out += fmt::format("kestrel_exporter_scrape_duration_seconds_sum {}\n", format_value(sum_));
     out += fmt::format("kestrel_exporter_scrape_duration_seconds_count {}\n", count_);
     return out;

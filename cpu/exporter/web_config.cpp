@@ -23,9 +23,9 @@ struct ConfigError {
 
 // Headers the server writes itself; a configured one would contradict or duplicate it.
 constexpr const char* kReservedHeaders[] = {
-    "authorization",     "connection", "content-encoding", "content-length", "content-type",
-    "date",              "keep-alive", "transfer-encoding", "upgrade",       "vary",
-    "www-authenticate",
+    "authorization", "connection", "content-encoding", "content-length",
+    "content-type",  "date",       "keep-alive",       "transfer-encoding",
+    "upgrade",       "vary",       "www-authenticate",
 };
 
 std::string lower(std::string text) {
@@ -66,9 +66,8 @@ void check_map(const YAML::Node& node, const std::string& key,
         }
         const std::string name = entry.first.Scalar();
         const std::string full = key.empty() ? name : key + "." + name;
-        if (std::find_if(allowed.begin(), allowed.end(), [&](const char* a) {
-                return name == a;
-            }) == allowed.end()) {
+        if (std::find_if(allowed.begin(), allowed.end(),
+                         [&](const char* a) { return name == a; }) == allowed.end()) {
             throw ConfigError{full, "unknown key"};
         }
         if (!seen.insert(name).second) {
@@ -125,8 +124,8 @@ void read_tls(const YAML::Node& node, const std::string& dir, TlsServerConfig* t
         } else if (type == "RequireAndVerifyClientCert") {
             tls->client_auth = ClientAuth::kRequireAndVerifyClientCert;
         } else {
-            throw ConfigError{key, "\"" + type +
-                                       "\" is not NoClientCert or RequireAndVerifyClientCert"};
+            throw ConfigError{key,
+                              "\"" + type + "\" is not NoClientCert or RequireAndVerifyClientCert"};
         }
     }
     if (tls->client_auth == ClientAuth::kRequireAndVerifyClientCert &&

@@ -88,12 +88,13 @@ void WebConfigFile::reload(MetricsServer& server) {
         return;
     }
     if (!server.update(settings(), &error)) {
-        std::fprintf(stderr, "[ERROR] [EXPORTER] web config %s: %s\n", path.c_str(),
-                     error.c_str());
+        std::fprintf(stderr, "[ERROR] [EXPORTER] web config %s: %s\n", path.c_str(), error.c_str());
         return;
     }
-    std::fprintf(stderr, "[INFO ] [EXPORTER] web config %s read again: in effect for new "
-                 "connections\n", path.c_str());
+    std::fprintf(stderr,
+                 "[INFO ] [EXPORTER] web config %s read again: in effect for new "
+                 "connections\n",
+                 path.c_str());
 }
 
 void WebConfigFile::watch(MetricsServer& server) {

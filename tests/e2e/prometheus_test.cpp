@@ -1,6 +1,6 @@
-// A real Prometheus server scrapes kestrel-exporter on the virtual board every second; its query
-// API then has the utilisation of every core and engine with the board's loads, and accepts
-// every query of the packaged Grafana dashboard.
+// A real Prometheus server scrapes kestrel-exporter on the virtual board every second, over TLS
+// and with a password; its query API then has the utilisation of every core and engine with the
+// board's loads, and accepts every query of the packaged Grafana dashboard.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -50,16 +50,32 @@ std::string read_file(const std::string& path) {
     return text.str();
 }
 
-TEST(Prometheus, ScrapesEveryCoreAndEngineWithTheBoardsLoads) {
-    ExporterOnBoard exporter("sa8797p", {"--sample_time", "500"});
-
+TEST(Prometheus, ScrapesEveryCoreAndEngineWithTheBoardsLoadsOverTlsWithAPassword) {
     char pattern[] = "/tmp/kestrel-prometheus-XXXXXX";
     const std::string dir = mkdtemp(pattern);
+    ASSERT_TRUE(exporter_test::make_certificates(dir));
+    exporter_test::write_file(dir + "/web.yml",
+                              "tls_server_config:\n"
+                              "  cert_file: server.crt\n"
+                              "  key_file: server.key\n"
+                              "basic_auth_users:\n"
+                              "  prometheus: " +
+                                  exporter_test::bcrypt_hash("scrape") + "\n");
+    ExporterOnBoard exporter("sa8797p",
+                             {"--sample_time", "500", "--web.config.file", dir + "/web.yml"});
     std::ofstream(dir + "/prometheus.yml") << "global:\n"
                                               "  scrape_interval: 1s\n"
                                               "  evaluation_interval: 1s\n"
                                               "scrape_configs:\n"
                                               "  - job_name: kestrel\n"
+                                              "    scheme: https\n"
+                                              "    tls_config:\n"
+                                              "      ca_file: "
+                                           << dir
+                                           << "/ca.crt\n"
+                                              "    basic_auth:\n"
+                                              "      username: prometheus\n"
+                                              "      password: scrape\n"
                                               "    static_configs:\n"
                                               "      - targets: ['127.0.0.1:"
                                            << exporter.port() << "']\n";

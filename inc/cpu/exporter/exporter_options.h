@@ -20,7 +20,7 @@ struct ExporterParams {
     std::string web_config_file;  // empty for none
     bool systemd_socket = false;  // the listening sockets come from systemd
     bool exporter_metrics = true;
-    std::uint64_t max_requests = 40;  // 0 for no limit
+    std::uint64_t max_requests = 40;        // 0 for no limit
     std::uint64_t sample_time = 1000;       // sampling window, milliseconds
     std::vector<std::uint64_t> cdsp_index;  // cores to sample; empty for all
     std::string textfile;                   // directory for kestrel.prom; empty for none
