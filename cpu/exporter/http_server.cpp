@@ -67,7 +67,8 @@ constexpr unsigned kThreads = 4;
 struct Request {
     bool begun = false;  // the head is in, counted in flight
     bool telemetry = false;
-    unsigned code = 0;  // the status queued, 0 while none
+    unsigned in_flight = 0;  // requests in flight when its head came, itself included
+    unsigned code = 0;       // the status queued, 0 while none
     Clock::time_point start;
 };
 
@@ -224,25 +225,35 @@ HandlerResult answer(MetricsServer::State& state, MHD_Connection* connection, Re
 }
 
 HandlerResult handle(void* cls, MHD_Connection* connection, const char* url, const char* method,
-                     const char* /*version*/, const char* /*upload_data*/,
-                     size_t* /*upload_data_size*/, void** request_context) {
+                     const char* /*version*/, const char* /*upload_data*/, size_t* upload_data_size,
+                     void** request_context) {
     auto& state = *static_cast<MetricsServer::State*>(cls);
     auto* request = static_cast<Request*>(*request_context);
     if (request == nullptr) {
         request = new Request();
         *request_context = request;
     }
-    if (request->begun) {
-        // A body after a request that has its answer already: not read.
+    if (!request->begun) {
+        // The head is in. libmicrohttpd keeps the connection open for the next request only
+        // when the answer is queued after this first call, so it comes on the next one.
+        request->begun = true;
+        request->start = Clock::now();
+        request->in_flight = state.stats.begin();
+        // Once a request came, the connection may stay open between scrapes.
+        MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT,
+                                  kKeepAliveTimeoutSeconds);
         return MHD_YES;
     }
-    request->begun = true;
-    request->start = Clock::now();
-    const unsigned in_flight = state.stats.begin();
-    // Once a request came, the connection may stay open between scrapes.
-    MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT, kKeepAliveTimeoutSeconds);
+    if (*upload_data_size != 0) {
+        // A body is not read.
+        *upload_data_size = 0;
+        return MHD_YES;
+    }
+    if (request->code != 0) {
+        return MHD_YES;
+    }
     try {
-        return answer(state, connection, request, url, method, in_flight);
+        return answer(state, connection, request, url, method, request->in_flight);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "[ERROR] [EXPORTER] http: %s\n", e.what());
         return respond(connection, request, state.current().get(), MHD_HTTP_INTERNAL_SERVER_ERROR,
