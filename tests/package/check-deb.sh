@@ -53,7 +53,7 @@ readelf -d "$exporter" | grep -q 'NEEDED.*\[libkestrel.so\]' ||
 for pair in libmicrohttpd.so.12:libmicrohttpd12 libgnutls.so.30:libgnutls30 \
     libyaml-cpp.so.0.7:libyaml-cpp0.7 libsystemd.so.0:libsystemd0 libz.so.1:zlib1g \
     libcrypt.so.1:libcrypt1; do
-    readelf -d "$exporter" | grep -qF "NEEDED) Shared library: [${pair%%:*}]" ||
+    readelf -d "$exporter" | grep NEEDED | grep -qF "[${pair%%:*}]" ||
         fail "kestrel-exporter does not use ${pair%%:*}"
     dpkg-deb -f "$deb" Depends | grep -qE "(^|, )${pair#*:} " || fail "no dependency on ${pair#*:}"
 done
