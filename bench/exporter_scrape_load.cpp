@@ -1,78 +1,249 @@
-// Load figures of kestrel-exporter's HTTP endpoint: CLIENTS concurrent scrapers GET /metrics
-// back to back for SECONDS, twice; prints the scrapes, the failures and the exporter's resident
-// memory before, between and after the two rounds.
+// Load figures of kestrel-exporter's HTTP endpoint: scrape latency (median and 99th percentile)
+// with 1, 10 and 100 concurrent scrapers, each on its own keep-alive connection (over TLS when
+// asked, with a password, or asking for gzip), and the exporter's peak resident memory after
+// 100 further scrapes and after 10,000 further.
 //
-//   exporter_scrape_load PORT PID [CLIENTS [SECONDS]]
+//   exporter_scrape_load PORT PID MODE [CA_FILE [USER:PASSWORD]]
+//
+// MODE is plain, gzip, tls or tls-auth; CA_FILE verifies the server's certificate in the TLS
+// modes. Each scraper connects from its own loopback address (127.0.1.N), as separate clients
+// do, so that the exporter's per-client connection limit does not apply.
+#include <arpa/inet.h>
+#include <gnutls/gnutls.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "http_client.h"
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// One scrape: true when the answer is a 200 with the exposition.
-bool scrape(int port) {
-    const kestrel_test::HttpResponse answer = kestrel_test::http_get(port, "/metrics");
-    return answer.status == 200 &&
-           answer.body.find("kestrel_exporter_build_info{") != std::string::npos;
+struct Settings {
+    int port = 0;
+    std::string mode;
+    std::string ca;
+    std::string auth;  // base64 of USER:PASSWORD, empty for none
+};
+
+std::string base64(const std::string& in) {
+    static const char* table = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (std::size_t i = 0; i < in.size(); i += 3) {
+        unsigned v = static_cast<unsigned char>(in[i]) << 16;
+        if (i + 1 < in.size())
+            v |= static_cast<unsigned char>(in[i + 1]) << 8;
+        if (i + 2 < in.size())
+            v |= static_cast<unsigned char>(in[i + 2]);
+        out += table[(v >> 18) & 63];
+        out += table[(v >> 12) & 63];
+        out += i + 1 < in.size() ? table[(v >> 6) & 63] : '=';
+        out += i + 2 < in.size() ? table[v & 63] : '=';
+    }
+    return out;
 }
 
-// VmRSS of the process in KiB, -1 when unknown.
-long resident_kib(long pid) {
+// One keep-alive connection, plain or TLS.
+class Connection {
+  public:
+    Connection(const Settings& settings, int client) : settings_(settings) {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(0x7f000100u + static_cast<unsigned>(client % 250) + 1);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(settings.port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+            connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            return;
+        }
+        if (settings.mode.compare(0, 3, "tls") == 0) {
+            gnutls_certificate_allocate_credentials(&credentials_);
+            gnutls_certificate_set_x509_trust_file(credentials_, settings.ca.c_str(),
+                                                   GNUTLS_X509_FMT_PEM);
+            gnutls_init(&session_, GNUTLS_CLIENT);
+            gnutls_set_default_priority(session_);
+            gnutls_credentials_set(session_, GNUTLS_CRD_CERTIFICATE, credentials_);
+            gnutls_session_set_verify_cert(session_, nullptr, 0);
+            gnutls_transport_set_int(session_, fd_);
+            int rc;
+            do {
+                rc = gnutls_handshake(session_);
+            } while (rc < 0 && gnutls_error_is_fatal(rc) == 0);
+            if (rc < 0) {
+                return;
+            }
+        }
+        ok_ = true;
+    }
+    ~Connection() {
+        if (session_ != nullptr) {
+            gnutls_bye(session_, GNUTLS_SHUT_WR);
+            gnutls_deinit(session_);
+        }
+        if (credentials_ != nullptr) {
+            gnutls_certificate_free_credentials(credentials_);
+        }
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+
+    // One GET of /metrics: true for a 200 with a body of its Content-Length.
+    bool scrape() {
+        if (!ok_) {
+            return false;
+        }
+        std::string request = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+        if (settings_.mode == "gzip") {
+            request += "Accept-Encoding: gzip\r\n";
+        }
+        if (!settings_.auth.empty()) {
+            request += "Authorization: Basic " + settings_.auth + "\r\n";
+        }
+        request += "\r\n";
+        if (!send_all(request)) {
+            return ok_ = false;
+        }
+        std::string data;
+        std::size_t head_end;
+        while ((head_end = data.find("\r\n\r\n")) == std::string::npos) {
+            if (!receive(&data)) {
+                return ok_ = false;
+            }
+        }
+        const std::size_t at = data.find("Content-Length: ");
+        const std::size_t length =
+            at == std::string::npos ? 0 : std::strtoul(data.c_str() + at + 16, nullptr, 10);
+        while (data.size() < head_end + 4 + length) {
+            if (!receive(&data)) {
+                return ok_ = false;
+            }
+        }
+        return data.compare(0, 12, "HTTP/1.1 200") == 0 && length > 0;
+    }
+
+  private:
+    bool send_all(const std::string& text) {
+        std::size_t done = 0;
+        while (done < text.size()) {
+            const ssize_t n =
+                session_ != nullptr
+                    ? gnutls_record_send(session_, text.data() + done, text.size() - done)
+                    : send(fd_, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+            if (n <= 0) {
+                return false;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+    bool receive(std::string* data) {
+        char buffer[16384];
+        const ssize_t n = session_ != nullptr ? gnutls_record_recv(session_, buffer, sizeof buffer)
+                                              : recv(fd_, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            return false;
+        }
+        data->append(buffer, static_cast<std::size_t>(n));
+        return true;
+    }
+
+    const Settings& settings_;
+    int fd_ = -1;
+    bool ok_ = false;
+    gnutls_session_t session_ = nullptr;
+    gnutls_certificate_credentials_t credentials_ = nullptr;
+};
+
+// Peak resident memory (VmHWM) of the process in KiB, -1 when unknown.
+long peak_kib(long pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(status, line);) {
-        if (line.compare(0, 6, "VmRSS:") == 0) {
+        if (line.compare(0, 6, "VmHWM:") == 0) {
             return std::strtol(line.c_str() + 6, nullptr, 10);
         }
     }
     return -1;
 }
 
-void round(int port, int clients, int seconds, const char* name) {
-    std::atomic<long> done{0};
+// `total` scrapes spread over `clients` concurrent scrapers; prints the latencies.
+long level(const Settings& settings, int clients, int total) {
+    std::vector<std::vector<double>> times(static_cast<std::size_t>(clients));
     std::atomic<long> failed{0};
-    const auto end = Clock::now() + std::chrono::seconds(seconds);
+    const auto start = Clock::now();
     std::vector<std::thread> threads;
-    for (int i = 0; i < clients; ++i) {
-        threads.emplace_back([&] {
-            while (Clock::now() < end) {
-                (scrape(port) ? done : failed)++;
+    for (int c = 0; c < clients; ++c) {
+        threads.emplace_back([&, c] {
+            Connection connection(settings, c);
+            for (int i = 0; i < total / clients; ++i) {
+                const auto t0 = Clock::now();
+                const bool ok = connection.scrape();
+                const std::chrono::duration<double, std::milli> took = Clock::now() - t0;
+                if (!ok) {
+                    ++failed;
+                    continue;
+                }
+                times[static_cast<std::size_t>(c)].push_back(took.count());
             }
         });
     }
     for (auto& t : threads) {
         t.join();
     }
-    std::printf("%s: %d clients, %d s: %ld scrapes (%.0f/s), %ld failed\n", name, clients, seconds,
-                done.load(), static_cast<double>(done.load()) / seconds, failed.load());
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    std::vector<double> all;
+    for (const auto& t : times) {
+        all.insert(all.end(), t.begin(), t.end());
+    }
+    std::sort(all.begin(), all.end());
+    const auto pct = [&](double p) {
+        return all.empty() ? 0.0 : all[static_cast<std::size_t>(p * (all.size() - 1))];
+    };
+    std::printf(
+        "%-8s %3d scrapers: %6zu scrapes, p50 %7.3f ms, p99 %7.3f ms, %7.0f/s, %ld failed\n",
+        settings.mode.c_str(), clients, all.size(), pct(0.5), pct(0.99),
+        static_cast<double>(all.size()) / seconds, failed.load());
+    return static_cast<long>(all.size());
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 3) {
-        std::fprintf(stderr, "usage: %s PORT PID [CLIENTS [SECONDS]]\n", argv[0]);
+    if (argc < 4) {
+        std::fprintf(stderr, "usage: %s PORT PID MODE [CA_FILE [USER:PASSWORD]]\n", argv[0]);
         return 2;
     }
-    const int port = std::atoi(argv[1]);
+    Settings settings;
+    settings.port = std::atoi(argv[1]);
     const long pid = std::atol(argv[2]);
-    const int clients = argc > 3 ? std::atoi(argv[3]) : 100;
-    const int seconds = argc > 4 ? std::atoi(argv[4]) : 10;
-    for (int i = 0; i < 100; ++i) {
-        scrape(port);
+    settings.mode = argv[3];
+    settings.ca = argc > 4 ? argv[4] : "";
+    settings.auth = argc > 5 ? base64(argv[5]) : "";
+    gnutls_global_init();
+    // The first scrapes (and with a password, its one bcrypt) before anything is timed.
+    level(settings, 1, 100);
+    for (const int clients : {1, 10, 100}) {
+        level(settings, clients, clients == 1 ? 1000 : 3000);
     }
-    std::printf("resident memory after 100 warm-up scrapes: %ld KiB\n", resident_kib(pid));
-    round(port, clients, seconds, "round 1");
-    std::printf("resident memory after round 1: %ld KiB\n", resident_kib(pid));
-    round(port, clients, seconds, "round 2");
-    std::printf("resident memory after round 2: %ld KiB\n", resident_kib(pid));
+    // Peak resident memory, once the largest number of connections has been served: after 100
+    // more scrapes and after 10,000 more (10 scrapers); flat when nothing accumulates.
+    level(settings, 10, 100);
+    const long after_100 = peak_kib(pid);
+    const long done = level(settings, 10, 10000);
+    std::printf("%-8s peak resident memory: %ld KiB after 100 scrapes, %ld KiB after %ld more\n",
+                settings.mode.c_str(), after_100, peak_kib(pid), done);
     return 0;
 }

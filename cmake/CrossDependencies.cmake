@@ -1,10 +1,11 @@
 # Dependencies of a cross build, from the same Debian packages as the host build: {fmt} and
 # nlohmann-json used header-only from their host headers (they hold no machine code), GoogleTest
-# compiled for the target from Debian's googletest sources, and libmicrohttpd (kestrel-exporter)
-# from the target's own package, unpacked but not installed (below).
+# compiled for the target from Debian's googletest sources, and the libraries of
+# kestrel-exporter's web server (libmicrohttpd, GnuTLS, yaml-cpp, libsystemd, zlib, libcrypt)
+# from the target's own packages, unpacked but not installed (below).
 
-# Only the two library folders and microhttpd.h are exposed, never the host's whole
-# /usr/include.
+# Only the two library folders and the exporter's libraries' headers are exposed, never the
+# host's whole /usr/include.
 set(_kestrel_cross_inc ${CMAKE_BINARY_DIR}/cross-include)
 file(MAKE_DIRECTORY ${_kestrel_cross_inc})
 foreach(dir fmt nlohmann)
@@ -14,30 +15,41 @@ foreach(dir fmt nlohmann)
     file(CREATE_LINK /usr/include/${dir} ${_kestrel_cross_inc}/${dir} SYMBOLIC)
 endforeach()
 
-# libmicrohttpd for the target: the target's libmicrohttpd.so.12 and its run-time dependencies,
-# which scripts/target-packages downloads (apt-get download) and unpacks (dpkg-deb -x) into
-# KESTREL_TARGET_PACKAGES_DIR; installing them would bring the target's libc6 too (see
-# scripts/lib/common.sh). The header is the host's microhttpd.h, the same file in every
-# architecture's libmicrohttpd-dev. The exporter links the library by path and the linker finds
-# its dependencies with -rpath-link; under the emulator they are found through its prefix
-# (below).
+# The exporter's libraries for the target: the target's shared libraries and their run-time
+# dependencies, which scripts/target-packages downloads (apt-get download) and unpacks (dpkg-deb
+# -x) into KESTREL_TARGET_PACKAGES_DIR; installing them would bring the target's libc6 too (see
+# scripts/lib/common.sh). The headers are the host's, from -dev packages whose /usr/include files
+# are the same for every architecture (Multi-Arch: same; yaml-cpp's are plain C++ without
+# configuration). The exporter links each library by path and the linker finds their
+# dependencies with -rpath-link; under the emulator they are found through its prefix (below).
 set(KESTREL_TARGET_PACKAGES_DIR ${PROJECT_SOURCE_DIR}/build/target-packages/${KESTREL_TARGET_DEB_ARCH}
     CACHE PATH "The target's packages unpacked by scripts/target-packages")
 set(_kestrel_target_libs ${KESTREL_TARGET_PACKAGES_DIR}/usr/lib/${KESTREL_TARGET_MULTIARCH})
-if(NOT EXISTS ${_kestrel_target_libs}/libmicrohttpd.so.12)
-    message(FATAL_ERROR "${_kestrel_target_libs}/libmicrohttpd.so.12 is missing: run "
-                        "scripts/target-packages (the target's libmicrohttpd and its "
-                        "dependencies, unpacked into ${KESTREL_TARGET_PACKAGES_DIR})")
-endif()
-if(NOT EXISTS /usr/include/microhttpd.h)
-    message(FATAL_ERROR "/usr/include/microhttpd.h is missing: install libmicrohttpd-dev")
-endif()
-file(CREATE_LINK /usr/include/microhttpd.h ${_kestrel_cross_inc}/microhttpd.h SYMBOLIC)
-add_library(kestrel_cross_microhttpd INTERFACE)
-target_include_directories(kestrel_cross_microhttpd SYSTEM INTERFACE ${_kestrel_cross_inc})
-target_link_libraries(kestrel_cross_microhttpd INTERFACE
-                      ${_kestrel_target_libs}/libmicrohttpd.so.12)
-target_link_options(kestrel_cross_microhttpd INTERFACE "LINKER:-rpath-link,${_kestrel_target_libs}")
+set(_kestrel_exporter_libs libmicrohttpd.so.12 libgnutls.so.30 libyaml-cpp.so.0.7
+    libsystemd.so.0 libz.so.1 libcrypt.so.1)
+add_library(kestrel_cross_exporter_deps INTERFACE)
+foreach(lib ${_kestrel_exporter_libs})
+    if(NOT EXISTS ${_kestrel_target_libs}/${lib})
+        message(FATAL_ERROR "${_kestrel_target_libs}/${lib} is missing: run "
+                            "scripts/target-packages (the target's libraries of the exporter and "
+                            "their dependencies, unpacked into ${KESTREL_TARGET_PACKAGES_DIR})")
+    endif()
+    target_link_libraries(kestrel_cross_exporter_deps INTERFACE ${_kestrel_target_libs}/${lib})
+endforeach()
+# Header (or folder) and the -dev package that has it.
+foreach(pair microhttpd.h:libmicrohttpd-dev gnutls:libgnutls28-dev yaml-cpp:libyaml-cpp-dev
+             systemd:libsystemd-dev zlib.h:zlib1g-dev zconf.h:zlib1g-dev crypt.h:libcrypt-dev)
+    string(REPLACE ":" ";" pair ${pair})
+    list(GET pair 0 header)
+    list(GET pair 1 package)
+    if(NOT EXISTS /usr/include/${header})
+        message(FATAL_ERROR "/usr/include/${header} is missing: install ${package}")
+    endif()
+    file(CREATE_LINK /usr/include/${header} ${_kestrel_cross_inc}/${header} SYMBOLIC)
+endforeach()
+target_include_directories(kestrel_cross_exporter_deps SYSTEM INTERFACE ${_kestrel_cross_inc})
+target_link_options(kestrel_cross_exporter_deps INTERFACE
+                    "LINKER:-rpath-link,${_kestrel_target_libs}")
 
 add_library(kestrel_cross_fmt INTERFACE)
 target_include_directories(kestrel_cross_fmt SYSTEM INTERFACE ${_kestrel_cross_inc})

@@ -166,8 +166,11 @@ if(CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
     set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
 endif()
 # The cross build cannot run dpkg-shlibdeps for arm64; these are the libraries kestrel,
-# kestrel-exporter and libkestrel.so need besides the board's libadsprpc.so (libmicrohttpd12 the
-# exporter's, of the version it is linked against).
+# kestrel-exporter and libkestrel.so need besides the board's libadsprpc.so (the exporter's web
+# server: libmicrohttpd12, libgnutls30, libyaml-cpp0.7, libsystemd0, zlib1g and libcrypt1, of
+# the versions it is linked against).
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1 (>= 3.0), libmicrohttpd12 (>= 0.9.75)")
+    "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1 (>= 3.0), libmicrohttpd12 (>= 0.9.75), \
+libgnutls30 (>= 3.7.9), libyaml-cpp0.7 (>= 0.7.0), libsystemd0 (>= 252), zlib1g (>= 1:1.2.13), \
+libcrypt1 (>= 1:4.4.33)")
 include(CPack)

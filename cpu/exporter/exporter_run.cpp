@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <memory>
 #include <string>
 #include <thread>
@@ -23,6 +24,7 @@
 #include "cpu/exporter/exposition.h"
 #include "cpu/exporter/http_server.h"
 #include "cpu/exporter/textfile.h"
+#include "cpu/exporter/web_settings.h"
 #include "cpu/sampling/board.h"
 #include "cpu/sampling/dsp_state.h"
 #include "cpu/sampling/sampler.h"
@@ -100,7 +102,14 @@ int exporter_run(int argc, const char** argv) {
     my_utils::ArgumentParser parser(exporter_options_init);
     my_utils::CMDLineParams params;
     params.user_param = &options;
-    if (!parser.cmdline_params_parse(argc, argv, params, nullptr)) {
+    // "--name=value" as well as "--name value".
+    const std::vector<std::string> args = split_option_values(argc, argv);
+    std::vector<const char*> arg_pointers;
+    for (const std::string& arg : args) {
+        arg_pointers.push_back(arg.c_str());
+    }
+    if (!parser.cmdline_params_parse(static_cast<int>(arg_pointers.size()), arg_pointers.data(),
+                                     params, nullptr)) {
         error("invalid command line (-h lists the options)");
         return -1;
     }
@@ -111,10 +120,30 @@ int exporter_run(int argc, const char** argv) {
         error("--sample_time must be from 1 to " + std::to_string(kLongestWindowMs) + " ms");
         return -1;
     }
-    ListenAddress listen;
+    if (options.listen.empty()) {
+        options.listen.push_back(kDefaultListen);
+    }
+    std::vector<ListenAddress> addresses;
     std::string why;
-    if (!options.once && !parse_listen_address(options.listen, &listen, &why)) {
-        error("invalid --listen " + options.listen + ": " + why);
+    for (const std::string& text : options.listen) {
+        ListenAddress address;
+        if (!options.once && !options.systemd_socket &&
+            !parse_listen_address(text, &address, &why)) {
+            error("invalid --web.listen-address " + text + ": " + why);
+            return -1;
+        }
+        addresses.push_back(address);
+    }
+    if (options.telemetry_path.empty() || options.telemetry_path.front() != '/' ||
+        options.telemetry_path.find_first_of("\"<>&?# ") != std::string::npos) {
+        error("invalid --web.telemetry-path " + options.telemetry_path +
+              ": a path starting with /, without spaces, quotes, <, >, &, ? or #");
+        return -1;
+    }
+    WebConfigFile web_config;
+    if (!options.once && !options.web_config_file.empty() &&
+        !web_config.load(options.web_config_file, &why)) {
+        error("web config " + why);
         return -1;
     }
 
@@ -125,9 +154,15 @@ int exporter_run(int argc, const char** argv) {
     }
 
     MetricsServer server;
-    if (!options.once && !server.bind(listen, &why)) {
-        error("cannot listen on " + options.listen + ": " + why);
+    if (!options.once && options.systemd_socket && !server.adopt_systemd_sockets(&why)) {
+        error("--web.systemd-socket: " + why);
         return -1;
+    }
+    for (std::size_t i = 0; !options.once && !options.systemd_socket && i < addresses.size(); ++i) {
+        if (!server.bind(addresses[i], &why)) {
+            error("cannot listen on " + options.listen[i] + ": " + why);
+            return -1;
+        }
     }
 
     // The board's cores, by the SoC rules; the SoC id is read once for the whole run.
@@ -180,9 +215,19 @@ int exporter_run(int argc, const char** argv) {
         }
     };
 
-    if (!options.once && !server.start(render, &why)) {
-        error("cannot serve on " + server.bound_address() + ": " + why);
-        return -1;
+    ServerOptions serving;
+    serving.telemetry_path = options.telemetry_path;
+    serving.max_requests = static_cast<unsigned>(
+        std::min<std::uint64_t>(options.max_requests, std::numeric_limits<unsigned>::max()));
+    serving.exporter_metrics = options.exporter_metrics;
+    if (!options.once) {
+        if (!server.start(render, serving, web_config.settings(), &why)) {
+            error("cannot serve: " + why);
+            return -1;
+        }
+        if (!options.web_config_file.empty()) {
+            web_config.watch(server);
+        }
     }
 
     StopSignal stop;
@@ -201,8 +246,12 @@ int exporter_run(int argc, const char** argv) {
         });
     }
     if (!options.once) {
-        std::fprintf(stderr, "[INFO ] [EXPORTER] listening on http://%s/metrics\n",
-                     server.bound_address().c_str());
+        const auto settings = web_config.settings();
+        const char* scheme = settings && settings->tls ? "https" : "http";
+        for (const std::string& address : server.bound_addresses()) {
+            std::fprintf(stderr, "[INFO ] [EXPORTER] listening on %s://%s%s\n", scheme,
+                         address.c_str(), options.telemetry_path.c_str());
+        }
     }
 
     // Until a stop signal (or, once, until every core has had its sample).
@@ -215,6 +264,7 @@ int exporter_run(int argc, const char** argv) {
         sigwait(&signals, &signo);
     }
     stop.request();
+    web_config.stop();
     server.stop();
     for (auto& thread : threads) {
         thread.join();

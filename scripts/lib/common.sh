@@ -12,12 +12,14 @@ builtin cd -- "$OLDPWD"
 # Debian packages needed to build and run kestrel and kestrel-exporter on the virtual board (the
 # run preset).
 KESTREL_RUN_PACKAGES=(cmake ninja-build g++ pkg-config libfmt-dev nlohmann-json3-dev umockdev
-    libmicrohttpd-dev)
+    libmicrohttpd-dev libgnutls28-dev libyaml-cpp-dev libsystemd-dev zlib1g-dev libcrypt-dev)
 # Further packages for the full test suite: GoogleTest, benchmarks, cross and emulated targets,
-# the package and its check, and the Prometheus server that scrapes the exporter in its tests.
+# the package and its check, the Prometheus server that scrapes the exporter in its tests, and
+# what the exporter's web tests use: openssl (certificates), curl (TLS clients), htpasswd
+# (bcrypt hashes) and systemd-socket-activate.
 KESTREL_TEST_PACKAGES=("${KESTREL_RUN_PACKAGES[@]}" googletest libgtest-dev libgmock-dev
     libbenchmark-dev clang lld llvm qemu-user g++-aarch64-linux-gnu clang-format valgrind lintian
-    prometheus systemd)
+    prometheus openssl curl apache2-utils systemd)
 
 # kestrel_need_packages PKG... : installs the packages that are missing (as root), or says
 # exactly what to install and fails. One dpkg-query looks at them all; a list found installed is
@@ -63,12 +65,14 @@ kestrel_need_packages() {
 }
 
 # The arm64 packages whose libraries the AArch64 build links kestrel-exporter against and runs it
-# with under qemu-aarch64: libmicrohttpd12 and the closure of its run-time dependencies
-# (apt-cache depends --recurse), less the C and C++ run time (libc6, libgcc-s1, gcc-12-base),
-# which the cross toolchain brings. Its header, /usr/include/microhttpd.h of the host's
-# libmicrohttpd-dev, is the same file for every architecture.
+# with under qemu-aarch64: libmicrohttpd12, libgnutls30, libyaml-cpp0.7, libsystemd0, zlib1g and
+# libcrypt1, and the closure of their run-time dependencies (apt-cache depends --recurse), less
+# the C and C++ run time (libc6, libgcc-s1, libstdc++6, gcc-12-base), which the cross toolchain
+# brings. Their headers, in /usr/include from the host's -dev packages, are the same files for
+# every architecture.
 KESTREL_TARGET_PACKAGES=(libmicrohttpd12 libgnutls30 libnettle8 libhogweed6 libgmp10 libidn2-0
-    libunistring2 libp11-kit0 libtasn1-6 libffi8)
+    libunistring2 libp11-kit0 libtasn1-6 libffi8 libyaml-cpp0.7 libsystemd0 libcap2 libgcrypt20
+    libgpg-error0 liblz4-1 liblzma5 libzstd1 zlib1g libcrypt1)
 # Where they are unpacked; the aarch64 preset's KESTREL_TARGET_PACKAGES_DIR names it.
 KESTREL_TARGET_PACKAGES_DIR="$KESTREL_ROOT/build/target-packages/arm64"
 
@@ -113,6 +117,13 @@ kestrel_target_packages() {
     for deb in "$tmp"/debs/*.deb; do
         dpkg-deb -x "$deb" "$tmp/root"
     done
+    # Some of them put their library in /lib, others in /usr/lib: all go to usr/lib, the one
+    # folder the build links from and the emulator's prefix serves.
+    if [ -d "$tmp/root/lib" ]; then
+        mkdir -p "$tmp/root/usr/lib"
+        cp -a "$tmp/root/lib/." "$tmp/root/usr/lib/"
+        rm -rf "$tmp/root/lib"
+    fi
     echo "$list" >"$tmp/root/.packages"
     rm -rf "$dir"
     mv "$tmp/root" "$dir"

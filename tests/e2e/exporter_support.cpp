@@ -121,7 +121,7 @@ ExporterOnBoard::ExporterOnBoard(const std::string& board, const std::vector<std
     const std::string err = dir_ + "/stderr";
     pid_ = start_background(argv, out, err);
     // Ready when it names the address it listens on.
-    static const std::regex listening(R"(listening on http://127\.0\.0\.1:([0-9]+)/metrics)");
+    static const std::regex listening(R"(listening on https?://127\.0\.0\.1:([0-9]+)/)");
     const auto deadline = Clock::now() + std::chrono::seconds(60);
     while (Clock::now() < deadline) {
         std::smatch m;
@@ -138,6 +138,64 @@ ExporterOnBoard::ExporterOnBoard(const std::string& board, const std::vector<std
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     ADD_FAILURE() << "the exporter did not listen:\n" << read_file(err);
+}
+
+std::string ExporterOnBoard::err() const {
+    return read_file(dir_ + "/stderr");
+}
+
+bool make_certificates(const std::string& dir) {
+    const std::string script = R"(
+set -e
+cd ")" + dir + R"("
+ca() { openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=$1" -keyout "$1.key" -out "$1.crt"; }
+signed() { # NAME CA [EXTFILE]
+    openssl req -newkey rsa:2048 -nodes -subj "/CN=$1" -keyout "$1.key" -out "$1.csr"
+    openssl x509 -req -days 2 -in "$1.csr" -CA "$2.crt" -CAkey "$2.key" -CAcreateserial         -out "$1.crt" ${3:+-extfile "$3"}
+}
+printf 'subjectAltName=IP:127.0.0.1
+' >server.ext
+ca ca
+ca otherca
+signed server ca server.ext
+signed client ca
+signed stranger otherca
+)";
+    const auto result = kestrel_test::run_process({"bash", "-c", script});
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    return result.exit_code == 0;
+}
+
+std::string bcrypt_hash(const std::string& password, int cost) {
+    const auto result =
+        kestrel_test::run_process({"htpasswd", "-nbBC", std::to_string(cost), "user", password});
+    const std::size_t colon = result.out.find(':');
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    if (result.exit_code != 0 || colon == std::string::npos) {
+        return "";
+    }
+    std::string hash = result.out.substr(colon + 1);
+    hash.erase(hash.find_last_not_of("\n") + 1);
+    return hash;
+}
+
+void write_file(const std::string& path, const std::string& text) {
+    const std::string temporary = path + ".new";
+    std::ofstream(temporary) << text;
+    fs::rename(temporary, path);
+}
+
+CurlResult curl(const std::vector<std::string>& args, const std::string& url) {
+    std::vector<std::string> argv{"curl", "-s", "-m", "10", "-w", "\n%{http_code}"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    argv.push_back(url);
+    const auto result = kestrel_test::run_process(argv);
+    CurlResult out;
+    out.exit_code = result.exit_code;
+    const std::size_t last = result.out.rfind('\n');
+    out.status = last == std::string::npos ? result.out : result.out.substr(last + 1);
+    out.body = last == std::string::npos ? "" : result.out.substr(0, last);
+    return out;
 }
 
 ExporterOnBoard::~ExporterOnBoard() {

@@ -33,6 +33,24 @@ pid_t start_background(const std::vector<std::string>& argv, const std::string& 
 // A free TCP port on 127.0.0.1 at the time of the call.
 int free_port();
 
+// Test certificates made with openssl in `dir`: ca.crt/ca.key (a CA), server.crt/server.key
+// (signed by it, for IP 127.0.0.1), client.crt/client.key (signed by it) and
+// stranger.crt/stranger.key (a client certificate signed by another CA). False when openssl
+// fails.
+bool make_certificates(const std::string& dir);
+// A bcrypt hash of `password` at `cost` (htpasswd), "" when it cannot be made.
+std::string bcrypt_hash(const std::string& password, int cost = 4);
+// Writes `text` to `path` through a temporary file renamed into place.
+void write_file(const std::string& path, const std::string& text);
+
+// One request with curl: the status ("000" when no HTTP answer came) and curl's exit status.
+struct CurlResult {
+    std::string status;
+    int exit_code = -1;
+    std::string body;
+};
+CurlResult curl(const std::vector<std::string>& args, const std::string& url);
+
 // The exporter, started through the board runner with "--listen 127.0.0.1:0" and `args`; the
 // constructor returns once it listens (the test fails when it does not within the deadline).
 class ExporterOnBoard {
@@ -43,6 +61,8 @@ class ExporterOnBoard {
     ExporterOnBoard& operator=(const ExporterOnBoard&) = delete;
 
     int port() const { return port_; }
+    // Standard error so far.
+    std::string err() const;
     // Scrapes /metrics until `ready` holds for the text or `deadline` passes (a readiness wait);
     // returns the last exposition.
     std::string scrape_until(const std::function<bool(const std::string&)>& ready,

@@ -1,13 +1,15 @@
 // Real Prometheus servers (Debian's prometheus) with kestrel-exporter on the virtual board: one
-// scraping it every second, whose query API then has the utilisation of every core and engine
-// with the board's loads and returns data for every query of the packaged Grafana dashboard; and
-// the fleet path, an agent on the board that scrapes the exporter and remote-writes to a central
-// server, which then answers for every core.
+// scraping it every second over TLS and with a password, whose query API then has the
+// utilisation of every core and engine with the board's loads and returns data for every query
+// of the packaged Grafana dashboard; and the fleet path, an agent on the board that scrapes the
+// exporter and remote-writes to a central server, which then answers for every core.
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <stdlib.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <string>
@@ -20,13 +22,16 @@ using exporter_test::ExporterOnBoard;
 using exporter_test::PrometheusServer;
 using json = nlohmann::json;
 
-// A prometheus.yml that scrapes the exporter every second, plus `extra` (top-level keys).
-std::string scrape_config(int exporter_port, const std::string& extra = "") {
+// A prometheus.yml that scrapes the exporter every second, with `job` (further keys of the
+// scrape job, indented by four) and `extra` (top-level keys).
+std::string scrape_config(int exporter_port, const std::string& job = "",
+                          const std::string& extra = "") {
     return "global:\n"
            "  scrape_interval: 1s\n"
            "  evaluation_interval: 1s\n"
            "scrape_configs:\n"
-           "  - job_name: kestrel\n"
+           "  - job_name: kestrel\n" +
+           job +
            "    static_configs:\n"
            "      - targets: ['127.0.0.1:" +
            std::to_string(exporter_port) + "']\n" + extra;
@@ -61,9 +66,28 @@ void expect_sa8797p_loads(const json& result) {
     }
 }
 
-TEST(Prometheus, ScrapesEveryCoreAndEngineAndEveryDashboardQueryHasData) {
-    ExporterOnBoard exporter("sa8797p", {"--sample_time", "500"});
-    PrometheusServer prometheus(scrape_config(exporter.port()));
+TEST(Prometheus, ScrapesEveryCoreAndEngineOverTlsWithAPasswordAndEveryDashboardQueryHasData) {
+    char pattern[] = "/tmp/kestrel-web-XXXXXX";
+    const std::string dir = mkdtemp(pattern);
+    ASSERT_TRUE(exporter_test::make_certificates(dir));
+    exporter_test::write_file(dir + "/web.yml",
+                              "tls_server_config:\n"
+                              "  cert_file: server.crt\n"
+                              "  key_file: server.key\n"
+                              "basic_auth_users:\n"
+                              "  prometheus: " +
+                                  exporter_test::bcrypt_hash("scrape") + "\n");
+    ExporterOnBoard exporter("sa8797p",
+                             {"--sample_time", "500", "--web.config.file", dir + "/web.yml"});
+    PrometheusServer prometheus(scrape_config(exporter.port(),
+                                              "    scheme: https\n"
+                                              "    tls_config:\n"
+                                              "      ca_file: " +
+                                                  dir +
+                                                  "/ca.crt\n"
+                                                  "    basic_auth:\n"
+                                                  "      username: prometheus\n"
+                                                  "      password: scrape\n"));
 
     const json result = prometheus.query_until("kestrel_dsp_utilization_ratio",
                                                [](const json& r) { return r.size() == 12; });
@@ -87,6 +111,8 @@ TEST(Prometheus, ScrapesEveryCoreAndEngineAndEveryDashboardQueryHasData) {
         }
     }
     EXPECT_EQ(exporter.stop(SIGTERM).result.exit_code, 0);
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
 }
 
 TEST(Prometheus, AnAgentOnTheBoardRemoteWritesEveryCoreToTheCentralServer) {

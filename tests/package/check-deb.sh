@@ -54,9 +54,17 @@ gzip -t "$tmp/usr/share/man/man1/kestrel.1.gz" || fail "the manual page is not g
 [ "$(machine "$exporter")" = AArch64 ] || fail "kestrel-exporter is not AArch64"
 readelf -d "$exporter" | grep -q 'NEEDED.*\[libkestrel.so\]' ||
     fail "kestrel-exporter does not list libkestrel.so as needed"
-readelf -d "$exporter" | grep -q 'NEEDED.*\[libmicrohttpd.so.12\]' ||
-    fail "kestrel-exporter does not use libmicrohttpd"
-dpkg-deb -f "$deb" Depends | grep -q 'libmicrohttpd12' || fail "no dependency on libmicrohttpd12"
+# Each library of its web server is needed by it and named in the package's dependencies.
+for pair in libmicrohttpd.so.12:libmicrohttpd12 libgnutls.so.30:libgnutls30 \
+    libyaml-cpp.so.0.7:libyaml-cpp0.7 libsystemd.so.0:libsystemd0 libz.so.1:zlib1g \
+    libcrypt.so.1:libcrypt1; do
+    readelf -d "$exporter" | grep NEEDED | grep -qF "[${pair%%:*}]" ||
+        fail "kestrel-exporter does not use ${pair%%:*}"
+    dpkg-deb -f "$deb" Depends | grep -qE "(^|, )${pair#*:} " || fail "no dependency on ${pair#*:}"
+done
+# Its stop signals are blocked before any library's constructor runs: a .preinit_array entry.
+readelf -d "$exporter" | grep -q 'PREINIT_ARRAY' ||
+    fail "kestrel-exporter has no .preinit_array (stop signals blocked from the start)"
 gzip -t "$tmp/usr/share/man/man1/kestrel-exporter.1.gz" ||
     fail "the manual page kestrel-exporter.1 is not gzip data"
 unit=$tmp/usr/lib/systemd/system/kestrel-exporter.service

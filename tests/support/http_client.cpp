@@ -9,11 +9,20 @@
 
 namespace kestrel_test {
 
-HttpResponse http_exchange(int port, const std::string& request) {
+HttpResponse http_exchange(int port, const std::string& request, const char* source) {
     HttpResponse response;
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return response;
+    }
+    if (source != nullptr) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        inet_pton(AF_INET, source, &local.sin_addr);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+            close(fd);
+            return response;
+        }
     }
     sockaddr_in address{};
     address.sin_family = AF_INET;

@@ -13,7 +13,8 @@ struct HttpResponse {
 };
 
 // Sends `request` as it is to 127.0.0.1:`port` and reads the whole answer (the server closes).
-HttpResponse http_exchange(int port, const std::string& request);
+// With `source`, the connection comes from that local address (e.g. "127.0.0.2").
+HttpResponse http_exchange(int port, const std::string& request, const char* source = nullptr);
 // One GET of `target` with "Connection: close".
 HttpResponse http_get(int port, const std::string& target);
 

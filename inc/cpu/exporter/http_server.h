@@ -1,10 +1,20 @@
-// The exporter's HTTP endpoint, served by libmicrohttpd: /metrics with the text exposition, / a
-// short page that links to it, 404 for anything else.
+// The exporter's HTTP endpoint, served by libmicrohttpd on one or more listening sockets: the
+// telemetry path (/metrics) with the text exposition, / a short page that links to it, 404 for
+// anything else; optionally over TLS and behind passwords (the web configuration), with gzip
+// for scrapers that accept it, a limit on requests in flight and per-client connection limits.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
+
+#include "cpu/exporter/basic_auth.h"
+#include "cpu/exporter/scrape_stats.h"
+#include "cpu/exporter/tls.h"
 
 struct MHD_Daemon;
 
@@ -20,30 +30,63 @@ struct ListenAddress {
 // `error`, for anything else.
 bool parse_listen_address(const std::string& text, ListenAddress* out, std::string* error);
 
+// What the web configuration asks of the server; empty (plain HTTP, no passwords, no extra
+// headers) without one.
+struct WebSettings {
+    std::shared_ptr<const TlsCredentials> tls;  // null for plain HTTP
+    std::shared_ptr<BasicAuth> auth;            // null when no user is configured
+    std::vector<std::pair<std::string, std::string>> headers;
+};
+
+struct ServerOptions {
+    std::string telemetry_path = "/metrics";
+    // Requests answered at once; those beyond get 503. 0 for no limit.
+    unsigned max_requests = 40;
+    // The process_* and kestrel_exporter_scrape* families after the exposition.
+    bool exporter_metrics = true;
+};
+
 class MetricsServer {
   public:
     using Render = std::function<std::string()>;
 
-    MetricsServer() = default;
+    MetricsServer();
     ~MetricsServer();
     MetricsServer(const MetricsServer&) = delete;
     MetricsServer& operator=(const MetricsServer&) = delete;
 
     // Binds and listens on `address` (false, with the reason in `error`, when that fails).
     bool bind(const ListenAddress& address, std::string* error);
-    // The bound address as "HOST:PORT" ("[HOST]:PORT" for IPv6), the port as bound.
-    std::string bound_address() const;
-    // Starts serving on the bound socket; each /metrics request calls `render` on one of the
-    // server's threads.
-    bool start(Render render, std::string* error);
-    // Stops serving and closes the socket; requests in progress are finished first.
+    // Takes the listening sockets systemd passed (socket activation).
+    bool adopt_systemd_sockets(std::string* error);
+    // The addresses listened on, as "HOST:PORT" ("[HOST]:PORT" for IPv6), ports as bound.
+    std::vector<std::string> bound_addresses() const;
+
+    // Starts serving on every socket; each request for the telemetry path calls `render` on one
+    // of the server's threads.
+    bool start(Render render, const ServerOptions& options,
+               std::shared_ptr<const WebSettings> settings, std::string* error);
+    // New requests get these settings, new connections their TLS credentials; turning TLS on
+    // or off starts the server anew on the same sockets (requests in progress are cut).
+    bool update(std::shared_ptr<const WebSettings> settings, std::string* error);
+    // Stops serving and closes the sockets.
     void stop();
 
+    // Shared with libmicrohttpd's callbacks.
+    struct State;
+
   private:
-    int socket_ = -1;
-    std::string bound_;
-    Render render_;
-    MHD_Daemon* daemon_ = nullptr;
+    struct Listener {
+        int fd = -1;
+        std::string address;
+        MHD_Daemon* daemon = nullptr;
+    };
+    bool start_daemon(Listener& listener, const WebSettings& settings, std::string* error);
+
+    std::mutex mutex_;
+    std::vector<Listener> listeners_;
+    bool serving_tls_ = false;
+    std::unique_ptr<State> state_;
 };
 
 }  // namespace vorlix::kestrel::exporter

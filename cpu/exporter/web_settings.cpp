@@ -1,0 +1,109 @@
+// The web configuration file, at start and when it changes.
+#include "cpu/exporter/web_settings.h"
+
+#include <cstdio>
+
+namespace vorlix::kestrel::exporter {
+
+namespace {
+
+std::vector<std::string> named_files(const WebConfig& config) {
+    std::vector<std::string> files;
+    if (config.tls) {
+        for (const std::string* file : {&config.tls_server.cert_file, &config.tls_server.key_file,
+                                        &config.tls_server.client_ca_file}) {
+            if (!file->empty()) {
+                files.push_back(*file);
+            }
+        }
+    }
+    return files;
+}
+
+}  // namespace
+
+bool make_web_settings(const WebConfig& config, std::shared_ptr<const WebSettings>* out,
+                       std::string* error) {
+    auto settings = std::make_shared<WebSettings>();
+    if (config.tls) {
+        settings->tls = TlsCredentials::create(config.tls_server, error);
+        if (!settings->tls) {
+            return false;
+        }
+    }
+    if (!config.users.empty()) {
+        settings->auth = std::make_shared<BasicAuth>(config.users);
+    }
+    settings->headers = config.headers;
+    *out = std::move(settings);
+    return true;
+}
+
+WebConfigFile::~WebConfigFile() {
+    stop();
+}
+
+bool WebConfigFile::load(const std::string& path, std::string* error) {
+    WebConfig config;
+    std::shared_ptr<const WebSettings> settings;
+    std::string why;
+    if (!load_web_config(path, &config, error)) {
+        return false;
+    }
+    if (!make_web_settings(config, &settings, &why)) {
+        *error = path + ": " + why;
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    path_ = path;
+    named_files_ = named_files(config);
+    settings_ = std::move(settings);
+    return true;
+}
+
+std::shared_ptr<const WebSettings> WebConfigFile::settings() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return settings_;
+}
+
+std::vector<std::string> WebConfigFile::files() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> files{path_};
+    files.insert(files.end(), named_files_.begin(), named_files_.end());
+    return files;
+}
+
+void WebConfigFile::reload(MetricsServer& server) {
+    std::string error;
+    std::string path;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        path = path_;
+    }
+    if (!load(path, &error)) {
+        std::fprintf(stderr,
+                     "[ERROR] [EXPORTER] web config %s; the last good configuration stays in "
+                     "effect\n",
+                     error.c_str());
+        return;
+    }
+    if (!server.update(settings(), &error)) {
+        std::fprintf(stderr, "[ERROR] [EXPORTER] web config %s: %s\n", path.c_str(), error.c_str());
+        return;
+    }
+    std::fprintf(stderr,
+                 "[INFO ] [EXPORTER] web config %s read again: in effect for new "
+                 "connections\n",
+                 path.c_str());
+}
+
+void WebConfigFile::watch(MetricsServer& server) {
+    watcher_ = std::make_unique<ConfigWatcher>([this] { return files(); },
+                                               [this, &server] { reload(server); });
+}
+
+void WebConfigFile::stop() {
+    watcher_.reset();
+}
+
+}  // namespace vorlix::kestrel::exporter

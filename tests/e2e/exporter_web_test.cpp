@@ -1,0 +1,421 @@
+// kestrel-exporter's web server on the virtual board: passwords, TLS (client certificates and
+// protocol versions included), the web configuration read again, socket activation, clients
+// that hold connections or send oversized requests, the request limit, gzip, the exporter's own
+// metrics under promtool, several addresses and a stop signal at the first moments of a run.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <arpa/inet.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e_support.h"
+#include "exporter_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using exporter_test::bcrypt_hash;
+using exporter_test::count_series;
+using exporter_test::curl;
+using exporter_test::ExporterOnBoard;
+using exporter_test::http_exchange;
+using exporter_test::http_get;
+using exporter_test::value_of;
+using exporter_test::write_file;
+
+// A temporary folder for one test's files.
+class TempDir {
+  public:
+    TempDir() {
+        char pattern[] = "/tmp/kestrel-web-XXXXXX";
+        path_ = mkdtemp(pattern);
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+std::string url(const ExporterOnBoard& exporter, const std::string& scheme = "https") {
+    return scheme + "://127.0.0.1:" + std::to_string(exporter.port()) + "/metrics";
+}
+
+// Polls until `done` holds (a readiness wait with a short deadline).
+bool eventually(const std::function<bool()>& done,
+                std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
+    const auto end = Clock::now() + deadline;
+    while (Clock::now() < end) {
+        if (done()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return done();
+}
+
+// Certificates made once for the TLS tests.
+class ExporterTls : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        dir_ = new TempDir();
+        ASSERT_TRUE(exporter_test::make_certificates(dir_->path()));
+    }
+    static void TearDownTestSuite() {
+        delete dir_;
+        dir_ = nullptr;
+    }
+    static std::string file(const std::string& name) { return *dir_ / name; }
+    // A web configuration with the server certificate and `more` lines under
+    // tls_server_config.
+    static std::string config(const std::string& name, const std::string& more = "") {
+        const std::string path = file(name);
+        write_file(path,
+                   "tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n" + more);
+        return path;
+    }
+    static TempDir* dir_;
+};
+TempDir* ExporterTls::dir_ = nullptr;
+
+TEST(ExporterPasswords, OnlyAListedUserWithTheRightPasswordGetsTheMetrics) {
+    TempDir dir;
+    write_file(dir / "web.yml", "basic_auth_users:\n  alice: " + bcrypt_hash("secret") + "\n");
+    ExporterOnBoard exporter("sm8650", {"--web.config.file", dir / "web.yml"});
+    const auto none = http_get(exporter.port(), "/metrics");
+    EXPECT_EQ(none.status, 401);
+    EXPECT_NE(none.head.find("WWW-Authenticate: Basic realm=\""), std::string::npos) << none.head;
+    const std::string plain = "http";
+    EXPECT_EQ(curl({"-u", "alice:wrong"}, url(exporter, plain)).status, "401");
+    EXPECT_EQ(curl({"-u", "bob:secret"}, url(exporter, plain)).status, "401");
+    const auto right = curl({"-u", "alice:secret"}, url(exporter, plain));
+    EXPECT_EQ(right.status, "200");
+    EXPECT_NE(right.body.find("kestrel_exporter_build_info{"), std::string::npos);
+    // Failures are counted by their code.
+    EXPECT_GE(value_of(curl({"-u", "alice:secret"}, url(exporter, plain)).body,
+                       "kestrel_exporter_scrapes_total{code=\"401\"}"),
+              3);
+}
+
+TEST(ExporterPasswords, AnEditTakesEffectAndABadEditKeepsTheLastGoodOne) {
+    TempDir dir;
+    const std::string path = dir / "web.yml";
+    write_file(path, "basic_auth_users:\n  alice: " + bcrypt_hash("old") + "\n");
+    ExporterOnBoard exporter("sm8650", {"--web.config.file", path});
+    const std::string metrics = url(exporter, "http");
+    EXPECT_EQ(curl({"-u", "alice:old"}, metrics).status, "200");
+
+    write_file(path, "basic_auth_users:\n  alice: " + bcrypt_hash("new") + "\n");
+    EXPECT_TRUE(eventually([&] { return curl({"-u", "alice:new"}, metrics).status == "200"; }));
+    EXPECT_EQ(curl({"-u", "alice:old"}, metrics).status, "401");
+
+    write_file(path, "basic_auth_users:\n  alice: not-a-hash\n");
+    EXPECT_TRUE(eventually([&] {
+        return exporter.err().find(path + ": basic_auth_users.alice: not a bcrypt hash") !=
+               std::string::npos;
+    })) << exporter.err();
+    EXPECT_NE(exporter.err().find("the last good configuration stays in effect"),
+              std::string::npos);
+    EXPECT_EQ(curl({"-u", "alice:new"}, metrics).status, "200");
+}
+
+TEST(ExporterPasswords, AMalformedHashIsRefusedAtStartWithTheFileAndTheKey) {
+    TempDir dir;
+    write_file(dir / "web.yml", "basic_auth_users:\n  alice: $2y$10$short\n");
+    const e2e::BoardRun run = e2e::run_on_board(
+        "sm8650", {"--listen", "127.0.0.1:0", "--web.config.file", dir / "web.yml"}, {},
+        KESTREL_EXPORTER_BIN);
+    EXPECT_EQ(run.result.exit_code, 255);
+    EXPECT_NE(run.result.err.find("web config " + (dir / "web.yml") +
+                                  ": basic_auth_users.alice: not a bcrypt hash"),
+              std::string::npos)
+        << run.result.err;
+    EXPECT_TRUE(e2e::no_session(run));
+}
+
+TEST_F(ExporterTls, ServesWithTheCertificateAndNothingOverPlainHttp) {
+    ExporterOnBoard exporter("sm8650", {"--web.config.file", config("web.yml")});
+    const auto verified = curl({"--cacert", file("ca.crt")}, url(exporter));
+    EXPECT_EQ(verified.status, "200");
+    EXPECT_NE(verified.body.find("kestrel_dsp_up{"), std::string::npos);
+    // Without the CA, curl refuses the server (60: certificate not verified).
+    EXPECT_EQ(curl({}, url(exporter)).exit_code, 60);
+    const auto plain = http_get(exporter.port(), "/metrics");
+    EXPECT_EQ(plain.body.find("kestrel_dsp_up"), std::string::npos) << plain.body;
+}
+
+TEST_F(ExporterTls, RequiredClientCertificatesAreVerifiedAgainstTheCa) {
+    ExporterOnBoard exporter(
+        "sm8650", {"--web.config.file", config("clients.yml",
+                                               "  client_auth_type: RequireAndVerifyClientCert\n"
+                                               "  client_ca_file: ca.crt\n")});
+    const std::vector<std::string> ca{"--cacert", file("ca.crt")};
+    EXPECT_EQ(curl(ca, url(exporter)).status, "000");
+    auto with = [&](const std::string& name) {
+        std::vector<std::string> args = ca;
+        args.insert(args.end(), {"--cert", file(name + ".crt"), "--key", file(name + ".key")});
+        return curl(args, url(exporter)).status;
+    };
+    EXPECT_EQ(with("stranger"), "000");
+    EXPECT_EQ(with("client"), "200");
+}
+
+TEST_F(ExporterTls, MinVersionTls13RefusesATls12Client) {
+    ExporterOnBoard exporter("sm8650",
+                             {"--web.config.file", config("tls13.yml", "  min_version: TLS13\n")});
+    EXPECT_EQ(curl({"--cacert", file("ca.crt"), "--tls-max", "1.2"}, url(exporter)).status, "000");
+    EXPECT_EQ(curl({"--cacert", file("ca.crt")}, url(exporter)).status, "200");
+}
+
+TEST(ExporterServing, SocketActivationServesOnTheSocketSystemdPasses) {
+    TempDir dir;
+    const int port = exporter_test::free_port();
+    const pid_t pid = exporter_test::start_background(
+        {"systemd-socket-activate", "-l", "127.0.0.1:" + std::to_string(port), KESTREL_RUN_BOARD,
+         "--build", KESTREL_BUILD_DIR, "--exporter", "--board", "sm8650", "--trace",
+         dir / "trace.jsonl", "--", "--web.systemd-socket", "--sample_time", "200"},
+        dir / "out", dir / "err");
+    // The first connection starts the exporter; later ones see its samples.
+    bool served = eventually([&] {
+        const auto answer = http_get(port, "/metrics");
+        return answer.status == 200 &&
+               answer.body.find("kestrel_dsp_samples_total{domain=\"cdsp\"} 1") !=
+                   std::string::npos;
+    });
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    std::ifstream err(dir / "err");
+    std::stringstream text;
+    text << err.rdbuf();
+    EXPECT_TRUE(served) << text.str();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text.str();
+}
+
+// Connections from `source` to the exporter, opened and left idle (closed on destruction).
+class IdleConnections {
+  public:
+    IdleConnections(int port, const char* source, int count) {
+        for (int i = 0; i < count; ++i) {
+            const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in local{};
+            local.sin_family = AF_INET;
+            inet_pton(AF_INET, source, &local.sin_addr);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_port = htons(static_cast<uint16_t>(port));
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
+                connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+                fds_.push_back(fd);
+            } else if (fd >= 0) {
+                close(fd);
+            }
+        }
+    }
+    ~IdleConnections() {
+        for (const int fd : fds_) {
+            close(fd);
+        }
+    }
+
+  private:
+    std::vector<int> fds_;
+};
+
+// The time another client's scrape takes to be answered, with its status.
+std::pair<int, double> timed_scrape(int port, const char* source) {
+    const auto start = Clock::now();
+    const auto answer = http_exchange(
+        port, "GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", source);
+    return {answer.status, std::chrono::duration<double>(Clock::now() - start).count()};
+}
+
+TEST(ExporterServing, HeldConnectionsAndOversizedRequestsDoNotStopOtherScrapes) {
+    ExporterOnBoard exporter("sm8650", {});
+    {
+        // 512 idle connections from eight addresses, 64 each.
+        std::vector<std::unique_ptr<IdleConnections>> idle;
+        for (int i = 0; i < 8; ++i) {
+            const std::string source = "127.0.1." + std::to_string(i + 1);
+            idle.push_back(std::make_unique<IdleConnections>(exporter.port(), source.c_str(), 64));
+        }
+        const auto [status, seconds] = timed_scrape(exporter.port(), "127.0.0.2");
+        EXPECT_EQ(status, 200);
+        EXPECT_LT(seconds, 1.0);
+    }
+    {
+        const IdleConnections one_client(exporter.port(), "127.0.0.1", 1100);
+        const auto [status, seconds] = timed_scrape(exporter.port(), "127.0.0.2");
+        EXPECT_EQ(status, 200);
+        EXPECT_LT(seconds, 1.0);
+    }
+    // 64 KiB of headers: refused at once, and the server goes on.
+    std::string big = "GET /metrics HTTP/1.1\r\nHost: x\r\n";
+    for (int i = 0; i < 640; ++i) {
+        big += "X-Filler-" + std::to_string(i) + ": " + std::string(90, 'a') + "\r\n";
+    }
+    const int refused = http_exchange(exporter.port(), big + "\r\n").status;
+    EXPECT_TRUE(refused == 431 || refused == 400) << refused;
+    // A query of 500 parameters is answered at once.
+    std::string query = "/metrics?";
+    for (int i = 0; i < 500; ++i) {
+        query += "p" + std::to_string(i) + "=" + std::to_string(i) + "&";
+    }
+    const auto start = Clock::now();
+    EXPECT_EQ(http_get(exporter.port(), query).status, 200);
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 1.0);
+}
+
+TEST(ExporterServing, RequestsBeyondTheLimitGet503) {
+    // A slow bcrypt (a wrong password at a high cost) holds one request in flight.
+    TempDir dir;
+    write_file(dir / "web.yml", "basic_auth_users:\n  alice: " + bcrypt_hash("pw", 13) + "\n");
+    ExporterOnBoard exporter("sm8650",
+                             {"--web.config.file", dir / "web.yml", "--web.max-requests", "1"});
+    auto slow = std::async(std::launch::async, [&] {
+        return curl({"-u", "alice:wrong"}, url(exporter, "http")).status;
+    });
+    const bool limited =
+        eventually([&] { return http_get(exporter.port(), "/metrics").status == 503; },
+                   std::chrono::seconds(5));
+    EXPECT_EQ(slow.get(), "401");
+    EXPECT_TRUE(limited);
+    // Once the slow one has ended (its end is counted just after its answer went out), the
+    // next request is answered again.
+    EXPECT_TRUE(eventually([&] { return http_get(exporter.port(), "/metrics").status == 401; },
+                           std::chrono::seconds(5)));
+}
+
+TEST(ExporterServing, OwnMetricsPassPromtoolGzipAndTheirSwitch) {
+    ExporterOnBoard exporter("sa8797p", {"--sample_time", "200"});
+    const std::string text = exporter.scrape_until([](const std::string& t) {
+        return value_of(t, "kestrel_dsp_samples_total{domain=\"nsp0\"}") >= 1;
+    });
+    for (const char* family :
+         {"process_cpu_seconds_total", "process_resident_memory_bytes",
+          "process_virtual_memory_bytes", "process_open_fds", "process_max_fds",
+          "process_start_time_seconds", "kestrel_exporter_scrapes_in_flight"}) {
+        EXPECT_EQ(count_series(text, family), 1) << family;
+    }
+    EXPECT_GT(value_of(text, "process_start_time_seconds"), 1.7e9);
+    EXPECT_EQ(value_of(text, "kestrel_exporter_scrapes_total{code=\"503\"}"), 0);
+    EXPECT_EQ(count_series(text, "kestrel_exporter_scrapes_total"), 5);
+    EXPECT_GE(value_of(text, "kestrel_exporter_scrape_duration_seconds_count"), 1);
+    TempDir dir;
+    std::ofstream(dir / "m.prom") << text;
+    const auto lint =
+        kestrel_test::run_process({"sh", "-c", "promtool check metrics < " + (dir / "m.prom")});
+    EXPECT_EQ(lint.exit_code, 0) << lint.out << lint.err;
+    EXPECT_EQ(lint.out + lint.err, "");
+
+    const auto gzip = curl({"--compressed", "-D", dir / "head"}, url(exporter, "http"));
+    std::ifstream head_file(dir / "head");
+    std::stringstream head;
+    head << head_file.rdbuf();
+    EXPECT_NE(head.str().find("Content-Encoding: gzip"), std::string::npos) << head.str();
+    EXPECT_NE(head.str().find("Vary: Accept-Encoding"), std::string::npos);
+    EXPECT_NE(gzip.body.find("kestrel_dsp_up{domain=\"nsp3\"}"), std::string::npos);
+
+    ExporterOnBoard bare("sm8650", {"--web.disable-exporter-metrics"});
+    const auto plain = http_get(bare.port(), "/metrics");
+    EXPECT_EQ(plain.body.find("process_"), std::string::npos);
+    EXPECT_EQ(plain.body.find("kestrel_exporter_scrape"), std::string::npos);
+    EXPECT_NE(plain.body.find("kestrel_exporter_build_info{"), std::string::npos);
+}
+
+TEST(ExporterServing, EveryAddressServesTheTelemetryPathAndEqualsSignValuesWork) {
+    const int second = exporter_test::free_port();
+    ExporterOnBoard exporter("sm8650", {"--web.listen-address=127.0.0.2:" + std::to_string(second),
+                                        "--web.telemetry-path=/m"});
+    EXPECT_EQ(http_get(exporter.port(), "/m").status, 200);
+    EXPECT_EQ(http_get(exporter.port(), "/metrics").status, 404);
+    const auto other = curl({}, "http://127.0.0.2:" + std::to_string(second) + "/m");
+    EXPECT_EQ(other.status, "200");
+}
+
+// Whether the stop signals are blocked in the runner, which is still bash (not yet the
+// exporter): the moment from which the run must end in order whenever it is stopped.
+bool runner_holds_stop_signals(pid_t pid) {
+    char exe[256] = {};
+    const std::string proc = "/proc/" + std::to_string(pid);
+    if (readlink((proc + "/exe").c_str(), exe, sizeof exe - 1) <= 0 ||
+        std::string(exe).find("bash") == std::string::npos) {
+        return false;
+    }
+    std::ifstream status(proc + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.compare(0, 7, "SigBlk:") == 0) {
+            const unsigned long mask = std::stoul(line.substr(7), nullptr, 16);
+            return (mask & 0x4003) == 0x4003;  // SIGHUP, SIGINT, SIGTERM
+        }
+    }
+    return false;
+}
+
+TEST(ExporterEnds, SigtermAtTheFirstMomentsEndsWithZeroAndNothingOpen) {
+    for (const int ms : {0, 1, 5, 20, 100}) {
+        SCOPED_TRACE("SIGTERM after " + std::to_string(ms) + " ms");
+        TempDir dir;
+        const std::string trace = dir / "trace.jsonl";
+        std::vector<std::string> argv{KESTREL_RUN_BOARD, "--build",    KESTREL_BUILD_DIR,
+                                      "--exporter",      "--board",    "sa8797p",
+                                      "--trace",         trace,        "--",
+                                      "--listen",        "127.0.0.1:0"};
+        std::vector<char*> raw;
+        for (auto& a : argv) {
+            raw.push_back(a.data());
+        }
+        raw.push_back(nullptr);
+        // posix_spawn returns once the runner runs (the child exec'd): the moments count from
+        // the runner's first line on, which holds the stop signals for the rest of the run.
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, (dir / "out").c_str(),
+                                         O_WRONLY | O_CREAT, 0644);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (dir / "err").c_str(),
+                                         O_WRONLY | O_CREAT, 0644);
+        pid_t pid = 0;
+        ASSERT_EQ(posix_spawn(&pid, raw[0], &actions, nullptr, raw.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        const auto deadline = Clock::now() + std::chrono::seconds(5);
+        while (!runner_holds_stop_signals(pid) && Clock::now() < deadline) {
+        }
+        EXPECT_TRUE(runner_holds_stop_signals(pid)) << "the runner did not block the signals";
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        kill(pid, SIGTERM);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        // The exporter, if it got as far as the platform, left nothing open.
+        std::ifstream lines(trace);
+        e2e::BoardRun run;
+        for (std::string line; std::getline(lines, line);) {
+            run.trace.push_back(e2e::json::parse(line));
+        }
+        EXPECT_TRUE(run.exit_line().is_null() ? e2e::no_session(run) : e2e::left_clean(run));
+    }
+}
+
+}  // namespace
