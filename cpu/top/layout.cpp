@@ -99,7 +99,9 @@ Line name_line(const CoreView& core, bool selected, double now, std::size_t widt
     } else {
         line.add(core.domain);
     }
-    line.add(" " + core.arch + "  " + clock_text(core) + "  ");
+    // The architecture where the platform tells it.
+    line.add(core.arch == "unknown" ? std::string() : " " + core.arch);
+    line.add("  " + clock_text(core) + "  ");
     const std::string state = session_text(core, now);
     if (core.session == SessionState::kDown) {
         line.add(state, Colour::kDown);

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -37,6 +38,11 @@ bool optional_number(const json& object, const char* key, double* value) {
     return true;
 }
 
+// A utilisation as recorded: to a thousandth of a point, without the float's noise.
+double figure(float percent) {
+    return std::round(static_cast<double>(percent) * 1000.0) / 1000.0;
+}
+
 }  // namespace
 
 std::string event_to_json(const CoreEvent& event) {
@@ -53,10 +59,10 @@ std::string event_to_json(const CoreEvent& event) {
         out["reopen_in"] = event.reopen_in;
     }
     if (event.has_figures) {
-        out["qdsp6"] = event.qdsp6;
+        out["qdsp6"] = figure(event.qdsp6);
         if (!event.legacy) {
-            out["hvx"] = event.hvx;
-            out["hmx"] = event.hmx;
+            out["hvx"] = figure(event.hvx);
+            out["hmx"] = figure(event.hmx);
         }
         out["clock_hz"] = event.clock_hz;
     }

@@ -219,8 +219,8 @@ class Loop {
         }
         model_ = cursor_->model();
         view_.now = clock_->playing() ? clock_->now() : cursor_->time();
-        view_.status = clock_of_day(cursor_->time()) + "  event " +
-                       std::to_string(cursor_->position()) + "/" + std::to_string(cursor_->size());
+        view_.status = clock_of_day(cursor_->time()) + "  " + std::to_string(cursor_->position()) +
+                       "/" + std::to_string(cursor_->size());
         if (cursor_->position() == cursor_->size()) {
             view_.status += "  end";
         }
@@ -418,6 +418,12 @@ int top_run(int argc, const char** argv) {
         error(why);
         return -1;
     }
+    // A recording is read whole before anything else, so that a malformed line is told at once.
+    std::vector<CoreEvent> events;
+    if (!params.replay.empty() && !load_recording(params.replay, &events, &why)) {
+        error(why);
+        return -1;
+    }
     if (!isatty(STDOUT_FILENO)) {
         error(
             "standard output is not a terminal; for scripts, kestrel-exporter --once prints "
@@ -450,11 +456,6 @@ int top_run(int argc, const char** argv) {
     } close_pipe{notify};
 
     if (!params.replay.empty()) {
-        std::vector<CoreEvent> events;
-        if (!load_recording(params.replay, &events, &why)) {
-            error(why);
-            return -1;
-        }
         ReplayCursor cursor(std::move(events));
         cursor.step_forward();
         Terminal terminal;
