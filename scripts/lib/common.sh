@@ -13,11 +13,15 @@ builtin cd -- "$OLDPWD"
 # run preset).
 KESTREL_RUN_PACKAGES=(cmake ninja-build g++ pkg-config libfmt-dev nlohmann-json3-dev umockdev
     libmicrohttpd-dev)
+# kestrel-top draws with ncurses.
+KESTREL_RUN_PACKAGES+=(libncurses-dev)
 # Further packages for the full test suite: GoogleTest, benchmarks, cross and emulated targets,
 # the package and its check, and the Prometheus server that scrapes the exporter in its tests.
 KESTREL_TEST_PACKAGES=("${KESTREL_RUN_PACKAGES[@]}" googletest libgtest-dev libgmock-dev
     libbenchmark-dev clang lld llvm qemu-user g++-aarch64-linux-gnu clang-format valgrind lintian
     prometheus)
+# kestrel-top's tests run it in a real terminal emulator.
+KESTREL_TEST_PACKAGES+=(tmux)
 
 # kestrel_need_packages PKG... : installs the packages that are missing (as root), or says
 # exactly what to install and fails. One dpkg-query looks at them all; a list found installed is
@@ -69,6 +73,9 @@ kestrel_need_packages() {
 # libmicrohttpd-dev, is the same file for every architecture.
 KESTREL_TARGET_PACKAGES=(libmicrohttpd12 libgnutls30 libnettle8 libhogweed6 libgmp10 libidn2-0
     libunistring2 libp11-kit0 libtasn1-6 libffi8)
+# kestrel-top's ncurses (wide-character build) and its terminfo library; both install into /lib,
+# which the unpacking below moves under /usr.
+KESTREL_TARGET_PACKAGES+=(libncursesw6 libtinfo6)
 # Where they are unpacked; the aarch64 preset's KESTREL_TARGET_PACKAGES_DIR names it.
 KESTREL_TARGET_PACKAGES_DIR="$KESTREL_ROOT/build/target-packages/arm64"
 
@@ -113,6 +120,13 @@ kestrel_target_packages() {
     for deb in "$tmp"/debs/*.deb; do
         dpkg-deb -x "$deb" "$tmp/root"
     done
+    # Libraries some packages put in /lib join /usr/lib, where the build and the emulator's
+    # prefix (whose /lib is the cross toolchain's) look for them.
+    if [ -d "$tmp/root/lib" ]; then
+        mkdir -p "$tmp/root/usr/lib"
+        cp -a "$tmp/root/lib/." "$tmp/root/usr/lib/"
+        rm -rf "$tmp/root/lib"
+    fi
     echo "$list" >"$tmp/root/.packages"
     rm -rf "$dir"
     mv "$tmp/root" "$dir"
