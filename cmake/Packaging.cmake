@@ -6,10 +6,12 @@
 #   share/man/man1/kestrel.1.gz      the manual page
 #   bin/kestrel-exporter             the Prometheus exporter
 #   share/man/man1/kestrel-exporter.1.gz    its manual page
-#   lib/systemd/system/kestrel-exporter.service    its systemd unit
+#   lib/systemd/system/kestrel-exporter.service    its systemd service
+#   lib/systemd/system/kestrel-exporter.socket     and its listening socket
 #   share/kestrel/grafana-dashboard.json    a Grafana dashboard of its metrics
-#   bin/kestrel-top                  every core live in the terminal
-#   share/man/man1/kestrel-top.1.gz  its manual page
+#   share/kestrel/alert-rules.yml           Prometheus alerting rules on its metrics
+#   bin/kestrel-top                         every core live in the terminal
+#   share/man/man1/kestrel-top.1.gz         its manual page
 #
 # The virtual board (sim/) and the test programs are never installed. The Debian package adds
 # its metadata, whose sources are in cmake/debian/:
@@ -84,9 +86,9 @@ install(FILES ${_kestrel_debian}/copyright ${_kestrel_changelog}.gz
 install(FILES ${_kestrel_debian}/lintian-overrides
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME kestrel)
 
-# The Prometheus exporter (cpu/exporter) with its manual page, systemd unit and Grafana
-# dashboard (cmake/exporter/). The unit path is relative to the prefix: /usr/lib/systemd/system
-# in the package.
+# The Prometheus exporter (cpu/exporter) with its manual page, systemd units, Grafana dashboard
+# and alerting rules (cmake/exporter/). The unit path is relative to the prefix:
+# /usr/lib/systemd/system in the package.
 install(TARGETS kestrel_exporter RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(CODE "file(RPATH_REMOVE FILE
     \"${_kestrel_dest}/${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:kestrel_exporter>\")")
@@ -100,8 +102,10 @@ add_custom_command(OUTPUT ${_kestrel_exporter_man}
 add_custom_target(kestrel_exporter_man ALL DEPENDS ${_kestrel_exporter_man})
 install(FILES ${_kestrel_exporter_man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_SOURCE_DIR}/cmake/exporter/kestrel-exporter.service
+              ${PROJECT_SOURCE_DIR}/cmake/exporter/kestrel-exporter.socket
         DESTINATION lib/systemd/system)
 install(FILES ${PROJECT_SOURCE_DIR}/cmake/exporter/grafana-dashboard.json
+              ${PROJECT_SOURCE_DIR}/cmake/exporter/alert-rules.yml
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/kestrel)
 
 # kestrel-top (cpu/top) with its manual page.
@@ -138,15 +142,16 @@ over a sampling window, from the DSP's own PMU counters, and prints the
 utilisation of the scalar core (QDSP6), HVX and HMX units and the DSP clock,
 once or until Ctrl-C. It also lists the board's compute-DSP cores.
 kestrel-exporter samples every compute DSP of the board continuously and
-serves the figures to Prometheus over HTTP (systemd unit kestrel-exporter).
+serves the figures to Prometheus over HTTP (systemd units kestrel-exporter).
 kestrel-top shows every core live in the terminal, with history plots,
 temperatures against trip points and the DSPs' states, and records and
 replays what it showed.
 .
 The package holds the program, its stub library libkestrel.so, the DSP
-library libkestrel_skel.so (Hexagon V68) and kestrel-exporter with its
-systemd unit and a Grafana dashboard. It needs the board's FastRPC client
-library libadsprpc.so, which comes with the board's support package.")
+library libkestrel_skel.so (Hexagon V68), kestrel-exporter with its systemd
+units, a Grafana dashboard and alerting rules, and kestrel-top. It needs the
+board's FastRPC client library libadsprpc.so, which comes with the board's
+support package.")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

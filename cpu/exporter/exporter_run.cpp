@@ -176,7 +176,7 @@ int exporter_run(int argc, const char** argv) {
     // In once mode the file is written once, when every core has had its sample.
     const auto on_sample = [&]() {
         if (textfile && !options.once) {
-            textfile->write(render());
+            textfile->write(render);
         }
     };
 
@@ -223,7 +223,7 @@ int exporter_run(int argc, const char** argv) {
     if (options.once) {
         const std::string text = render();
         if (textfile) {
-            textfile->write(text);
+            textfile->write([&text] { return text; });
         }
         const bool written = write_exposition(exposition_fd, text);
         close(exposition_fd);

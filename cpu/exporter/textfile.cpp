@@ -38,8 +38,9 @@ bool write_all(int fd, const std::string& text) {
 TextfileWriter::TextfileWriter(std::string directory)
     : directory_(std::move(directory)), path_(directory_ + "/" + kFileName) {}
 
-bool TextfileWriter::write(const std::string& text) {
+bool TextfileWriter::write(const std::function<std::string()>& render) {
     std::lock_guard<std::mutex> lock(mutex_);
+    const std::string text = render();
     // The temporary name does not end in ".prom", so the collector never picks it up.
     std::string temporary = directory_ + "/.kestrel.prom.XXXXXX";
     const int fd = mkostemp(temporary.data(), O_CLOEXEC);

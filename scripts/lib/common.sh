@@ -19,7 +19,7 @@ KESTREL_RUN_PACKAGES+=(libncurses-dev)
 # the package and its check, and the Prometheus server that scrapes the exporter in its tests.
 KESTREL_TEST_PACKAGES=("${KESTREL_RUN_PACKAGES[@]}" googletest libgtest-dev libgmock-dev
     libbenchmark-dev clang lld llvm qemu-user g++-aarch64-linux-gnu clang-format valgrind lintian
-    prometheus)
+    prometheus systemd)
 # kestrel-top's tests run it in a real terminal emulator.
 KESTREL_TEST_PACKAGES+=(tmux)
 

@@ -9,6 +9,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -174,6 +176,54 @@ TEST(ExporterOnce, TextfileHoldsTheExpositionAndNothingElseIsLeft) {
     file << in.rdbuf();
     EXPECT_EQ(file.str(), run.result.out);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+    fs::remove_all(dir);
+}
+
+TEST(ExporterServer, TextfileOnlyMovesForwardAndIsReplacedWhole) {
+    char pattern[] = "/tmp/kestrel-textfile-XXXXXX";
+    const std::string dir = mkdtemp(pattern);
+    const std::string file = dir + "/kestrel.prom";
+    const auto read = [&file] {
+        std::ifstream in(file);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    };
+    // Four cores writing after every 1 ms window: the files race each other as hard as they can.
+    ExporterOnBoard exporter("sa8797p", {"--sample_time", "1", "--textfile", dir});
+    std::string first;
+    for (const auto start = std::chrono::steady_clock::now();
+         first.empty() && std::chrono::steady_clock::now() - start < std::chrono::seconds(30);) {
+        first = read();
+    }
+    ASSERT_FALSE(first.empty());
+    // A hard link keeps the file it was made to: the writer replaces the name, never the content.
+    const std::string link = dir + ".old";
+    ASSERT_EQ(::link(file.c_str(), link.c_str()), 0);
+
+    const char* domains[] = {"nsp0", "nsp1", "nsp2", "nsp3"};
+    std::map<std::string, double> last;
+    int reads = 0, backwards = 0;
+    for (const auto start = std::chrono::steady_clock::now();
+         std::chrono::steady_clock::now() - start < std::chrono::seconds(2); ++reads) {
+        const std::string text = read();
+        for (const char* domain : domains) {
+            const double samples = value_of(text, series("kestrel_dsp_samples_total", domain));
+            if (samples < last[domain]) {
+                ++backwards;
+            }
+            last[domain] = std::max(last[domain], samples);
+        }
+    }
+    EXPECT_EQ(backwards, 0) << "in " << reads << " reads";
+    EXPECT_GT(last["nsp0"], value_of(first, series("kestrel_dsp_samples_total", "nsp0")));
+    std::ifstream old(link);
+    std::stringstream kept;
+    kept << old.rdbuf();
+    EXPECT_EQ(kept.str(), first);
+
+    EXPECT_EQ(exporter.stop(SIGTERM).result.exit_code, 0);
+    fs::remove(link);
     fs::remove_all(dir);
 }
 

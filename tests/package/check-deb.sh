@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Checks a kestrel .deb: built for arm64, holding exactly the three deliverables, kestrel-exporter
-# with its systemd unit and Grafana dashboard, the manual pages and the Debian metadata, each
-# binary for its processor (AArch64 for the programs and the stub library, Hexagon QDSP6 for the
-# DSP library) and without a library search path of its own; the exporter's library is among
-# the dependencies, the unit restarts the exporter on failure and the dashboard uses only the
+# with its systemd units, Grafana dashboard and alerting rules, the manual pages and the Debian
+# metadata, each binary for its processor (AArch64 for the programs and the stub library, Hexagon
+# QDSP6 for the DSP library) and without a library search path of its own; the exporter's
+# library is among the dependencies, its units pass systemd-analyze, the dashboard uses only the
 # exporter's metrics; and lintian finds no error and no warning in it.
 set -euo pipefail
 deb=$1
@@ -19,6 +19,7 @@ expected=$(printf '%s\n' ./usr/bin/kestrel ./usr/lib/libkestrel.so ./usr/lib/ske
     ./usr/share/doc/kestrel/changelog.gz ./usr/share/doc/kestrel/copyright \
     ./usr/share/lintian/overrides/kestrel ./usr/share/man/man1/kestrel.1.gz \
     ./usr/bin/kestrel-exporter ./usr/lib/systemd/system/kestrel-exporter.service \
+    ./usr/lib/systemd/system/kestrel-exporter.socket ./usr/share/kestrel/alert-rules.yml \
     ./usr/share/kestrel/grafana-dashboard.json ./usr/share/man/man1/kestrel-exporter.1.gz \
     ./usr/bin/kestrel-top ./usr/share/man/man1/kestrel-top.1.gz | sort)
 [ "$files" = "$expected" ] || fail "unexpected contents:
@@ -45,7 +46,8 @@ done
 gzip -t "$tmp/usr/share/man/man1/kestrel.1.gz" || fail "the manual page is not gzip data"
 
 # The exporter: AArch64, with libmicrohttpd (which the package depends on), its manual page, a
-# unit that restarts it on failure, and the dashboard of the sources (whose queries the
+# hardened unit on its own socket that restarts it on failure, both accepted by systemd-analyze,
+# the alerting rules of the sources, and the dashboard of the sources (whose queries the
 # Prometheus test runs) using only the exporter's metrics.
 [ "$(machine "$exporter")" = AArch64 ] || fail "kestrel-exporter is not AArch64"
 readelf -d "$exporter" | grep -q 'NEEDED.*\[libkestrel.so\]' ||
@@ -56,8 +58,25 @@ dpkg-deb -f "$deb" Depends | grep -q 'libmicrohttpd12' || fail "no dependency on
 gzip -t "$tmp/usr/share/man/man1/kestrel-exporter.1.gz" ||
     fail "the manual page kestrel-exporter.1 is not gzip data"
 unit=$tmp/usr/lib/systemd/system/kestrel-exporter.service
-grep -qx 'ExecStart=/usr/bin/kestrel-exporter.*' "$unit" || fail "the unit does not start the exporter"
+grep -qx 'ExecStart=/usr/bin/kestrel-exporter --web.systemd-socket.*' "$unit" ||
+    fail "the unit does not start the exporter on its socket"
 grep -qx 'Restart=on-failure' "$unit" || fail "the unit does not restart the exporter on failure"
+for setting in DynamicUser=yes SupplementaryGroups=render ProtectSystem=strict NoNewPrivileges=yes; do
+    grep -qx "$setting" "$unit" || fail "the unit lacks $setting"
+done
+# systemd's own check of both units, as installed: in a root made of the package and the host's
+# targets and slices (which the units reach), any complaint fails.
+mkdir -p "$tmp/verify-root/lib/systemd/system" "$tmp/verify-root/usr/bin"
+cp /lib/systemd/system/*.target /lib/systemd/system/*.slice "$tmp/verify-root/lib/systemd/system/"
+cp "$tmp"/usr/lib/systemd/system/kestrel-exporter.* "$tmp/verify-root/lib/systemd/system/"
+cp "$exporter" "$tmp/verify-root/usr/bin/"
+command -v systemd-analyze >/dev/null || fail "systemd-analyze is missing (apt-get install systemd)"
+complaints=$(systemd-analyze verify --man=no --root="$tmp/verify-root" kestrel-exporter.service \
+    kestrel-exporter.socket 2>&1) || fail "systemd-analyze verify fails: $complaints"
+[ -z "$complaints" ] || fail "systemd-analyze verify complains: $complaints"
+cmp -s "$tmp/usr/share/kestrel/alert-rules.yml" \
+    "$(dirname "${BASH_SOURCE[0]}")/../../cmake/exporter/alert-rules.yml" ||
+    fail "the alerting rules are not cmake/exporter/alert-rules.yml"
 dashboard=$tmp/usr/share/kestrel/grafana-dashboard.json
 cmp -s "$dashboard" "$(dirname "${BASH_SOURCE[0]}")/../../cmake/exporter/grafana-dashboard.json" ||
     fail "the dashboard is not cmake/exporter/grafana-dashboard.json"

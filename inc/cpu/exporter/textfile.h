@@ -3,6 +3,7 @@
 // that the collector never reads half a file.
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -12,9 +13,12 @@ class TextfileWriter {
   public:
     explicit TextfileWriter(std::string directory);
 
-    // Replaces the file with `text`. A failure is printed on standard error (once until the
-    // next success) and returns false; the previous file then stays.
-    bool write(const std::string& text);
+    // Replaces the file with what `render` returns, called under the writer's lock: the files
+    // follow each other in the order their contents were taken, so that a counter in them never
+    // goes back (a snapshot taken earlier cannot be renamed over a later one). A failure is
+    // printed on standard error (once until the next success) and returns false; the previous
+    // file then stays.
+    bool write(const std::function<std::string()>& render);
 
     const std::string& path() const { return path_; }
 
