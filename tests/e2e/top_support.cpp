@@ -49,7 +49,7 @@ std::string TopInTmux::run_tmux(const std::vector<std::string>& args) const {
 }
 
 TopInTmux::TopInTmux(const std::string& board, const std::vector<std::string>& args, int columns,
-                     int rows, const std::string& program) {
+                     int rows, const std::string& program, const std::vector<std::string>& env) {
     static std::atomic<int> count{0};
     socket_ = "kestrel-top-" + std::to_string(getpid()) + "-" + std::to_string(count++);
     char pattern[] = "/tmp/kestrel-top-XXXXXX";
@@ -57,7 +57,11 @@ TopInTmux::TopInTmux(const std::string& board, const std::vector<std::string>& a
     EXPECT_NE(made, nullptr);
     dir_ = made == nullptr ? "/tmp" : made;
     const bool is_file = board.size() > 5 && board.compare(board.size() - 5, 5, ".json") == 0;
-    std::string command =
+    std::string command;
+    for (const auto& variable : env) {
+        command += (command.empty() ? "env " : "") + quoted(variable) + " ";
+    }
+    command +=
         quoted(KESTREL_RUN_BOARD) + " --build " + quoted(KESTREL_BUILD_DIR) + " --kestrel " +
         quoted(program) + " --board " +
         quoted(is_file && board.front() != '/' ? std::string(KESTREL_E2E_BOARDS) + "/" + board

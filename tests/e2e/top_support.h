@@ -16,9 +16,10 @@ namespace top_test {
 class TopInTmux {
   public:
     // Starts kestrel-top (or `program`) with `args` on `board` in a terminal of `columns` x
-    // `rows`.
+    // `rows`, with the variables of `env` ("NAME=VALUE") set.
     TopInTmux(const std::string& board, const std::vector<std::string>& args, int columns = 80,
-              int rows = 24, const std::string& program = KESTREL_TOP_BIN);
+              int rows = 24, const std::string& program = KESTREL_TOP_BIN,
+              const std::vector<std::string>& env = {});
     ~TopInTmux();
     TopInTmux(const TopInTmux&) = delete;
     TopInTmux& operator=(const TopInTmux&) = delete;

@@ -198,6 +198,22 @@ TEST(Top, WithoutATerminalOrWithABadRecordingItDoesNotStart) {
     std::filesystem::remove_all(pattern);
 }
 
+#if !KESTREL_E2E_SANITIZED
+TEST(Top, UnderValgrindNoMemoryErrorAndNoLeak) {
+    // valgrind-kestrel ends the run with status 99 on any error or leak.
+    TopInTmux top("sa8797p", {"--sample_time", "300"}, 80, 24, KESTREL_E2E_VALGRIND,
+                  {std::string("KESTREL_E2E_VALGRIND_TARGET=") + KESTREL_TOP_BIN});
+    ASSERT_TRUE(top.wait_for(
+        [](const std::string& s) {
+            return shows(s, "nsp3", {10, 0, 0});
+        },
+        std::chrono::seconds(60)))
+        << top.last_screen();
+    top.keys({"Tab", "Enter", "h", "x", "Escape", "q"});
+    expect_restored(top.finish());
+}
+#endif
+
 #endif
 
 }  // namespace
