@@ -21,6 +21,23 @@ void ignore_wake(int) {}
 // land before the window's sleep starts.
 constexpr std::chrono::milliseconds kWakeRepeat{20};
 
+// How old a reading of the thermal zones and remote processors may be for another core's event.
+constexpr std::chrono::milliseconds kKernelStateAge{250};
+// How often the zones and processors are listed anew, with their types and trip points.
+constexpr std::chrono::seconds kKernelListAge{30};
+
+// The temperatures and states of `state` read again; false when one cannot be.
+bool refresh(Collector::KernelState& state) {
+    bool all = true;
+    for (auto& zone : state.zones) {
+        all = refresh_temperature(&zone) && all;
+    }
+    for (auto& proc : state.procs) {
+        all = refresh_state(&proc) && all;
+    }
+    return all;
+}
+
 double wall_clock() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
         .count();
@@ -121,9 +138,9 @@ class Collector::CoreObserver : public SamplerObserver {
         event.arch = arch_label(target_.arch);
         event.legacy = owner_.legacy_;
         event.window_ms = owner_.window_ms_->load();
-        event.temperature = temperature_for_core(read_thermal_zones(), target_.domain_name);
-        const std::vector<Remoteproc> procs = read_remoteprocs();
-        if (const Remoteproc* proc = remoteproc_for_core(procs, target_.domain_name)) {
+        const std::shared_ptr<const KernelState> kernel = owner_.kernel_state();
+        event.temperature = temperature_for_core(kernel->zones, target_.domain_name);
+        if (const Remoteproc* proc = remoteproc_for_core(kernel->procs, target_.domain_name)) {
             event.has_remoteproc = true;
             event.remoteproc = proc->state;
         }
@@ -199,6 +216,33 @@ void Collector::stop() {
     threads_.clear();
 }
 
+std::shared_ptr<const Collector::KernelState> Collector::kernel_state() {
+    std::shared_ptr<const KernelState> last = std::atomic_load(&kernel_);
+    const auto now = std::chrono::steady_clock::now();
+    if (last != nullptr && now - last->read <= kKernelStateAge) {
+        return last;
+    }
+    // Another thread is reading: its last reading serves (or, before the first, a reading of
+    // this thread's own).
+    const bool reader = !kernel_reading_.exchange(true);
+    if (!reader && last != nullptr) {
+        return last;
+    }
+    auto fresh =
+        last != nullptr ? std::make_shared<KernelState>(*last) : std::make_shared<KernelState>();
+    fresh->read = now;
+    if (last == nullptr || now - last->listed > kKernelListAge || !refresh(*fresh)) {
+        fresh->listed = now;
+        fresh->zones = read_thermal_zones();
+        fresh->procs = read_remoteprocs();
+    }
+    if (reader) {
+        std::atomic_store(&kernel_, std::shared_ptr<const KernelState>(fresh));
+        kernel_reading_ = false;
+    }
+    return fresh;
+}
+
 Model Collector::snapshot() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return model_;
@@ -216,6 +260,21 @@ void Collector::publish(const CoreEvent& event, bool record) {
         if (record && recording_ != nullptr) {
             recording_->write(event);
         }
+        // A window's figures are told once every sampling core has its new ones (their windows
+        // end together), so that the screen is drawn once for them all; a change of state at
+        // once.
+        fresh_.resize(model_.cores.size(), false);
+        bool all = true;
+        for (std::size_t i = 0; i < model_.cores.size(); ++i) {
+            if (model_.cores[i].index == event.index) {
+                fresh_[i] = true;
+            }
+            all = all && (fresh_[i] || model_.cores[i].session != SessionState::kSampling);
+        }
+        if (event.has_figures && !all) {
+            return;
+        }
+        fresh_.assign(fresh_.size(), false);
     }
     const char byte = 1;
     [[maybe_unused]] const ssize_t written = write(notify_fd_, &byte, 1);

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +34,19 @@ int attributes(Colour colour, bool with_colour) {
         attrs |= static_cast<int>(COLOR_PAIR(pair_of(colour)));
     }
     return attrs;
+}
+
+bool same_runs(const Line& a, const Line& b) {
+    if (a.runs.size() != b.runs.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.runs.size(); ++i) {
+        if (a.runs[i].column != b.runs[i].column || a.runs[i].length != b.runs[i].length ||
+            a.runs[i].colour != b.runs[i].colour) {
+            return false;
+        }
+    }
+    return true;
 }
 
 void set_up_colours() {
@@ -89,6 +103,12 @@ bool Terminal::open(int output_fd, bool colour, std::string* why) {
     nodelay(stdscr, TRUE);
     curs_set(0);
     set_escdelay(kEscapeDelayMs);
+    // An update goes out in one write: no look at the input in the middle of it (which flushes
+    // what is written so far), and the screen left and resumed once, since until then ncurses
+    // flushes its output at every cursor movement.
+    typeahead(-1);
+    endwin();
+    refresh();
     colour_ = colour && has_colors();
     if (colour_) {
         set_up_colours();
@@ -145,11 +165,25 @@ TermSize Terminal::size() const {
 }
 
 void Terminal::draw(const std::vector<Line>& lines) {
-    erase();
-    for (std::size_t row = 0; row < lines.size(); ++row) {
-        const Line& line = lines[row];
+    const TermSize now = size();
+    if (now.columns != drawn_size_.columns || now.rows != drawn_size_.rows) {
+        // A new size: everything is drawn anew.
+        drawn_.clear();
+        drawn_size_ = now;
+        erase();
+    }
+    const std::size_t rows = std::max(lines.size(), drawn_.size());
+    for (std::size_t row = 0; row < rows; ++row) {
+        static const Line kBlank;
+        const Line& line = row < lines.size() ? lines[row] : kBlank;
+        // Only the lines that changed are handed to ncurses.
+        if (row < drawn_.size() && drawn_[row].text == line.text && same_runs(drawn_[row], line)) {
+            continue;
+        }
         const int y = static_cast<int>(row);
-        mvaddnstr(y, 0, line.text.c_str(), static_cast<int>(line.text.size()));
+        move(y, 0);
+        clrtoeol();
+        addnstr(line.text.c_str(), static_cast<int>(line.text.size()));
         for (const ColourRun& run : line.runs) {
             const int attrs = attributes(run.colour, colour_);
             if (attrs == A_NORMAL) {
@@ -159,6 +193,7 @@ void Terminal::draw(const std::vector<Line>& lines) {
                     static_cast<attr_t>(attrs), colour_ ? pair_of(run.colour) : 0, nullptr);
         }
     }
+    drawn_ = lines;
     refresh();
 }
 

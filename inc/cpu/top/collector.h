@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -26,6 +27,14 @@ inline constexpr int kWakeSignal = SIGUSR1;
 
 class Collector {
   public:
+    // What the kernel tells about the DSPs, read once for the cores' windows that end together.
+    struct KernelState {
+        std::chrono::steady_clock::time_point read;
+        std::chrono::steady_clock::time_point listed;  // zones and processors listed anew
+        std::vector<ThermalZone> zones;
+        std::vector<Remoteproc> procs;
+    };
+
     // `window_ms` is read by the samplers before each window. `recording` may be null.
     // `notify_fd` gets one byte after each change of the model (a full pipe is not waited on).
     Collector(std::vector<CoreTarget> cores, bool legacy,
@@ -55,6 +64,11 @@ class Collector {
     friend class CoreObserver;
 
     void publish(const CoreEvent& event, bool record);
+    // A reading at most a moment old. One thread reads anew while the others take the last
+    // reading, so that no sampler waits for another's. Between listings of the zones and
+    // processors (every kKernelListAge, or when one cannot be read), only the temperatures and
+    // the states are read.
+    std::shared_ptr<const KernelState> kernel_state();
 
     std::vector<CoreTarget> cores_;
     bool legacy_;
@@ -65,6 +79,9 @@ class Collector {
     std::atomic<bool> paused_{false};
     mutable std::mutex mutex_;
     Model model_;
+    std::vector<bool> fresh_;                    // per core of the model: new figures not yet told
+    std::shared_ptr<const KernelState> kernel_;  // through std::atomic_load and atomic_store
+    std::atomic<bool> kernel_reading_{false};
     std::vector<std::unique_ptr<CoreObserver>> observers_;
     std::vector<std::thread> threads_;
 };

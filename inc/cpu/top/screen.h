@@ -28,6 +28,7 @@ class Terminal {
 
     int input_fd() const { return input_fd_; }
     TermSize size() const;
+    // Draws the lines; only those that differ from the last drawing reach ncurses.
     void draw(const std::vector<Line>& lines);
     // The next key, or -1 (ERR) when none is waiting.
     int read_key();
@@ -40,6 +41,9 @@ class Terminal {
     int saved_stdout_ = -1;
     int saved_stderr_ = -1;
     bool colour_ = false;
+    // What the screen shows: the lines last drawn, at that size.
+    std::vector<Line> drawn_;
+    TermSize drawn_size_;
 };
 
 }  // namespace vorlix::kestrel::top
