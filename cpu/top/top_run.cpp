@@ -206,7 +206,7 @@ class Loop {
     // The model to show: the collector's (frozen while paused), or the replay's at its clock.
     void update() {
         if (collector_ != nullptr) {
-            if (!view_.paused) {
+            if (!paused_) {
                 model_ = collector_->snapshot();
                 view_.now = wall_clock();
             }
