@@ -61,6 +61,32 @@ void check_board(const kestrel_sim::Board& b) {
                    d.script.pmu.size() <= 1024 && d.script.clock_hz.size() <= 1024);
         FUZZ_CHECK(d.load.core >= 0 && d.load.core <= 1 && d.load.hvx >= 0 && d.load.hvx <= 1 &&
                    d.load.hmx >= 0 && d.load.hmx <= 1 && d.load.pcpp > 0);
+        // Steps the DSP's load model can follow (the link refuses any others).
+        FUZZ_CHECK(d.load.steps.size() <= kestrel_sim::kMaxLoadSteps);
+        for (size_t k = 0; k < d.load.steps.size(); ++k) {
+            const kestrel_sim::LoadStep& st = d.load.steps[k];
+            FUZZ_CHECK(k == 0 ? st.at_ms == 0 : st.at_ms > d.load.steps[k - 1].at_ms);
+            FUZZ_CHECK(st.at_ms < d.load.period_ms);
+            FUZZ_CHECK(st.core >= 0 && st.core <= 1 && st.hvx >= 0 && st.hvx <= 1 && st.hmx >= 0 &&
+                       st.hmx <= 1);
+        }
+        // A device node the board's tree can hold: a path under /dev/ without "." or "..".
+        if (d.device) {
+            const std::string& path = d.device->path;
+            FUZZ_CHECK(path.rfind("/dev/", 0) == 0 && path.back() != '/' &&
+                       path.find("/./") == std::string::npos &&
+                       path.find("/../") == std::string::npos &&
+                       path.find("//") == std::string::npos);
+            FUZZ_CHECK(d.device->mode <= 07777);
+        }
+    }
+    for (const auto& z : b.thermal_zones) {
+        FUZZ_CHECK(z.trips.size() <= kestrel_sim::kMaxThermalTrips);
+    }
+    FUZZ_CHECK(b.dsp_crashes.size() <= kestrel_sim::kMaxDspCrashes);
+    for (const kestrel_sim::DspCrash& c : b.dsp_crashes) {
+        FUZZ_CHECK(b.find_by_name(c.domain) != nullptr && c.for_ms > 0);
+        FUZZ_CHECK(c.every_ms == 0 || c.every_ms > c.for_ms);
     }
     for (const kestrel_sim::Fault& f : b.faults) {
         const sim_call_info info = sim_call(f.id);

@@ -29,18 +29,25 @@ void config(const uint8_t* msg, uint32_t len) {
     std::vector<uint64_t> upcycle(SIM_MAX_SCRIPT);
     std::vector<uint32_t> pmu(3 * SIM_MAX_SCRIPT);
     std::vector<uint32_t> clock(SIM_MAX_SCRIPT);
+    std::vector<sim_load_step> steps(SIM_MAX_LOAD_STEPS);
     sim_config c;
     sim_in in = sim_reader(msg, len);
-    if (sim_config_get(&in, &c, faults.data(), utimer.data(), upcycle.data(), pmu.data(),
-                       clock.data()) != 0) {
+    const sim_config_arrays arrays{faults.data(), utimer.data(), upcycle.data(),
+                                   pmu.data(),    clock.data(),  steps.data()};
+    if (sim_config_get(&in, &c, &arrays) != 0) {
         return;
     }
     FUZZ_CHECK(c.n_faults <= SIM_MAX_DSP_FAULTS && c.n_utimer <= SIM_MAX_SCRIPT &&
                c.n_upcycle <= SIM_MAX_SCRIPT && c.n_pmu <= SIM_MAX_SCRIPT &&
-               c.n_clock <= SIM_MAX_SCRIPT);
+               c.n_clock <= SIM_MAX_SCRIPT && c.n_steps <= SIM_MAX_LOAD_STEPS);
+    // Steps that the load model can follow: the first at 0, in order, inside the period.
+    for (uint32_t i = 0; i < c.n_steps; ++i) {
+        FUZZ_CHECK(i == 0 ? steps[i].at_ms == 0 : steps[i].at_ms > steps[i - 1].at_ms);
+        FUZZ_CHECK(steps[i].at_ms < c.period_ms);
+    }
     // What was read encodes back to the bytes it was read from.
-    const sim_config_lists lists{faults.data(), utimer.data(), upcycle.data(), pmu.data(),
-                                 clock.data()};
+    const sim_config_lists lists{faults.data(), utimer.data(), upcycle.data(),
+                                 pmu.data(),    clock.data(),  steps.data()};
     std::vector<uint8_t> again(in.off);
     sim_out out = sim_writer(again.data(), in.off);
     sim_config_put(&out, &c, &lists);

@@ -5,6 +5,7 @@
 // send their messages to the trace.
 #include <dlfcn.h>
 
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include "fastrpc/fastrpc_client.h"
 #include "platform.h"
 #include "sim_proto.h"
+#include "sysfs_state.h"
 
 #define SIM_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -24,6 +26,9 @@ using kestrel_sim::Platform;
 
 std::mutex g_mutex;
 Platform* g_platform = nullptr;  // created at first use, never freed (see the destructor)
+// When the application started, as the board's DSP crashes count it: the library's load.
+std::chrono::steady_clock::time_point g_started;  // set at load (sim_at_load)
+kestrel_sim::SysfsStates* g_states = nullptr;     // for boards whose DSPs crash for a while
 
 std::string env_or(const char* name, const std::string& fallback) {
     const char* v = std::getenv(name);
@@ -75,6 +80,7 @@ Platform& platform() {
         opts.board.name = board_name;
     }
     opts.trace_path = env_or("KESTREL_SIM_TRACE", "");
+    opts.start = g_started;
     const std::string mode = env_or("KESTREL_SIM_DSP_MODE", opts.board.dsp);
     if (mode == "hexagon") {
         opts.dsp_command = opts.board.dsp_command.empty()
@@ -94,9 +100,24 @@ Platform& platform() {
     return *g_platform;
 }
 
+// Runs at load, while the process has one thread: a board whose DSPs crash for a while gets
+// the sysfs tree of its own that shows their states (sysfs_state.h).
+__attribute__((constructor)) void sim_at_load() {
+    g_started = std::chrono::steady_clock::now();
+    try {
+        const kestrel_sim::Board board =
+            kestrel_sim::load_board(env_or("KESTREL_SIM_BOARD", "sm8650"));
+        g_states = kestrel_sim::SysfsStates::start(board, g_started).release();
+    } catch (const std::exception&) {
+        // A broken profile is reported at the first platform call.
+    }
+}
+
 // Runs at exit (and at a normal return from main): records what is still open and stops the
 // DSPs. The platform object itself stays allocated: other exit-time code may still call in.
 __attribute__((destructor)) void sim_at_exit() {
+    delete g_states;  // stops its thread, removes the process's tree
+    g_states = nullptr;
     std::lock_guard<std::mutex> lock(g_mutex);
     if (g_platform != nullptr) {
         g_platform->shutdown();

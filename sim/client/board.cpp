@@ -288,6 +288,133 @@ void parse_script(const json& s, const std::string& where, Script* out) {
     }
 }
 
+// A steady load (core, hvx, hmx in percent) or steps that repeat every period_ms; pcpp either
+// way. Steps replace the steady figures, also those a profile inherits through "extends".
+void parse_load(const json& l, const std::string& where, Load* load) {
+    check_keys(l, where, {"core", "hvx", "hmx", "pcpp", "period_ms", "steps"});
+    if (l.contains("core"))
+        load->core = get_number(l["core"], where + ".core", 0, 100) / 100;
+    if (l.contains("hvx"))
+        load->hvx = get_number(l["hvx"], where + ".hvx", 0, 100) / 100;
+    if (l.contains("hmx"))
+        load->hmx = get_number(l["hmx"], where + ".hmx", 0, 100) / 100;
+    if (l.contains("pcpp"))
+        load->pcpp = get_number(l["pcpp"], where + ".pcpp", 0.01, 1e6);
+    // null takes back what a profile extended had: a steady load again.
+    const bool has_steps = l.contains("steps") && !l["steps"].is_null();
+    if (has_steps != (l.contains("period_ms") && !l["period_ms"].is_null())) {
+        bad(where, "\"steps\" and \"period_ms\" go together");
+    }
+    if (!has_steps)
+        return;
+    const json& steps = l["steps"];
+    if (!steps.is_array() || steps.empty() || steps.size() > kMaxLoadSteps) {
+        bad(where + ".steps",
+            "must be an array of 1 to " + std::to_string(kMaxLoadSteps) + " steps");
+    }
+    load->period_ms = static_cast<uint32_t>(
+        get_int(l["period_ms"], where + ".period_ms", 1, std::numeric_limits<int32_t>::max()));
+    for (size_t i = 0; i < steps.size(); ++i) {
+        const json& st = steps[i];
+        const std::string sw = where + ".steps[" + std::to_string(i) + "]";
+        check_keys(st, sw, {"at_ms", "core", "hvx", "hmx"});
+        if (!st.contains("at_ms")) {
+            bad(sw, "a step needs \"at_ms\"");
+        }
+        LoadStep step;
+        step.at_ms = get_u32(st["at_ms"], sw + ".at_ms");
+        if (st.contains("core"))
+            step.core = get_number(st["core"], sw + ".core", 0, 100) / 100;
+        if (st.contains("hvx"))
+            step.hvx = get_number(st["hvx"], sw + ".hvx", 0, 100) / 100;
+        if (st.contains("hmx"))
+            step.hmx = get_number(st["hmx"], sw + ".hmx", 0, 100) / 100;
+        if (i == 0 && step.at_ms != 0) {
+            bad(sw + ".at_ms", "the first step starts at 0");
+        }
+        if (i > 0 && step.at_ms <= load->steps.back().at_ms) {
+            bad(sw + ".at_ms", "steps must start in increasing order");
+        }
+        load->steps.push_back(step);
+    }
+    if (load->period_ms <= load->steps.back().at_ms) {
+        bad(where + ".period_ms", "must be greater than the last step's at_ms");
+    }
+}
+
+// null: no remote processor; an object overrides the parts it names.
+void parse_remoteproc(const json& r, const std::string& where, std::optional<Remoteproc>* out) {
+    if (r.is_null()) {
+        out->reset();
+        return;
+    }
+    check_keys(r, where, {"name", "state", "firmware"});
+    if (r.contains("name"))
+        (*out)->name = get_string(r["name"], where + ".name");
+    if (r.contains("firmware"))
+        (*out)->firmware = get_string(r["firmware"], where + ".firmware");
+    if (r.contains("state")) {
+        static const std::set<std::string> states = {"offline", "suspended", "running",
+                                                     "crashed", "deleted",   "invalid"};
+        (*out)->state = get_string(r["state"], where + ".state");
+        if (states.count((*out)->state) == 0) {
+            bad(where + ".state",
+                "must be offline, suspended, running, crashed, deleted or invalid");
+        }
+    }
+}
+
+// A user or group: a name, or a decimal id as a number or a string.
+std::string get_account(const json& v, const std::string& where) {
+    if (v.is_number()) {
+        return std::to_string(get_int(v, where, 0, 0xfffffffeLL));
+    }
+    const std::string s = get_string(v, where);
+    if (s.empty() || s.find_first_of(":\n/") != std::string::npos) {
+        bad(where, "must be a user or group name or id");
+    }
+    return s;
+}
+
+// null: no device node; an object overrides the parts it names.
+void parse_device(const json& v, const std::string& where, std::optional<DeviceNode>* out) {
+    if (v.is_null()) {
+        out->reset();
+        return;
+    }
+    check_keys(v, where, {"path", "mode", "owner", "group"});
+    if (v.contains("path"))
+        (*out)->path = get_string(v["path"], where + ".path");
+    if (v.contains("mode")) {
+        // Octal digits as chmod takes them: "0660", "660".
+        const std::string m = v["mode"].is_string() ? v["mode"].get<std::string>() : "";
+        if (m.empty() || m.size() > 4 || m.find_first_not_of("01234567") != std::string::npos) {
+            bad(where + ".mode", "must be a string of octal digits such as \"0660\"");
+        }
+        (*out)->mode = static_cast<uint32_t>(std::stoul(m, nullptr, 8));
+    }
+    if (v.contains("owner"))
+        (*out)->owner = get_account(v["owner"], where + ".owner");
+    if (v.contains("group"))
+        (*out)->group = get_account(v["group"], where + ".group");
+}
+
+// An absolute path under /dev/ whose every part is a plain name.
+bool valid_device_path(const std::string& path) {
+    if (path.compare(0, 5, "/dev/") != 0 || path.find('\0') != std::string::npos)
+        return false;
+    size_t start = 5;
+    for (;;) {
+        const size_t end = path.find('/', start);
+        const std::string part = path.substr(start, end == std::string::npos ? end : end - start);
+        if (part.empty() || part == "." || part == ".." || part.size() > 255)
+            return false;
+        if (end == std::string::npos)
+            return true;
+        start = end + 1;
+    }
+}
+
 // The keys a domain may have; made once, as a board may have hundreds of domains.
 const std::set<std::string>& domain_keys() {
     static const std::set<std::string> keys = [] {
@@ -295,7 +422,8 @@ const std::set<std::string>& domain_keys() {
                                    "card",           "effective_id", "listed",    "exists",
                                    "unsigned_pd",    "vtcm_bytes",   "arch",      "capabilities",
                                    "clock_hz",       "load",         "pmu_start", "upcycle_start",
-                                   "max_pmu_groups", "heap_bytes",   "script"};
+                                   "max_pmu_groups", "heap_bytes",   "script",    "remoteproc",
+                                   "device"};
 #define KESTREL_SIM_DSP_OPTION(key, FLAG, symbols) k.insert(#key);
 #include "sim_options.h"
         return k;
@@ -303,7 +431,7 @@ const std::set<std::string>& domain_keys() {
     return keys;
 }
 
-Domain parse_domain(const json& d, const std::string& where) {
+Domain parse_domain(const json& d, const std::string& where, const std::string& soc_name) {
     check_keys(d, where, domain_keys());
     Domain dom;
     if (!d.contains("name") || !d.contains("id")) {
@@ -351,17 +479,7 @@ Domain parse_domain(const json& d, const std::string& where) {
         }
     }
     if (d.contains("load")) {
-        const json& l = d["load"];
-        const std::string lw = where + ".load";
-        check_keys(l, lw, {"core", "hvx", "hmx", "pcpp"});
-        if (l.contains("core"))
-            dom.load.core = get_number(l["core"], lw + ".core", 0, 100) / 100;
-        if (l.contains("hvx"))
-            dom.load.hvx = get_number(l["hvx"], lw + ".hvx", 0, 100) / 100;
-        if (l.contains("hmx"))
-            dom.load.hmx = get_number(l["hmx"], lw + ".hmx", 0, 100) / 100;
-        if (l.contains("pcpp"))
-            dom.load.pcpp = get_number(l["pcpp"], lw + ".pcpp", 0.01, 1e6);
+        parse_load(d["load"], where + ".load", &dom.load);
     }
     if (d.contains("pmu_start")) {
         const json& p = d["pmu_start"];
@@ -376,6 +494,21 @@ Domain parse_domain(const json& d, const std::string& where) {
     }
     if (d.contains("script")) {
         parse_script(d["script"], where + ".script", &dom.script);
+    }
+    dom.remoteproc =
+        Remoteproc{dom.name, "running",
+                   "qcom/" + (soc_name.empty() ? "" : soc_name + "/") + dom.name + ".mbn"};
+    if (d.contains("remoteproc")) {
+        parse_remoteproc(d["remoteproc"], where + ".remoteproc", &dom.remoteproc);
+    }
+    dom.device = DeviceNode{"/dev/fastrpc-" + dom.name};
+    if (d.contains("device")) {
+        parse_device(d["device"], where + ".device", &dom.device);
+    }
+    if (dom.device && !valid_device_path(dom.device->path)) {
+        // A default path comes from the domain's name.
+        bad(where + ".device.path", "\"" + dom.device->path + "\" is not a file path under /dev/" +
+                                        (d.contains("device") ? "" : " (give \"device\")"));
     }
     return dom;
 }
@@ -423,17 +556,63 @@ Fault parse_fault(const json& f, const std::string& where) {
     return fault;
 }
 
+int64_t get_millicelsius(const json& v, const std::string& where) {
+    return get_int(v, where, std::numeric_limits<int32_t>::min(),
+                   std::numeric_limits<int32_t>::max());
+}
+
 ThermalZone parse_thermal_zone(const json& z, const std::string& where) {
-    check_keys(z, where, {"type", "temp_millicelsius"});
+    check_keys(z, where, {"type", "temp_millicelsius", "trips"});
     if (!z.contains("type") || !z.contains("temp_millicelsius")) {
         bad(where, "a thermal zone needs \"type\" and \"temp_millicelsius\"");
     }
     ThermalZone zone;
     zone.type = get_string(z["type"], where + ".type");
-    zone.temp_millicelsius =
-        get_int(z["temp_millicelsius"], where + ".temp_millicelsius",
-                std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max());
+    zone.temp_millicelsius = get_millicelsius(z["temp_millicelsius"], where + ".temp_millicelsius");
+    if (!z.contains("trips"))
+        return zone;
+    const json& trips = z["trips"];
+    if (!trips.is_array() || trips.size() > kMaxThermalTrips) {
+        bad(where + ".trips",
+            "must be an array of at most " + std::to_string(kMaxThermalTrips) + " trip points");
+    }
+    for (size_t i = 0; i < trips.size(); ++i) {
+        const std::string tw = where + ".trips[" + std::to_string(i) + "]";
+        check_keys(trips[i], tw, {"type", "temp_millicelsius"});
+        if (!trips[i].contains("type") || !trips[i].contains("temp_millicelsius")) {
+            bad(tw, "a trip point needs \"type\" and \"temp_millicelsius\"");
+        }
+        ThermalTrip trip;
+        trip.type = get_string(trips[i]["type"], tw + ".type");
+        if (trip.type != "active" && trip.type != "passive" && trip.type != "hot" &&
+            trip.type != "critical") {
+            bad(tw + ".type", "must be active, passive, hot or critical");
+        }
+        trip.temp_millicelsius =
+            get_millicelsius(trips[i]["temp_millicelsius"], tw + ".temp_millicelsius");
+        zone.trips.push_back(std::move(trip));
+    }
     return zone;
+}
+
+DspCrash parse_dsp_crash(const json& c, const std::string& where) {
+    check_keys(c, where, {"domain", "at_ms", "for_ms", "every_ms"});
+    if (!c.contains("domain") || !c.contains("at_ms") || !c.contains("for_ms")) {
+        bad(where, "a DSP crash needs \"domain\", \"at_ms\" and \"for_ms\"");
+    }
+    constexpr int64_t kMaxMs = std::numeric_limits<uint32_t>::max();
+    DspCrash crash;
+    crash.domain = get_string(c["domain"], where + ".domain");
+    crash.at_ms = static_cast<uint64_t>(get_int(c["at_ms"], where + ".at_ms", 0, kMaxMs));
+    crash.for_ms = static_cast<uint64_t>(get_int(c["for_ms"], where + ".for_ms", 1, kMaxMs));
+    if (c.contains("every_ms")) {
+        crash.every_ms =
+            static_cast<uint64_t>(get_int(c["every_ms"], where + ".every_ms", 1, kMaxMs));
+        if (crash.every_ms <= crash.for_ms) {
+            bad(where + ".every_ms", "must be greater than for_ms");
+        }
+    }
+    return crash;
 }
 
 }  // namespace
@@ -456,6 +635,47 @@ const Domain* Board::find_by_id(uint32_t id) const {
             return &d;
     }
     return nullptr;
+}
+
+bool DspCrash::crashed_at(uint64_t t_ms) const {
+    const auto start = last_start(t_ms);
+    return start && t_ms - *start < for_ms;
+}
+
+std::optional<uint64_t> DspCrash::last_start(uint64_t t_ms) const {
+    if (t_ms < at_ms)
+        return std::nullopt;
+    return every_ms == 0 ? at_ms : at_ms + (t_ms - at_ms) / every_ms * every_ms;
+}
+
+std::optional<uint64_t> DspCrash::next_change(uint64_t t_ms) const {
+    const auto start = last_start(t_ms);
+    if (!start)
+        return at_ms;
+    if (t_ms < *start + for_ms)
+        return *start + for_ms;
+    if (every_ms == 0)
+        return std::nullopt;
+    return *start + every_ms;
+}
+
+std::optional<size_t> Board::remoteproc_number(const std::string& domain) const {
+    size_t n = 0;
+    for (const auto& d : domains) {
+        if (d.name == domain)
+            return d.remoteproc ? std::optional<size_t>(n) : std::nullopt;
+        if (d.remoteproc)
+            ++n;
+    }
+    return std::nullopt;
+}
+
+std::string Board::dsp_state(const Domain& d, uint64_t t_ms) const {
+    for (const auto& c : dsp_crashes) {
+        if (c.domain == d.name && c.crashed_at(t_ms))
+            return "crashed";
+    }
+    return d.remoteproc ? d.remoteproc->state : "running";
 }
 
 std::vector<std::string> builtin_board_names() {
@@ -481,8 +701,8 @@ json resolve_board_json(const std::string& name_or_path) {
 Board parse_board(const json& j, const std::string& name) {
     const std::string where = "board '" + name + "'";
     check_keys(j, where,
-               {"description", "soc_id", "library", "dsp", "dsp_command", "domains", "num_domains",
-                "faults", "thermal_zones"});
+               {"description", "soc_id", "soc_name", "library", "dsp", "dsp_command", "domains",
+                "num_domains", "faults", "thermal_zones", "dsp_crashes"});
     Board b;
     b.name = name;
     if (!j.contains("soc_id") || j["soc_id"].is_null()) {
@@ -499,6 +719,9 @@ Board parse_board(const json& j, const std::string& name) {
         b.soc_kind = SocIdKind::kUnreadable;
     } else {
         bad(where + ".soc_id", "must be a number, a string, null or {\"unreadable\": true}");
+    }
+    if (j.contains("soc_name")) {
+        b.soc_name = get_string(j["soc_name"], where + ".soc_name");
     }
     if (j.contains("library")) {
         b.library = get_string(j["library"], where + ".library");
@@ -531,7 +754,8 @@ Board parse_board(const json& j, const std::string& name) {
         size_t i = 0;
         std::set<std::string> names;  // a set, not a search per domain: boards may have hundreds
         for (const auto& d : j["domains"]) {
-            Domain dom = parse_domain(d, where + ".domains[" + std::to_string(i++) + "]");
+            Domain dom =
+                parse_domain(d, where + ".domains[" + std::to_string(i++) + "]", b.soc_name);
             if (!names.insert(dom.name).second) {
                 bad(where + ".domains", "duplicate domain name \"" + dom.name + "\"");
             }
@@ -564,6 +788,35 @@ Board parse_board(const json& j, const std::string& name) {
         for (const auto& z : j["thermal_zones"]) {
             b.thermal_zones.push_back(
                 parse_thermal_zone(z, where + ".thermal_zones[" + std::to_string(i++) + "]"));
+        }
+    }
+    if (j.contains("dsp_crashes")) {
+        const json& crashes = j["dsp_crashes"];
+        if (!crashes.is_array() || crashes.size() > kMaxDspCrashes) {
+            bad(where + ".dsp_crashes",
+                "must be an array of at most " + std::to_string(kMaxDspCrashes) + " crashes");
+        }
+        size_t i = 0;
+        for (const auto& c : crashes) {
+            DspCrash crash =
+                parse_dsp_crash(c, where + ".dsp_crashes[" + std::to_string(i++) + "]");
+            if (b.find_by_name(crash.domain) == nullptr) {
+                bad(where + ".dsp_crashes", "names unknown domain \"" + crash.domain + "\"");
+            }
+            b.dsp_crashes.push_back(std::move(crash));
+        }
+    }
+    // Domains may share a device node, as long as they agree on it.
+    std::map<std::string, const DeviceNode*> nodes;
+    for (const auto& d : b.domains) {
+        if (!d.device)
+            continue;
+        const DeviceNode& n = *d.device;
+        auto [it, added] = nodes.emplace(n.path, &n);
+        if (!added && (it->second->mode != n.mode || it->second->owner != n.owner ||
+                       it->second->group != n.group)) {
+            bad(where + ".domains",
+                "domains share the device node " + n.path + " with different mode, owner or group");
         }
     }
     return b;

@@ -21,12 +21,43 @@ class BoardError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// One step of a load that changes over time: its figures hold from `at_ms` (into the period)
+// until the next step's. Fractions, like Load's.
+struct LoadStep {
+    uint32_t at_ms = 0;
+    double core = 0.0;
+    double hvx = 0.0;
+    double hmx = 0.0;
+};
+
+constexpr size_t kMaxLoadSteps = 16;
+
 // Load model of one DSP core; all figures are fractions (the profile gives percentages).
 struct Load {
     double core = 0.0;  // busy share of the clock
     double hvx = 0.0;   // HVX packets per committed packet
     double hmx = 0.0;   // HMX active cycles per processor cycle
     double pcpp = 1.0;  // processor cycles per committed packet
+    // A load that changes: these steps, repeating every period_ms, in place of core, hvx and
+    // hmx. Empty for a steady load.
+    std::vector<LoadStep> steps;
+    uint32_t period_ms = 0;
+};
+
+// The kernel's remote processor of a DSP, served as sys/class/remoteproc/remoteprocN/.
+struct Remoteproc {
+    std::string name;
+    std::string state = "running";  // only "running" is a DSP that is up
+    std::string firmware;
+};
+
+// The FastRPC device node through which the application reaches a DSP, served in the tree's
+// dev/ folder. Owner and group are names or decimal ids, as the profile gives them.
+struct DeviceNode {
+    std::string path;  // absolute, under /dev/
+    uint32_t mode = 0666;
+    std::string owner = "root";
+    std::string group = "root";
 };
 
 // Exact readings returned call after call; the last one repeats once a list is used up.
@@ -62,6 +93,8 @@ struct Domain {
     uint32_t max_pmu_groups = 4;
     uint32_t heap_bytes = 65536;
     Script script;
+    std::optional<Remoteproc> remoteproc;  // none: the domain has no remote processor
+    std::optional<DeviceNode> device;      // none: no device node
 };
 
 // One injected failure. Application-side calls are replaced by `result`; DSP-side calls go to
@@ -80,11 +113,39 @@ struct Fault {
 
 enum class SocIdKind { kText, kMissing, kUnreadable };
 
-// A kernel thermal zone, served in the board's sysfs tree as thermal_zoneN/{type,temp}.
-struct ThermalZone {
+// A trip point of a thermal zone: its type (active, passive, hot or critical) and temperature.
+struct ThermalTrip {
     std::string type;
     int64_t temp_millicelsius = 0;
 };
+
+constexpr size_t kMaxThermalTrips = 12;
+
+// A kernel thermal zone, served in the board's sysfs tree as thermal_zoneN/{type,temp} and
+// trip_point_K_{type,temp}.
+struct ThermalZone {
+    std::string type;
+    int64_t temp_millicelsius = 0;
+    std::vector<ThermalTrip> trips;
+};
+
+// A time during which a domain's DSP is crashed: from at_ms after the application process
+// started (the simulated library's load) for for_ms, again every every_ms when that is set.
+struct DspCrash {
+    std::string domain;
+    uint64_t at_ms = 0;
+    uint64_t for_ms = 0;
+    uint64_t every_ms = 0;  // 0: once
+
+    // Whether the DSP is crashed at t_ms, and the start of the latest window that began at or
+    // before t_ms (none before the first).
+    bool crashed_at(uint64_t t_ms) const;
+    std::optional<uint64_t> last_start(uint64_t t_ms) const;
+    // The first moment after t_ms at which the state changes; none when it never does again.
+    std::optional<uint64_t> next_change(uint64_t t_ms) const;
+};
+
+constexpr size_t kMaxDspCrashes = 16;
 
 struct Board {
     std::string name;
@@ -97,10 +158,18 @@ struct Board {
     std::optional<int64_t> reported_domain_count;  // overrides num_domains of system requests
     std::vector<Fault> faults;
     std::vector<ThermalZone> thermal_zones;
+    std::vector<DspCrash> dsp_crashes;
+    std::string soc_name;  // the SoC's name in default firmware paths; may be empty
 
     const Domain* find_by_name(const std::string& name) const;
     // Matches the domain id or the effective id.
     const Domain* find_by_id(uint32_t id) const;
+    // The N of a domain's sys/class/remoteproc/remoteprocN: its place among the domains that
+    // have a remote processor, in domain order; none when it has none.
+    std::optional<size_t> remoteproc_number(const std::string& domain) const;
+    // The state its remoteproc file shows t_ms after the application started: "crashed" in a
+    // window of dsp_crashes, the profile's state otherwise ("running" without a remoteproc).
+    std::string dsp_state(const Domain& d, uint64_t t_ms) const;
 };
 
 // The built-in profiles as (name, JSON text), in name order.

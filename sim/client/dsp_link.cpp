@@ -192,4 +192,14 @@ void DspLink::stop() {
     pid_ = -1;
 }
 
+void DspLink::kill() {
+    mark_dead();
+    if (pid_ <= 0)
+        return;
+    ::kill(pid_, SIGKILL);
+    while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+}
+
 }  // namespace kestrel_sim

@@ -33,6 +33,8 @@ class DspLink {
     pid_t pid() const { return pid_; }
     // Closes the link (the DSP sees end of file and exits) and reaps the process.
     void stop();
+    // Ends the process at once (SIGKILL), as a crash would, and reaps it.
+    void kill();
 
   private:
     bool send(const std::vector<uint8_t>& frame);

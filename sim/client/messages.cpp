@@ -58,8 +58,13 @@ Frame config_frame(const Domain& d, uint32_t flags, const std::vector<sim_fault>
     std::vector<uint32_t> pmu;
     for (const auto& triple : d.script.pmu)
         pmu.insert(pmu.end(), triple.begin(), triple.end());
-    const sim_config_lists lists{faults.data(), d.script.utimer.data(), d.script.upcycle.data(),
-                                 pmu.data(), d.script.clock_hz.data()};
+    std::vector<sim_load_step> steps;
+    for (const auto& st : d.load.steps)
+        steps.push_back({st.at_ms, 0, st.core, st.hvx, st.hmx});
+    c.n_steps = static_cast<uint32_t>(steps.size());
+    c.period_ms = d.load.period_ms;
+    const sim_config_lists lists{faults.data(), d.script.utimer.data(),   d.script.upcycle.data(),
+                                 pmu.data(),    d.script.clock_hz.data(), steps.data()};
     // Far below SIM_MAX_PAYLOAD even with longer lists than a board may have.
     return *build(SIM_MSG_CONFIG, [&](sim_out* o) {
         sim_config_put(o, &c, &lists);

@@ -1,8 +1,10 @@
 #include "platform.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -90,29 +92,93 @@ std::vector<uint8_t> Platform::dsp_config(const Domain& d) const {
     return config_frame(d, flags, faults);
 }
 
-DspLink* Platform::dsp_for(const Domain& d) {
+Platform::Dsp& Platform::dsp_for(const Domain& d) {
     auto it = dsps_.find(d.name);
     if (it != dsps_.end())
-        return it->second.get();
-    auto link = std::make_unique<DspLink>();
-    const bool ok = link->start(opts_.dsp_command, dsp_config(d));
+        return it->second;
+    Dsp dsp{std::make_unique<DspLink>(), next_generation_++, now_ms()};
+    const bool ok = dsp.link->start(opts_.dsp_command, dsp_config(d));
     trace_.line({{"side", "ap"},
                  {"call", "dsp_start"},
                  {"domain", d.name},
                  {"command", opts_.dsp_command},
-                 {"pid", ok ? link->pid() : -1},
+                 {"pid", ok ? dsp.link->pid() : -1},
                  {"result", ok ? 0 : SIM_ERR_DSP_LOST}});
     // A DSP that could not start stays recorded as dead: later opens fail the same way.
-    return dsps_.emplace(d.name, std::move(link)).first->second.get();
+    return dsps_.emplace(d.name, std::move(dsp)).first->second;
 }
 
-bool Platform::dsp_request(const std::string& domain, const std::vector<uint8_t>& frame,
-                           std::vector<uint8_t>* reply) {
+bool Platform::dsp_request(const std::string& domain, uint64_t generation,
+                           const std::vector<uint8_t>& frame, std::vector<uint8_t>* reply) {
     auto it = dsps_.find(domain);
-    if (it == dsps_.end() || !it->second->alive())
+    if (it == dsps_.end() || !it->second.link->alive() ||
+        (generation != 0 && it->second.generation != generation)) {
         return false;
-    return it->second->request(frame, reply,
-                               [this](const std::string& line) { trace_.raw_line(line); });
+    }
+    return it->second.link->request(frame, reply,
+                                    [this](const std::string& line) { trace_.raw_line(line); });
+}
+
+uint64_t Platform::now_ms() const {
+    const auto elapsed = std::chrono::steady_clock::now() - opts_.start;
+    return static_cast<uint64_t>(std::max<int64_t>(
+        0, std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()));
+}
+
+bool Platform::dsp_up(const Domain& d) {
+    if (d.remoteproc && d.remoteproc->state != "running")
+        return false;
+    if (opts_.board.dsp_crashes.empty())
+        return true;
+    const uint64_t now = now_ms();
+    bool up = true;
+    std::optional<uint64_t> latest;  // the latest crash of this DSP that has begun
+    for (const auto& c : opts_.board.dsp_crashes) {
+        if (c.domain != d.name)
+            continue;
+        up = up && !c.crashed_at(now);
+        const auto start = c.last_start(now);
+        if (start && (!latest || *start > *latest))
+            latest = start;
+    }
+    auto it = dsps_.find(d.name);
+    if (latest && it != dsps_.end() && it->second.started_ms < *latest) {
+        // The DSP died when the crash began; the next open after it starts a new one.
+        trace_.line({{"side", "ap"},
+                     {"call", "dsp_crash"},
+                     {"domain", d.name},
+                     {"pid", it->second.link->pid()},
+                     {"at_ms", *latest}});
+        it->second.link->kill();
+        dsps_.erase(it);
+    }
+    return up;
+}
+
+std::string Platform::device_problem(const Domain& d) const {
+    if (!d.device)
+        return "the domain has no device node";
+    // Whether an open for reading and writing would be allowed, worked out from the node's
+    // owner, group and mode as the kernel does. Neither open(2) nor access(2) itself: umockdev's
+    // open of a node in the board's tree connects to an ioctl emulation socket and ends the
+    // process when none listens, and qemu-user looks access(2) up outside its path prefix;
+    // stat(2) is served from the tree by both.
+    const std::string path = opts_.device_root + d.device->path;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return std::strerror(errno);
+    if (S_ISDIR(st.st_mode))
+        return std::strerror(EISDIR);
+    const uid_t uid = ::geteuid();
+    if (uid == 0)
+        return std::string();  // root may open any node
+    bool in_group = st.st_gid == ::getegid();
+    const int count = ::getgroups(0, nullptr);
+    std::vector<gid_t> groups(count > 0 ? static_cast<size_t>(count) : 0);
+    if (count > 0 && ::getgroups(count, groups.data()) == count)
+        in_group = in_group || std::find(groups.begin(), groups.end(), st.st_gid) != groups.end();
+    const unsigned shift = st.st_uid == uid ? 6 : in_group ? 3 : 0;
+    return ((st.st_mode >> shift) & 06) == 06 ? std::string() : std::strerror(EACCES);
 }
 
 int Platform::open(const char* uri, remote_handle64* ph) {
@@ -131,6 +197,15 @@ int Platform::open(const char* uri, remote_handle64* ph) {
     const Domain* d = opts_.board.find_by_name(m->domain);
     if (d == nullptr)
         return t.finish(SIM_ERR_NO_DOMAIN);
+    if (const std::string why = device_problem(*d); !why.empty()) {
+        t.set("device", d->device ? json(d->device->path) : json(nullptr));
+        t.set("device_error", why);
+        return t.finish(SIM_ERR_NO_DEVICE);
+    }
+    if (!dsp_up(*d)) {
+        t.set("remoteproc_state", opts_.board.dsp_state(*d, now_ms()));
+        return t.finish(SIM_ERR_DSP_LOST);
+    }
     std::string search;
     if (opts_.library_path) {
         search = *opts_.library_path;
@@ -141,21 +216,22 @@ int Platform::open(const char* uri, remote_handle64* ph) {
     t.set("library", lib ? json(*lib) : json(nullptr));
     if (!lib)
         return t.finish(SIM_ERR_NO_LIBRARY);
-    DspLink* link = dsp_for(*d);
-    if (!link->alive())
+    const Dsp& dsp = dsp_for(*d);
+    if (!dsp.link->alive())
         return t.finish(SIM_ERR_DSP_LOST);
+    const uint64_t generation = dsp.generation;
 
     const auto frame = open_frame(*lib, m->entry, text);
     if (!frame)
         return t.finish(SIM_ERR_BAD_ARGS);
     std::vector<uint8_t> reply;
     sim_open_reply r;
-    if (!dsp_request(d->name, *frame, &reply) || !read_reply(reply, &r))
+    if (!dsp_request(d->name, generation, *frame, &reply) || !read_reply(reply, &r))
         return t.finish(SIM_ERR_DSP_LOST);
     if (r.result != 0)
         return t.finish(r.result);
     const uint64_t handle = kHandleTag | next_handle_++;
-    sessions_[handle] = Session{d->name, r.module, r.handle};
+    sessions_[handle] = Session{d->name, r.module, r.handle, generation};
     *ph = handle;
     t.set("handle", handle);
     return t.finish(0);
@@ -221,7 +297,12 @@ int Platform::invoke_locked(Session& s, uint32_t scalars, remote_arg* pra, bool 
     // The frame and the reply reuse the platform's buffers: no allocation per invocation.
     if (!invoke_frame(req, pra, &frame_))
         return SIM_ERR_BAD_ARGS;
-    if (!dsp_request(s.domain, frame_, &reply_) || reply_.size() < SIM_INVOKE_REPLY_BYTES) {
+    if (!opts_.board.dsp_crashes.empty()) {
+        if (const Domain* d = opts_.board.find_by_name(s.domain))
+            dsp_up(*d);
+    }
+    if (!dsp_request(s.domain, s.generation, frame_, &reply_) ||
+        reply_.size() < SIM_INVOKE_REPLY_BYTES) {
         *transport = SIM_ERR_DSP_LOST;
         return SIM_ERR_DSP_LOST;
     }
@@ -388,9 +469,9 @@ void Platform::log(const char* call, int level, const char* file, int line, cons
 
 std::map<std::string, pid_t> Platform::dsp_pids() const {
     std::map<std::string, pid_t> pids;
-    for (const auto& [name, link] : dsps_) {
-        if (link->alive())
-            pids[name] = link->pid();
+    for (const auto& [name, dsp] : dsps_) {
+        if (dsp.link->alive())
+            pids[name] = dsp.link->pid();
     }
     return pids;
 }
@@ -400,18 +481,20 @@ void Platform::shutdown() {
         return;
     shut_down_ = true;
     uint64_t groups = 0;
-    for (auto& [name, link] : dsps_) {
+    for (auto& [name, dsp] : dsps_) {
         std::vector<uint8_t> reply;
         sim_status_reply st;
-        if (link->alive() && dsp_request(name, status_frame(), &reply) && read_reply(reply, &st))
+        if (dsp.link->alive() && dsp_request(name, 0, status_frame(), &reply) &&
+            read_reply(reply, &st)) {
             groups += st.pmu_groups;
+        }
     }
     trace_.line({{"side", "ap"},
                  {"call", "exit"},
                  {"open_sessions", sessions_.size()},
                  {"pmu_groups", groups}});
     for (auto& entry : dsps_)
-        entry.second->stop();
+        entry.second.link->stop();
 }
 
 std::vector<std::string> dsp_host_launcher() {

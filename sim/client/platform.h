@@ -3,6 +3,7 @@
 // the call trace. The exported libadsprpc.so entry points forward to one instance.
 #pragma once
 
+#include <chrono>
 #include <cstdarg>
 #include <cstdint>
 #include <map>
@@ -26,6 +27,12 @@ struct PlatformOptions {
     std::vector<std::string> dsp_command;
     // ADSP_LIBRARY_PATH is read at each open unless this is set.
     std::optional<std::string> library_path;
+    // When the application started (the library's load): the board's DSP crashes count from it.
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    // Put in front of the device nodes' paths. Empty on the board, where umockdev (or the
+    // emulator's path prefix) serves /dev from the board's tree; a test without either points
+    // it at a folder of its own.
+    std::string device_root;
 };
 
 // Words in front of a DSP host program built alongside this library: none in a native build;
@@ -66,6 +73,14 @@ class Platform {
         std::string domain;
         uint32_t module = 0;
         uint64_t dsp_handle = 0;
+        uint64_t generation = 0;  // the DSP process it lives in (Dsp::generation)
+    };
+    // A domain's DSP process. Each one started gets a new generation, so that sessions of a
+    // DSP that crashed never reach the one started after it.
+    struct Dsp {
+        std::unique_ptr<DspLink> link;
+        uint64_t generation = 0;
+        uint64_t started_ms = 0;  // since the application started
     };
     struct FaultState {
         Fault fault;
@@ -81,19 +96,28 @@ class Platform {
     std::optional<Hit> fault_for(uint32_t call, std::optional<uint32_t> method,
                                  std::optional<uint32_t> attr, std::optional<uint32_t> request,
                                  const std::string& domain);
-    DspLink* dsp_for(const Domain& d);
+    Dsp& dsp_for(const Domain& d);
     std::vector<uint8_t> dsp_config(const Domain& d) const;
-    // Sends a request frame to the DSP of `domain`; false when that DSP is gone.
-    bool dsp_request(const std::string& domain, const std::vector<uint8_t>& frame,
-                     std::vector<uint8_t>* reply);
+    // Sends a request frame to the DSP of `domain`, the one of `generation` (0: whichever runs);
+    // false when that DSP is gone.
+    bool dsp_request(const std::string& domain, uint64_t generation,
+                     const std::vector<uint8_t>& frame, std::vector<uint8_t>* reply);
+    uint64_t now_ms() const;
+    // Applies the board's DSP crashes to the DSP of `d`: a DSP process that started before the
+    // latest crash began is killed, and its sessions are lost. True when the DSP is up now: its
+    // remoteproc is running and no crash is under way.
+    bool dsp_up(const Domain& d);
+    // Why the device node of `d` cannot be used by this process; empty when it can.
+    std::string device_problem(const Domain& d) const;
     int invoke_locked(Session& s, uint32_t scalars, remote_arg* pra, bool crash, int* transport);
 
     PlatformOptions opts_;
     Trace trace_;
     std::vector<FaultState> faults_;
-    std::map<std::string, std::unique_ptr<DspLink>> dsps_;
+    std::map<std::string, Dsp> dsps_;
     std::map<uint64_t, Session> sessions_;
     uint64_t next_handle_ = 1;
+    uint64_t next_generation_ = 1;
     bool shut_down_ = false;
     // An invocation's request frame and reply, kept from one invocation to the next.
     std::vector<uint8_t> frame_;

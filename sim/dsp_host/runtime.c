@@ -31,6 +31,15 @@ static struct {
     uint64_t upcycle[SIM_MAX_SCRIPT];
     uint32_t pmu[3 * SIM_MAX_SCRIPT]; /* triples */
     uint32_t clock[SIM_MAX_SCRIPT];
+    sim_load_step steps[SIM_MAX_LOAD_STEPS];
+    /* Per step: its length and the integrals of the load over the period up to its start
+     * (seconds of busy core, of busy core times HVX share, times HMX share); [n_steps] holds
+     * the whole period's. */
+    uint64_t step_ns[SIM_MAX_LOAD_STEPS];
+    double cum_core[SIM_MAX_LOAD_STEPS + 1], cum_hvx[SIM_MAX_LOAD_STEPS + 1],
+        cum_hmx[SIM_MAX_LOAD_STEPS + 1];
+    /* The largest integrals read so far: a reading never goes back, whatever the rounding. */
+    double seen_core, seen_hvx, seen_hmx;
     uint32_t next_utimer, next_upcycle, next_pmu, next_clock;
     uint64_t start_ns;
     uint64_t now_ns;
@@ -54,13 +63,28 @@ static void heap_reset(uint32_t size) {
     h->used = 0;
 }
 
+/* The lengths of the load steps and the integrals of the load up to each step's start. */
+static void steps_prepare(void) {
+    for (uint32_t i = 0; i < rt.cfg.n_steps; ++i) {
+        const uint32_t end_ms = i + 1 < rt.cfg.n_steps ? rt.steps[i + 1].at_ms : rt.cfg.period_ms;
+        rt.step_ns[i] = (uint64_t)(end_ms - rt.steps[i].at_ms) * 1000000u;
+        const double s = (double)(end_ms - rt.steps[i].at_ms) / 1000.0;
+        const double busy = rt.steps[i].core_load * s;
+        rt.cum_core[i + 1] = rt.cum_core[i] + busy;
+        rt.cum_hvx[i + 1] = rt.cum_hvx[i] + busy * rt.steps[i].hvx_util;
+        rt.cum_hmx[i + 1] = rt.cum_hmx[i] + busy * rt.steps[i].hmx_util;
+    }
+}
+
 int dsp_rt_configure(const uint8_t* msg, uint32_t len, uint64_t now_ns) {
     sim_in in = sim_reader(msg, len);
     dsp_fill(&rt, 0, sizeof rt);
-    if (sim_config_get(&in, &rt.cfg, rt.faults, rt.utimer, rt.upcycle, rt.pmu, rt.clock) != 0) {
+    const sim_config_arrays arrays = {rt.faults, rt.utimer, rt.upcycle, rt.pmu, rt.clock, rt.steps};
+    if (sim_config_get(&in, &rt.cfg, &arrays) != 0) {
         dsp_fill(&rt, 0, sizeof rt);
         return -1;
     }
+    steps_prepare();
     rt.cfg.domain[SIM_DOMAIN_NAME_BYTES - 1] = '\0';
     if (rt.cfg.max_pmu_groups > MAX_GROUPS)
         rt.cfg.max_pmu_groups = MAX_GROUPS;
@@ -244,7 +268,37 @@ static double busy_cycles(void) {
     return (double)rt.cfg.clock_hz * rt.cfg.core_load * elapsed_s();
 }
 
+/* A load of steps: the integrals of the load from the start to now, in seconds of busy core
+ * (core), busy core times the HVX share (hvx) and times the HMX share (hmx). Whole periods, then
+ * the whole steps of the current period, then the part of the current step. */
+static void steps_integrals(double* core, double* hvx, double* hmx) {
+    const uint64_t period_ns = (uint64_t)rt.cfg.period_ms * 1000000u;
+    const uint64_t elapsed = rt.now_ns > rt.start_ns ? rt.now_ns - rt.start_ns : 0;
+    const double periods = (double)(elapsed / period_ns);
+    uint64_t into = elapsed % period_ns;
+    uint32_t k = 0;
+    while (k + 1 < rt.cfg.n_steps && into >= rt.step_ns[k]) {
+        into -= rt.step_ns[k];
+        ++k;
+    }
+    const uint32_t n = rt.cfg.n_steps;
+    const double busy = rt.steps[k].core_load * ((double)into / 1e9);
+    *core = periods * rt.cum_core[n] + rt.cum_core[k] + busy;
+    *hvx = periods * rt.cum_hvx[n] + rt.cum_hvx[k] + busy * rt.steps[k].hvx_util;
+    *hmx = periods * rt.cum_hmx[n] + rt.cum_hmx[k] + busy * rt.steps[k].hmx_util;
+    /* Sums taken along different paths may round a hair apart where a period ends; a counter
+     * must never step back (the monitor would read a wrap). */
+    rt.seen_core = *core = *core > rt.seen_core ? *core : rt.seen_core;
+    rt.seen_hvx = *hvx = *hvx > rt.seen_hvx ? *hvx : rt.seen_hvx;
+    rt.seen_hmx = *hmx = *hmx > rt.seen_hmx ? *hmx : rt.seen_hmx;
+}
+
 static uint64_t model_upcycle(void) {
+    if (rt.cfg.n_steps != 0) {
+        double core, hvx, hmx;
+        steps_integrals(&core, &hvx, &hmx);
+        return rt.cfg.upcycle_start + (uint64_t)((double)rt.cfg.clock_hz * core);
+    }
     return rt.cfg.upcycle_start + (uint64_t)busy_cycles();
 }
 
@@ -254,6 +308,17 @@ static uint64_t model_utimer(void) {
 }
 
 static void model_pmu(uint32_t out[3]) {
+    if (rt.cfg.n_steps != 0) {
+        double core, hvx, hmx;
+        steps_integrals(&core, &hvx, &hmx);
+        const double clock = (double)rt.cfg.clock_hz;
+        const double packets = rt.cfg.pcpp > 0 ? clock * core / rt.cfg.pcpp : 0.0;
+        const double hvx_packets = rt.cfg.pcpp > 0 ? clock * hvx / rt.cfg.pcpp : 0.0;
+        out[0] = rt.cfg.pmu_start[0] + (uint32_t)(uint64_t)packets;
+        out[1] = rt.cfg.pmu_start[1] + (uint32_t)(uint64_t)hvx_packets;
+        out[2] = rt.cfg.pmu_start[2] + (uint32_t)(uint64_t)(clock * hmx);
+        return;
+    }
     const double cycles = busy_cycles();
     const double packets = rt.cfg.pcpp > 0 ? cycles / rt.cfg.pcpp : 0.0;
     /* Counters are 32 bits wide and wrap. */

@@ -188,10 +188,40 @@ void sim_config_put(sim_out* o, const sim_config* c, const sim_config_lists* lis
     for (uint32_t i = 0; i < c->n_clock; ++i) {
         sim_put_u32(o, lists->clock[i]);
     }
+    sim_put_u32(o, c->n_steps);
+    sim_put_u32(o, c->period_ms);
+    for (uint32_t i = 0; i < c->n_steps; ++i) {
+        sim_put_u32(o, lists->steps[i].at_ms);
+        sim_put_u32(o, lists->steps[i].reserved);
+        sim_put_f64(o, lists->steps[i].core_load);
+        sim_put_f64(o, lists->steps[i].hvx_util);
+        sim_put_f64(o, lists->steps[i].hmx_util);
+    }
 }
 
-int sim_config_get(sim_in* in, sim_config* c, sim_fault* faults, uint64_t* utimer,
-                   uint64_t* upcycle, uint32_t* pmu, uint32_t* clock) {
+/* The first step at 0, each later one after the one before, the period after the last. */
+static int steps_in_order(const sim_config* c, const sim_load_step* steps) {
+    if (c->n_steps == 0) {
+        return 1;
+    }
+    if (steps[0].at_ms != 0 || c->period_ms <= steps[c->n_steps - 1].at_ms) {
+        return 0;
+    }
+    for (uint32_t i = 1; i < c->n_steps; ++i) {
+        if (steps[i].at_ms <= steps[i - 1].at_ms) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+int sim_config_get(sim_in* in, sim_config* c, const sim_config_arrays* arrays) {
+    sim_fault* faults = arrays->faults;
+    uint64_t* utimer = arrays->utimer;
+    uint64_t* upcycle = arrays->upcycle;
+    uint32_t* pmu = arrays->pmu;
+    uint32_t* clock = arrays->clock;
+    sim_load_step* steps = arrays->steps;
     c->flags = sim_get_u32(in);
     c->clock_hz = sim_get_u32(in);
     c->upcycle_start = sim_get_u64(in);
@@ -233,7 +263,19 @@ int sim_config_get(sim_in* in, sim_config* c, sim_fault* faults, uint64_t* utime
     for (uint32_t i = 0; i < c->n_clock; ++i) {
         clock[i] = sim_get_u32(in);
     }
-    return in->bad ? -1 : 0;
+    c->n_steps = sim_get_u32(in);
+    c->period_ms = sim_get_u32(in);
+    if (in->bad || c->n_steps > SIM_MAX_LOAD_STEPS) {
+        return -1;
+    }
+    for (uint32_t i = 0; i < c->n_steps; ++i) {
+        steps[i].at_ms = sim_get_u32(in);
+        steps[i].reserved = sim_get_u32(in);
+        steps[i].core_load = sim_get_f64(in);
+        steps[i].hvx_util = sim_get_f64(in);
+        steps[i].hmx_util = sim_get_f64(in);
+    }
+    return in->bad || !steps_in_order(c, steps) ? -1 : 0;
 }
 
 /* ---- Open ---------------------------------------------------------------------------------- */

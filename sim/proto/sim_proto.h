@@ -58,6 +58,7 @@ enum {
 #define SIM_DOMAIN_NAME_BYTES 32
 #define SIM_MAX_DSP_FAULTS 32
 #define SIM_MAX_SCRIPT 1024
+#define SIM_MAX_LOAD_STEPS 16
 
 typedef struct sim_fault {
     uint32_t call; /* SIM_CALL_* of a DSP-side call (sim_calls.h) */
@@ -66,9 +67,19 @@ typedef struct sim_fault {
     uint32_t reserved;
 } sim_fault;
 
+/* One step of a load that changes over time: the figures hold from at_ms into the period until
+ * the next step's at_ms. */
+typedef struct sim_load_step {
+    uint32_t at_ms;
+    uint32_t reserved;
+    double core_load;
+    double hvx_util;
+    double hmx_util;
+} sim_load_step;
+
 /* On the link: the fields in this order, then n_faults fault records (their four fields), then
  * the scripts: n_utimer u64 values, n_upcycle u64 values, n_pmu triples of u32 values, n_clock
- * u32 values. */
+ * u32 values; then n_steps load steps (their five fields). */
 typedef struct sim_config {
     uint32_t flags;
     uint32_t clock_hz;
@@ -86,6 +97,11 @@ typedef struct sim_config {
     uint32_t n_pmu;
     uint32_t n_clock;
     char domain[SIM_DOMAIN_NAME_BYTES]; /* NUL-terminated, for the trace */
+    /* A load that changes: n_steps steps (the first at 0, each later one after the one before)
+     * repeating every period_ms (after the last step's start), in place of the three figures
+     * above. 0 steps: a steady load. */
+    uint32_t n_steps;
+    uint32_t period_ms;
 } sim_config;
 
 /* On the link: the three lengths (each with its NUL), a reserved word, then the library path,
@@ -139,6 +155,7 @@ typedef struct sim_status_reply {
 #define SIM_ERR_BAD_HANDLE (-0x7fffffff - 1 + 0x607)  /* handle not open */
 #define SIM_ERR_DSP_LOST (-0x7fffffff - 1 + 0x608)    /* the DSP process died or failed to start */
 #define SIM_ERR_NOT_ALLOWED (-0x7fffffff - 1 + 0x609) /* unsigned PD refused on this domain */
+#define SIM_ERR_NO_DEVICE (-0x7fffffff - 1 + 0x60a)   /* device node missing or not accessible */
 #define SIM_ERR_UNSUPPORTED 108                       /* request id not implemented */
 
 /* ---- Writing and reading fields ------------------------------------------------------------ */
@@ -186,21 +203,32 @@ void sim_frame_end(sim_out* o);
 sim_frame_header sim_frame_header_get(const uint8_t* bytes);
 
 /* The configuration: the fixed part, then the lists whose lengths it gives (c->n_*): faults,
- * UTIMER and UPCYCLE readings, counter triples (n_pmu times three values), clock readings. */
+ * UTIMER and UPCYCLE readings, counter triples (n_pmu times three values), clock readings, load
+ * steps. */
 typedef struct sim_config_lists {
     const sim_fault* faults;
     const uint64_t* utimer;
     const uint64_t* upcycle;
     const uint32_t* pmu;
     const uint32_t* clock;
+    const sim_load_step* steps;
 } sim_config_lists;
 
+/* Where a configuration's lists are read to: SIM_MAX_DSP_FAULTS faults, SIM_MAX_SCRIPT readings
+ * each, 3 * SIM_MAX_SCRIPT counter values, SIM_MAX_LOAD_STEPS steps. */
+typedef struct sim_config_arrays {
+    sim_fault* faults;
+    uint64_t* utimer;
+    uint64_t* upcycle;
+    uint32_t* pmu;
+    uint32_t* clock;
+    sim_load_step* steps;
+} sim_config_arrays;
+
 void sim_config_put(sim_out* o, const sim_config* c, const sim_config_lists* lists);
-/* Reads a configuration into c and the arrays (SIM_MAX_DSP_FAULTS faults, SIM_MAX_SCRIPT
- * readings each, 3 * SIM_MAX_SCRIPT counter values): 0, or -1 when it is short or its lists
- * are longer than those. */
-int sim_config_get(sim_in* in, sim_config* c, sim_fault* faults, uint64_t* utimer,
-                   uint64_t* upcycle, uint32_t* pmu, uint32_t* clock);
+/* Reads a configuration into c and the arrays: 0, or -1 when it is short, its lists are longer
+ * than the arrays, or its load steps are out of order (see sim_config). */
+int sim_config_get(sim_in* in, sim_config* c, const sim_config_arrays* arrays);
 
 void sim_open_req_put(sim_out* o, const char* path, const char* entry, const char* uri);
 /* 0, or -1 when a string is empty, missing or not NUL-terminated. The strings stay in the

@@ -5,15 +5,20 @@
 //   kestrel-sim-board --dsp BOARD                 host or hexagon
 //   kestrel-sim-board --sysfs BOARD BASE          prints a directory under BASE whose
 //                                                 sys/devices/soc0/soc_id is as the board has
-//                                                 it (absent, unreadable, contents) and whose
-//                                                 sys/class/thermal holds its thermal zones;
-//                                                 one per distinct contents, created
-//                                                 atomically, so concurrent runs never see it
-//                                                 half made
+//                                                 it (absent, unreadable, contents), whose
+//                                                 sys/class/thermal holds its thermal zones
+//                                                 with their trip points, sys/class/remoteproc
+//                                                 its DSPs' remote processors and dev its
+//                                                 device nodes; one per distinct contents,
+//                                                 created atomically, so concurrent runs never
+//                                                 see it half made
 //   kestrel-sim-board --print BOARD               the resolved profile as JSON
 //   kestrel-sim-board --setup BOARD BASE          what the runner needs, in one run: the
 //                                                 library variant on the first line, the
 //                                                 --sysfs directory on the second
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -61,10 +66,47 @@ bool write_file(const std::string& path, const std::string& text) {
     return static_cast<bool>(out);
 }
 
-// Makes the tree in a private directory, then renames it into place (or finds it there). The
-// tree holds the SoC id file and sys/class/thermal with the board's thermal zones (the folder
-// exists, empty, on a board without zones).
-bool write_sysfs(const kestrel_sim::Board& b, const std::string& base, std::string* out_dir) {
+// A user or group id from a name or a decimal id; false for a name the system does not know.
+bool account_id(const std::string& text, bool group, uint32_t* id) {
+    if (text.find_first_not_of("0123456789") == std::string::npos) {
+        *id = static_cast<uint32_t>(std::stoul(text));
+        return true;
+    }
+    if (group) {
+        const struct group* g = ::getgrnam(text.c_str());
+        if (g != nullptr)
+            *id = g->gr_gid;
+        return g != nullptr;
+    }
+    const struct passwd* p = ::getpwnam(text.c_str());
+    if (p != nullptr)
+        *id = p->pw_uid;
+    return p != nullptr;
+}
+
+// A device node of the tree: a plain file, which umockdev shows as a character device with the
+// file's mode, owner and group. The owner and group are given when this process may (as root);
+// otherwise the file keeps this user's, which grants no more than the board's would to anyone
+// but this user.
+bool write_device(const std::string& tree, const kestrel_sim::DeviceNode& node) {
+    const std::string path = tree + node.path;
+    if (!make_dirs(fs::path(path).parent_path()) || !write_file(path, ""))
+        return false;
+    uint32_t uid = 0, gid = 0;
+    if (!account_id(node.owner, false, &uid) || !account_id(node.group, true, &gid)) {
+        std::cerr << "kestrel-sim-board: " << node.path << ": no such "
+                  << (account_id(node.owner, false, &uid) ? "group '" + node.group + "'"
+                                                          : "user '" + node.owner + "'")
+                  << " on this system\n";
+        return false;
+    }
+    if (::geteuid() == 0 && ::chown(path.c_str(), uid, gid) != 0)
+        return false;
+    return ::chmod(path.c_str(), node.mode) == 0;
+}
+
+// What the tree holds, as text: two boards with the same text share a tree.
+std::string tree_key(const kestrel_sim::Board& b) {
     std::string key;
     if (b.soc_kind == kestrel_sim::SocIdKind::kMissing)
         key = "missing";
@@ -73,8 +115,34 @@ bool write_sysfs(const kestrel_sim::Board& b, const std::string& base, std::stri
     if (b.soc_kind == kestrel_sim::SocIdKind::kText)
         key = "text:" + b.soc_text;
     key += "|thermal";
-    for (const auto& zone : b.thermal_zones)
+    for (const auto& zone : b.thermal_zones) {
         key += ":" + zone.type + "=" + std::to_string(zone.temp_millicelsius);
+        for (const auto& trip : zone.trips)
+            key += "," + trip.type + "=" + std::to_string(trip.temp_millicelsius);
+    }
+    key += "|remoteproc";
+    for (const auto& d : b.domains) {
+        if (d.remoteproc)
+            key +=
+                ":" + d.remoteproc->name + "=" + d.remoteproc->state + "," + d.remoteproc->firmware;
+    }
+    key += "|dev";
+    for (const auto& d : b.domains) {
+        if (d.device)
+            key += ":" + d.device->path + "=" + std::to_string(d.device->mode) + "," +
+                   d.device->owner + "," + d.device->group;
+    }
+    return key;
+}
+
+// Makes the tree in a private directory, then renames it into place (or finds it there). The
+// tree holds the SoC id file, sys/class/thermal with the board's thermal zones (the folder
+// exists, empty, on a board without zones), sys/class/remoteproc with a folder per DSP that
+// has a remote processor, and dev with the DSPs' device nodes. Everyone may read it: a run may
+// be another user's.
+bool write_sysfs(const kestrel_sim::Board& b, const std::string& base, std::string* out_dir) {
+    const std::string key = tree_key(b);
+    ::umask(022);
     char name[32];
     std::snprintf(name, sizeof name, "soc-%016llx", static_cast<unsigned long long>(fnv1a(key)));
     const std::string dir = base + "/" + name;
@@ -96,11 +164,33 @@ bool write_sysfs(const kestrel_sim::Board& b, const std::string& base, std::stri
         ok = write_file(file, b.soc_text);
     }
     for (size_t i = 0; ok && i < b.thermal_zones.size(); ++i) {
+        const kestrel_sim::ThermalZone& z = b.thermal_zones[i];
         const std::string zone = tmp + "/sys/class/thermal/thermal_zone" + std::to_string(i);
-        ok =
-            make_dirs(zone) && write_file(zone + "/type", b.thermal_zones[i].type + "\n") &&
-            write_file(zone + "/temp", std::to_string(b.thermal_zones[i].temp_millicelsius) + "\n");
+        ok = make_dirs(zone) && write_file(zone + "/type", z.type + "\n") &&
+             write_file(zone + "/temp", std::to_string(z.temp_millicelsius) + "\n");
+        for (size_t k = 0; ok && k < z.trips.size(); ++k) {
+            const std::string trip = zone + "/trip_point_" + std::to_string(k);
+            ok = write_file(trip + "_type", z.trips[k].type + "\n") &&
+                 write_file(trip + "_temp", std::to_string(z.trips[k].temp_millicelsius) + "\n");
+        }
     }
+    ok = ok && make_dirs(tmp + "/sys/class/remoteproc");
+    size_t rproc = 0;
+    for (const auto& d : b.domains) {
+        if (!ok || !d.remoteproc)
+            continue;
+        const std::string rp = tmp + "/sys/class/remoteproc/remoteproc" + std::to_string(rproc++);
+        ok = make_dirs(rp) && write_file(rp + "/name", d.remoteproc->name + "\n") &&
+             write_file(rp + "/state", d.remoteproc->state + "\n") &&
+             write_file(rp + "/firmware", d.remoteproc->firmware + "\n");
+    }
+    ok = ok && make_dirs(tmp + "/dev");
+    for (const auto& d : b.domains) {
+        if (ok && d.device)
+            ok = write_device(tmp, *d.device);
+    }
+    // mkdtemp made the top folder for its owner alone.
+    ok = ok && ::chmod(tmp.c_str(), 0755) == 0;
     if (ok) {
         fs::rename(tmp, dir, ec);
         if (!ec)

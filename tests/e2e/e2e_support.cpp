@@ -1,5 +1,6 @@
 #include "e2e_support.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -89,12 +90,18 @@ class RunRecorder : public testing::EmptyTestEventListener {
     std::vector<std::pair<std::string, std::string>> runs_;
 };
 
+// `prefix` comes before the runner's command: a shell (bash -c SHELL bash) or another user's
+// identity (setpriv ...), for whom the trace's folder is made writable.
 BoardRun run_board_command(const std::vector<std::string>& prefix, const std::string& board,
                            const std::vector<std::string>& args, kestrel_test::ProcessOptions opts,
                            const std::string& program) {
     char pattern[] = "/tmp/kestrel-e2e-XXXXXX";
     const char* dir = mkdtemp(pattern);
     EXPECT_NE(dir, nullptr);
+    const bool other_user = !prefix.empty() && prefix[0] == "setpriv";
+    if (dir != nullptr && other_user) {
+        EXPECT_EQ(chmod(dir, 0777), 0);
+    }
     const std::string trace = std::string(dir == nullptr ? "/tmp" : dir) + "/trace.jsonl";
     const bool is_file = board.size() > 5 && board.compare(board.size() - 5, 5, ".json") == 0;
     const bool is_path = !board.empty() && board.front() == '/';
@@ -133,7 +140,13 @@ BoardRun run_board_command(const std::vector<std::string>& prefix, const std::st
         for (std::size_t i = prefix.size() + 1; i < argv.size(); ++i) {
             command += " " + shell_quoted(argv[i]);
         }
-        if (!prefix.empty()) {
+        if (other_user) {
+            std::string as;
+            for (const auto& word : prefix) {
+                as += " " + shell_quoted(word);
+            }
+            command += "   # as:" + as;
+        } else if (!prefix.empty()) {
             command += "   # through: " + shell_quoted(prefix[2]);
         }
         RunRecorder::instance().record(command, dir);
@@ -152,6 +165,59 @@ BoardRun run_in_shell(const std::string& shell, const std::string& board,
                       const std::vector<std::string>& args, kestrel_test::ProcessOptions opts) {
     return run_board_command({"bash", "-c", shell, "bash"}, board, args, std::move(opts),
                              KESTREL_BIN);
+}
+
+BoardRun run_as_user(const std::string& user, const std::string& group, const std::string& board,
+                     const std::vector<std::string>& args) {
+    // The runner makes the tree (and, in a cross build, its links) where the other user may not
+    // write.
+    const BoardRun first = run_on_board(board, {"-h"});
+    EXPECT_EQ(first.result.exit_code, 0) << first.result.err;
+    return run_board_command({"setpriv", "--reuid=" + user, "--regid=" + group, "--clear-groups"},
+                             board, args, {}, KESTREL_BIN);
+}
+
+testing::AssertionResult follows_two_steps(const std::string& out, const StepLoad& a,
+                                           const StepLoad& b) {
+    std::vector<StepLoad> reports;
+    StepLoad r{};
+    for (const auto& line : kestrel_test::split_lines(out)) {
+        double* figure = line.rfind("qdsp6 utilization: ", 0) == 0 ? &r.core
+                         : line.rfind("hvx utilization: ", 0) == 0 ? &r.hvx
+                         : line.rfind("hmx utilization: ", 0) == 0 ? &r.hmx
+                                                                   : nullptr;
+        if (figure != nullptr) {
+            *figure = std::strtod(line.c_str() + line.find(':') + 1, nullptr);
+            if (figure == &r.hmx) {
+                reports.push_back(r);
+            }
+        }
+    }
+    bool in_a = false, in_b = false;
+    for (const StepLoad& got : reports) {
+        // The share f of the window spent in step a follows from the core's figure; the HVX and
+        // HMX shares are then the mix of the steps' weighted by their busy cycles.
+        const double f = (got.core - b.core) / (a.core - b.core);
+        const double busy_a = f * a.core, busy_b = (1 - f) * b.core;
+        const double hvx = (busy_a * a.hvx + busy_b * b.hvx) / (busy_a + busy_b);
+        const double hmx = (busy_a * a.hmx + busy_b * b.hmx) / (busy_a + busy_b);
+        if (f < -0.002 || f > 1.002 || std::fabs(got.hvx - hvx) > 0.2 ||
+            std::fabs(got.hmx - hmx) > 0.2) {
+            return testing::AssertionFailure()
+                   << "report " << got.core << "/" << got.hvx << "/" << got.hmx
+                   << " is no mix of the two steps (expected " << hvx << "/" << hmx << " for " << f
+                   << " of the window in the first):\n"
+                   << out;
+        }
+        in_a = in_a || std::fabs(got.core - a.core) < 0.1;
+        in_b = in_b || std::fabs(got.core - b.core) < 0.1;
+    }
+    if (!in_a || !in_b) {
+        return testing::AssertionFailure()
+               << "no report within " << (in_a ? "the second" : "the first") << " step:\n"
+               << out;
+    }
+    return testing::AssertionSuccess();
 }
 
 testing::AssertionResult lines_match(const std::string& actual,

@@ -42,6 +42,11 @@ BoardRun run_on_board(const std::string& board, const std::vector<std::string>& 
 BoardRun run_in_shell(const std::string& shell, const std::string& board,
                       const std::vector<std::string>& args, kestrel_test::ProcessOptions opts = {});
 
+// The same run as the user `user` and group `group` with no other groups (setpriv), which must
+// be able to write the trace; the board's tree is made first by a run as this process's user.
+BoardRun run_as_user(const std::string& user, const std::string& group, const std::string& board,
+                     const std::vector<std::string>& args);
+
 // Compares output line by line with expected lines in which "{LOW..HIGH}" stands for a number
 // in that range and "{*}" for any number.
 testing::AssertionResult lines_match(const std::string& actual,
@@ -57,6 +62,17 @@ std::string freq_line(const std::string& mhz, double ms);
 // utilisations within 0.1 points of the board's loads `core`, `hvx` and `hmx`.
 std::vector<std::string> all_lines(const std::string& arch, const std::string& mhz, double ms,
                                    double core, double hvx, double hmx);
+
+// A load of two steps (e2e boards with "steps"): percentages of the core, HVX and HMX.
+struct StepLoad {
+    double core, hvx, hmx;
+};
+// The reports of a --follow --all run (qdsp6, hvx and hmx lines) on a core whose load moves
+// between two steps `a` and `b` that are each longer than a window (the same pcpp): each
+// report is the busy-cycle-weighted mix of the two for some share of the window (the time-
+// weighted mean for the core), and at least one report lies wholly in each step.
+testing::AssertionResult follows_two_steps(const std::string& out, const StepLoad& a,
+                                           const StepLoad& b);
 
 // The run left no session open and no PMU group registered on the DSP.
 testing::AssertionResult left_clean(const BoardRun& run);

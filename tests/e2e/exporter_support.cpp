@@ -8,7 +8,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -199,6 +201,85 @@ e2e::BoardRun ExporterOnBoard::stop(int signo) {
     }
     EXPECT_FALSE(run.result.timed_out) << "the exporter did not stop";
     return run;
+}
+
+std::string url_encode(const std::string& text) {
+    std::string out;
+    for (const unsigned char c : text) {
+        if (std::isalnum(c) != 0 || c == '_' || c == '.' || c == '-') {
+            out += static_cast<char>(c);
+        } else {
+            char escaped[4];
+            std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+            out += escaped;
+        }
+    }
+    return out;
+}
+
+PrometheusServer::PrometheusServer(const std::string& config, bool agent) {
+    char pattern[] = "/tmp/kestrel-prometheus-XXXXXX";
+    const char* dir = mkdtemp(pattern);
+    EXPECT_NE(dir, nullptr) << "mkdtemp: " << std::strerror(errno);
+    dir_ = dir != nullptr ? dir : "/tmp";
+    std::ofstream(dir_ + "/prometheus.yml") << config;
+    port_ = free_port();
+    std::vector<std::string> argv = {"prometheus", "--config.file=" + dir_ + "/prometheus.yml",
+                                     "--web.listen-address=127.0.0.1:" + std::to_string(port_),
+                                     "--log.level=warn"};
+    if (agent) {
+        argv.push_back("--enable-feature=agent");
+        argv.push_back("--storage.agent.path=" + dir_ + "/data");
+    } else {
+        // A central server that also takes what agents push to it.
+        argv.push_back("--storage.tsdb.path=" + dir_ + "/data");
+        argv.push_back("--web.enable-remote-write-receiver");
+    }
+    pid_ = start_background(argv, dir_ + "/prometheus.log", dir_ + "/prometheus.log");
+}
+
+PrometheusServer::~PrometheusServer() {
+    if (pid_ > 0) {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+}
+
+nlohmann::json PrometheusServer::query(const std::string& expr, std::string* answer) const {
+    const HttpResponse response =
+        http_exchange(port_, "GET /api/v1/query?query=" + url_encode(expr) +
+                                 " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+    if (answer != nullptr) {
+        *answer = response.body;
+    }
+    if (response.status != 200) {
+        return nullptr;
+    }
+    const nlohmann::json body = nlohmann::json::parse(response.body, nullptr, false);
+    if (body.is_discarded() || body.value("status", "") != "success") {
+        return nullptr;
+    }
+    return body["data"]["result"];
+}
+
+nlohmann::json PrometheusServer::query_until(
+    const std::string& expr, const std::function<bool(const nlohmann::json&)>& ready,
+    std::chrono::seconds deadline) const {
+    nlohmann::json result;
+    for (const auto end = Clock::now() + deadline; Clock::now() < end;) {
+        result = query(expr);
+        if (!result.is_null() && ready(result)) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+    return result;
+}
+
+std::string PrometheusServer::log() const {
+    return read_file(dir_ + "/prometheus.log");
 }
 
 }  // namespace exporter_test

@@ -56,4 +56,35 @@ class ExporterOnBoard {
     int port_ = 0;
 };
 
+// A real Prometheus server (Debian's prometheus) on a free loopback port with `config` as its
+// prometheus.yml, in a temporary directory of its own; in agent mode (`agent`) it keeps no TSDB
+// and has no query API. Stopped and its directory removed by the destructor.
+class PrometheusServer {
+  public:
+    explicit PrometheusServer(const std::string& config, bool agent = false);
+    ~PrometheusServer();
+    PrometheusServer(const PrometheusServer&) = delete;
+    PrometheusServer& operator=(const PrometheusServer&) = delete;
+
+    int port() const { return port_; }
+    // The "result" array of the instant query `expr` through the query API; null when the
+    // answer is not a successful one (the body is kept in `answer` when given).
+    nlohmann::json query(const std::string& expr, std::string* answer = nullptr) const;
+    // Repeats the query until `ready` holds for its result or `deadline` passes (a readiness
+    // wait: the server scrapes once a second); the last result.
+    nlohmann::json query_until(const std::string& expr,
+                               const std::function<bool(const nlohmann::json&)>& ready,
+                               std::chrono::seconds deadline = std::chrono::seconds(90)) const;
+    // What the server wrote on standard output and error so far.
+    std::string log() const;
+
+  private:
+    std::string dir_;
+    int port_ = 0;
+    pid_t pid_ = -1;
+};
+
+// `text` percent-encoded for a URL's query string.
+std::string url_encode(const std::string& text);
+
 }  // namespace exporter_test

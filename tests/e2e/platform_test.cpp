@@ -2,6 +2,7 @@
 // board and both collection paths, every failure the platform can produce, and platform answers
 // that must not make kestrel read or allocate out of bounds.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <ostream>
@@ -196,6 +197,10 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"fault_open.json", kAll,
                     "[ERROR] [KestrelStub] kestrel_open(): error code = 80000404\n"
                     "[ERROR] [KESTREL] kestrel_stub sample_initialize failure.\n\n"},
+        // A DSP that is not up: no process starts for it.
+        FailureCase{"remoteproc_offline.json", kAll,
+                    "[ERROR] [KestrelStub] kestrel_open(): error code = 80000608\n"
+                    "[ERROR] [KESTREL] kestrel_stub sample_initialize failure.\n\n"},
         FailureCase{"fault_pmu_register.json", kAll,
                     "[ERROR] [KestrelStub] kestrel_pmu_init(): error code = ffffffff\n"
                     "[ERROR] [KESTREL] kestrel_stub sample_initialize failure.\n\n"},
@@ -251,6 +256,26 @@ INSTANTIATE_TEST_SUITE_P(
         }
         return name + "_" + std::to_string(param_info.index);
     });
+
+// A device node that only root and its group may use: kestrel samples as root, and as another
+// user its open is refused, with the reason in the trace.
+TEST(PlatformFailure, ADeviceNodeThisUserMayNotUseRefusesTheSession) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "running as another user needs root";
+    }
+    EXPECT_EQ(run_on_board("device_video_only.json", kAll).result.exit_code, 0);
+    BoardRun run = e2e::run_as_user("nobody", "nogroup", "device_video_only.json", kAll);
+    EXPECT_EQ(run.result.exit_code, 255);
+    EXPECT_EQ(run.result.out,
+              "[ERROR] [KestrelStub] kestrel_open(): error code = 8000060a\n"
+              "[ERROR] [KESTREL] kestrel_stub sample_initialize failure.\n\n");
+    const auto opens = run.calls("remote_handle64_open");
+    ASSERT_EQ(opens.size(), 1u);
+    EXPECT_EQ(opens[0]["device"], "/dev/fastrpc-cdsp");
+    EXPECT_EQ(opens[0]["device_error"], "Permission denied");
+    EXPECT_TRUE(run.calls("dsp_start").empty());
+    EXPECT_TRUE(left_clean(run));
+}
 
 TEST(PlatformFailure, FailedCloseIsReportedAfterTheSampleAndRetried) {
     BoardRun run = run_on_board("fault_close.json", {"--dsp", "--sample_time", "200"});

@@ -1,91 +1,77 @@
-// A real Prometheus server scrapes kestrel-exporter on the virtual board every second; its query
-// API then has the utilisation of every core and engine with the board's loads, and accepts
-// every query of the packaged Grafana dashboard.
+// Real Prometheus servers (Debian's prometheus) with kestrel-exporter on the virtual board: one
+// scraping it every second, whose query API then has the utilisation of every core and engine
+// with the board's loads and returns data for every query of the packaged Grafana dashboard; and
+// the fleet path, an agent on the board that scrapes the exporter and remote-writes to a central
+// server, which then answers for every core.
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cctype>
-#include <chrono>
-#include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
-#include <thread>
 
 #include "exporter_support.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using exporter_test::ExporterOnBoard;
-using exporter_test::free_port;
-using exporter_test::http_get;
-using exporter_test::start_background;
+using exporter_test::PrometheusServer;
 using json = nlohmann::json;
 
-std::string url_encode(const std::string& text) {
-    std::string out;
-    for (const unsigned char c : text) {
-        if (std::isalnum(c) != 0 || c == '_' || c == '.' || c == '-') {
-            out += static_cast<char>(c);
-        } else {
-            char escaped[4];
-            std::snprintf(escaped, sizeof escaped, "%%%02X", c);
-            out += escaped;
+// A prometheus.yml that scrapes the exporter every second, plus `extra` (top-level keys).
+std::string scrape_config(int exporter_port, const std::string& extra = "") {
+    return "global:\n"
+           "  scrape_interval: 1s\n"
+           "  evaluation_interval: 1s\n"
+           "scrape_configs:\n"
+           "  - job_name: kestrel\n"
+           "    static_configs:\n"
+           "      - targets: ['127.0.0.1:" +
+           std::to_string(exporter_port) + "']\n" + extra;
+}
+
+const std::map<std::string, std::map<std::string, double>> kSa8797pLoads = {
+    {"nsp0", {{"qdsp6", 0.45}, {"hvx", 0.25}, {"hmx", 0.12}}},
+    {"nsp1", {{"qdsp6", 0.30}, {"hvx", 0.10}, {"hmx", 0.05}}},
+    {"nsp2", {{"qdsp6", 0.70}, {"hvx", 0.40}, {"hmx", 0.20}}},
+    {"nsp3", {{"qdsp6", 0.10}, {"hvx", 0.00}, {"hmx", 0.00}}}};
+
+// The utilisation series of a query result, by domain and engine; every one of the job.
+std::map<std::string, std::map<std::string, double>> utilisations(const json& result) {
+    std::map<std::string, std::map<std::string, double>> seen;
+    for (const auto& series : result) {
+        const auto& metric = series["metric"];
+        EXPECT_EQ(metric["job"], "kestrel");
+        seen[metric["domain"]][metric["engine"]] =
+            std::strtod(series["value"][1].get<std::string>().c_str(), nullptr);
+    }
+    return seen;
+}
+
+void expect_sa8797p_loads(const json& result) {
+    auto seen = utilisations(result);
+    ASSERT_EQ(seen.size(), kSa8797pLoads.size()) << result;
+    for (const auto& [domain, engines] : kSa8797pLoads) {
+        ASSERT_EQ(seen[domain].size(), 3u) << domain;
+        for (const auto& [engine, load] : engines) {
+            EXPECT_NEAR(seen[domain][engine], load, 0.001) << domain << " " << engine;
         }
     }
-    return out;
 }
 
-std::string read_file(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-TEST(Prometheus, ScrapesEveryCoreAndEngineWithTheBoardsLoads) {
+TEST(Prometheus, ScrapesEveryCoreAndEngineAndEveryDashboardQueryHasData) {
     ExporterOnBoard exporter("sa8797p", {"--sample_time", "500"});
+    PrometheusServer prometheus(scrape_config(exporter.port()));
 
-    char pattern[] = "/tmp/kestrel-prometheus-XXXXXX";
-    const std::string dir = mkdtemp(pattern);
-    std::ofstream(dir + "/prometheus.yml") << "global:\n"
-                                              "  scrape_interval: 1s\n"
-                                              "  evaluation_interval: 1s\n"
-                                              "scrape_configs:\n"
-                                              "  - job_name: kestrel\n"
-                                              "    static_configs:\n"
-                                              "      - targets: ['127.0.0.1:"
-                                           << exporter.port() << "']\n";
-    const int port = free_port();
-    const pid_t prometheus = start_background(
-        {"prometheus", "--config.file=" + dir + "/prometheus.yml",
-         "--storage.tsdb.path=" + dir + "/data",
-         "--web.listen-address=127.0.0.1:" + std::to_string(port), "--log.level=warn"},
-        dir + "/prometheus.log", dir + "/prometheus.log");
+    const json result = prometheus.query_until("kestrel_dsp_utilization_ratio",
+                                               [](const json& r) { return r.size() == 12; });
+    ASSERT_EQ(result.size(), 12u) << prometheus.log();
+    expect_sa8797p_loads(result);
 
-    // Waits (up to a deadline, for readiness only) until the query finds all twelve series.
-    json result;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
-    while (std::chrono::steady_clock::now() < deadline) {
-        const auto answer = http_get(port, "/api/v1/query?query=kestrel_dsp_utilization_ratio");
-        if (answer.status == 200) {
-            const json body = json::parse(answer.body, nullptr, false);
-            if (!body.is_discarded() && body.value("status", "") == "success" &&
-                body["data"]["result"].size() == 12) {
-                result = body["data"]["result"];
-                break;
-            }
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(250));
-    }
-    // Every query of the packaged Grafana dashboard is one that this server accepts.
+    // Every query of the packaged Grafana dashboard, for every board, returns series (the rates
+    // once two scrapes are in).
     std::ifstream dashboard_file(KESTREL_DASHBOARD);
     const json dashboard = json::parse(dashboard_file);
     for (const auto& panel : dashboard["panels"]) {
@@ -94,38 +80,27 @@ TEST(Prometheus, ScrapesEveryCoreAndEngineWithTheBoardsLoads) {
             for (std::size_t at; (at = expr.find("$instance")) != std::string::npos;) {
                 expr.replace(at, 9, ".*");
             }
-            const auto answer = exporter_test::http_exchange(
-                port, "GET /api/v1/query?query=" + url_encode(expr) +
-                          " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
-            EXPECT_EQ(answer.status, 200) << expr << "\n" << answer.body;
+            const json answer = prometheus.query_until(
+                expr, [](const json& r) { return !r.empty(); }, std::chrono::seconds(30));
+            EXPECT_FALSE(answer.is_null() || answer.empty())
+                << panel["title"] << ": " << expr << " returns no data";
         }
     }
-    kill(prometheus, SIGTERM);
-    waitpid(prometheus, nullptr, 0);
-    ASSERT_EQ(result.size(), 12u) << read_file(dir + "/prometheus.log");
+    EXPECT_EQ(exporter.stop(SIGTERM).result.exit_code, 0);
+}
 
-    const std::map<std::string, std::map<std::string, double>> loads = {
-        {"nsp0", {{"qdsp6", 0.45}, {"hvx", 0.25}, {"hmx", 0.12}}},
-        {"nsp1", {{"qdsp6", 0.30}, {"hvx", 0.10}, {"hmx", 0.05}}},
-        {"nsp2", {{"qdsp6", 0.70}, {"hvx", 0.40}, {"hmx", 0.20}}},
-        {"nsp3", {{"qdsp6", 0.10}, {"hvx", 0.00}, {"hmx", 0.00}}}};
-    std::map<std::string, std::map<std::string, double>> seen;
-    for (const auto& series : result) {
-        const auto& metric = series["metric"];
-        EXPECT_EQ(metric["job"], "kestrel");
-        seen[metric["domain"]][metric["engine"]] =
-            std::strtod(series["value"][1].get<std::string>().c_str(), nullptr);
-    }
-    ASSERT_EQ(seen.size(), loads.size());
-    for (const auto& [domain, engines] : loads) {
-        ASSERT_EQ(seen[domain].size(), 3u) << domain;
-        for (const auto& [engine, load] : engines) {
-            EXPECT_NEAR(seen[domain][engine], load, 0.001) << domain << " " << engine;
-        }
-    }
-    std::error_code ec;
-    fs::remove_all(dir, ec);
+TEST(Prometheus, AnAgentOnTheBoardRemoteWritesEveryCoreToTheCentralServer) {
+    ExporterOnBoard exporter("sa8797p", {"--sample_time", "500"});
+    PrometheusServer central("global:\n  scrape_interval: 1s\n");
+    PrometheusServer agent(
+        scrape_config(exporter.port(), "remote_write:\n  - url: 'http://127.0.0.1:" +
+                                           std::to_string(central.port()) + "/api/v1/write'\n"),
+        /*agent=*/true);
 
+    const json result = central.query_until("kestrel_dsp_utilization_ratio",
+                                            [](const json& r) { return r.size() == 12; });
+    ASSERT_EQ(result.size(), 12u) << "agent: " << agent.log() << "\ncentral: " << central.log();
+    expect_sa8797p_loads(result);
     EXPECT_EQ(exporter.stop(SIGTERM).result.exit_code, 0);
 }
 

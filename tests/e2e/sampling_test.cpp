@@ -306,6 +306,19 @@ TEST(Follow, ReportsUntilCtrlCOnTheSecondCdsp) {
     EXPECT_TRUE(left_clean(run));
 }
 
+// A load that moves between two steps: reports inside a step give its figures, a report across
+// a boundary the mix of the two.
+TEST(Follow, ALoadInStepsGivesEachStepAndTheirMixAcrossABoundary) {
+    kestrel_test::ProcessOptions opts;
+    opts.sigint_on_output = "hmx utilization";
+    opts.sigint_on_output_count = 10;
+    BoardRun run =
+        run_on_board("steps_sm8650.json", {"--follow", "--all", "--sample_time", "250"}, opts);
+    EXPECT_EQ(run.result.exit_code, 0);
+    EXPECT_TRUE(e2e::follows_two_steps(run.result.out, {20, 10, 5}, {80, 50, 30}));
+    EXPECT_TRUE(left_clean(run));
+}
+
 // ---- No DSP access --------------------------------------------------------------------------
 
 TEST(NoDspAccess, RunLocalLoadsTheLibraryButOpensNoSession) {

@@ -57,7 +57,7 @@ Bytes make_config(uint32_t flags, const kestrel_sim::Script& s = {}) {
     kestrel_sim::Domain d;
     d.name = "cdsp";
     d.clock_hz = 1200000000u;
-    d.load = {0.45, 0.25, 0.12, 1.0};
+    d.load = {0.45, 0.25, 0.12, 1.0, {}, 0};
     d.script = s;
     return kestrel_sim::config_frame(d, flags | SIM_CFG_TRACE, {});
 }

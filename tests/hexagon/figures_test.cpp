@@ -1,7 +1,8 @@
 // kestrel on the virtual board with the DSP side built for Hexagon under qemu-hexagon: in the
 // host presets with kestrel built for this machine, in the aarch64 preset with kestrel and
 // libkestrel.so built for the board under qemu-aarch64, so that each side runs its own
-// instruction set as shipped. The figures are the board's loads and the DSP is left clean.
+// instruction set as shipped. The figures are the board's loads (steady, or in steps) and the
+// DSP is left clean.
 #include <gtest/gtest.h>
 
 #include <ostream>
@@ -56,5 +57,18 @@ INSTANTIATE_TEST_SUITE_P(
                                 40,
                                 20}),
     case_name);
+
+// A load in steps, through the Hexagon build of the runtime (32-bit, its own arithmetic).
+TEST(HexagonDspSteps, ReportsFollowTheBoardsTwoSteps) {
+    kestrel_test::ProcessOptions opts = hexagon_test::hexagon_dsp();
+    opts.sigint_on_output = "hmx utilization";
+    opts.sigint_on_output_count = 10;
+    e2e::BoardRun run =
+        e2e::run_on_board("steps_sm8650.json", {"--follow", "--all", "--sample_time", "250"}, opts);
+    EXPECT_EQ(run.result.exit_code, 0);
+    EXPECT_TRUE(e2e::follows_two_steps(run.result.out, {20, 10, 5}, {80, 50, 30}));
+    EXPECT_TRUE(hexagon_test::ran_on_hexagon(run));
+    EXPECT_TRUE(e2e::left_clean(run));
+}
 
 }  // namespace

@@ -1,13 +1,16 @@
 // Process-level tests: the library variants' exports, the exit line through exit(), the DSP's
 // isolation from Ctrl-C and from the application's death, and the runner.
 #include <dlfcn.h>
+#include <grp.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <thread>
 
@@ -26,12 +29,17 @@ using sim_test::TempDir;
 
 namespace {
 
-ProcessOptions probe_env(const std::string& trace, const std::string& board = "sm8650") {
+// The probe on a board through the runner, which gives it the board's library variant, sysfs
+// tree and device nodes; its DSP library comes from the test's folder.
+std::vector<std::string> probe(const std::string& mode, const std::string& trace,
+                               const std::string& board = "sm8650") {
+    return {SIM_RUN_BOARD, "--build", SIM_BUILD_DIR, "--kestrel", SIM_PROBE, "--board",
+            board,         "--trace", trace,         "--",        mode};
+}
+
+ProcessOptions probe_env() {
     ProcessOptions o;
-    o.env_set = {"KESTREL_SIM_BOARD=" + board, "KESTREL_SIM_TRACE=" + trace,
-                 std::string("KESTREL_SIM_DSP=") + SIM_DSP_PROGRAM,
-                 std::string("ADSP_LIBRARY_PATH=") + SIM_TEST_SKEL_DIR,
-                 std::string("LD_LIBRARY_PATH=") + SIM_LIB_DIR + "/full"};
+    o.env_set = {std::string("ADSP_LIBRARY_PATH=") + SIM_TEST_SKEL_DIR};
     o.timeout = std::chrono::milliseconds(20000);
     return o;
 }
@@ -68,7 +76,7 @@ TEST(SimLibraryVariants, ExportExactlyTheirEntryPoints) {
 TEST(SimProbe, ExitThroughExitRecordsWhatIsStillOpen) {
     TempDir dir;
     const std::string trace = dir.file("t.jsonl");
-    auto r = run_process({SIM_PROBE, "exit-open"}, probe_env(trace));
+    auto r = run_process(probe("exit-open", trace), probe_env());
     ASSERT_FALSE(r.timed_out);
     EXPECT_EQ(r.exit_code, 3);
     EXPECT_EQ(r.out, "sample 0\n");
@@ -88,7 +96,7 @@ TEST(SimProbe, ExitThroughExitRecordsWhatIsStillOpen) {
 TEST(SimProbe, ApplicationSideLogsGoToTheTraceOnly) {
     TempDir dir;
     const std::string trace = dir.file("t.jsonl");
-    auto r = run_process({SIM_PROBE, "log"}, probe_env(trace));
+    auto r = run_process(probe("log", trace), probe_env());
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out, "done\n");
     EXPECT_EQ(r.err, "");
@@ -99,11 +107,10 @@ TEST(SimProbe, ApplicationSideLogsGoToTheTraceOnly) {
     EXPECT_EQ(logs[0]["file"], "probe");
 
     // The minimal library has no logging functions: the weak reference is null.
-    auto env = probe_env(trace);
-    env.env_set.back() = std::string("LD_LIBRARY_PATH=") + SIM_LIB_DIR + "/minimal";
+    sim_test::write_file(dir.file("minimal.json"),
+                         R"({"extends": "sm8650", "library": "minimal"})");
     const std::string trace2 = dir.file("t2.jsonl");
-    env.env_set[1] = "KESTREL_SIM_TRACE=" + trace2;
-    r = run_process({SIM_PROBE, "log"}, env);
+    r = run_process(probe("log", trace2, dir.file("minimal.json")), probe_env());
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_TRUE(calls(read_trace(trace2), "ap", "HAP_debug_runtime").empty());
     EXPECT_EQ(calls(read_trace(trace2), "ap", "exit").size(), 1u);
@@ -112,10 +119,10 @@ TEST(SimProbe, ApplicationSideLogsGoToTheTraceOnly) {
 TEST(SimProbe, CtrlCReachesTheApplicationButNotTheDsp) {
     TempDir dir;
     const std::string trace = dir.file("t.jsonl");
-    auto env = probe_env(trace);
+    auto env = probe_env();
     env.sigint_on_output = "ready";
     env.sigint_on_output_count = 1;
-    auto r = run_process({SIM_PROBE, "sigint"}, env);
+    auto r = run_process(probe("sigint", trace), env);
     ASSERT_FALSE(r.timed_out);
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out, "ready\ninterrupted 1\necho 0\nclose 0\n");
@@ -129,7 +136,7 @@ TEST(SimProbe, TheDspEndsWhenTheApplicationVanishes) {
     }
     TempDir dir;
     const std::string trace = dir.file("t.jsonl");
-    auto r = run_process({SIM_PROBE, "vanish"}, probe_env(trace));
+    auto r = run_process(probe("vanish", trace), probe_env());
     EXPECT_EQ(r.signal, SIGKILL);
     auto starts = calls(read_trace(trace), "ap", "dsp_start");
     ASSERT_EQ(starts.size(), 1u);
@@ -150,6 +157,40 @@ TEST(SimProbe, TheDspEndsWhenTheApplicationVanishes) {
     ::prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
+// A DSP that crashes for a while: in the window its remoteproc state reads "crashed" (in this
+// process's own copy of the board's tree, gone when it ends), its session is lost and opens
+// fail; afterwards the state reads "running" and a new DSP process serves a new session.
+TEST(SimProbe, ADspThatCrashesForAWhileRunsAgainAfterwards) {
+#if SIM_CROSS
+    GTEST_SKIP() << "under the emulator the tree is its path prefix: the state file stays";
+#endif
+    TempDir dir;
+    const std::string trace = dir.file("t.jsonl");
+    const std::string board = dir.file("crash.json");
+    sim_test::write_file(board, R"({"extends": "sm8650",
+        "dsp_crashes": [{"domain": "cdsp", "at_ms": 1000, "for_ms": 1500}]})");
+    auto r = run_process(probe("crash", trace, board), probe_env());
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    const auto lines = kestrel_test::split_lines(r.out);
+    ASSERT_EQ(lines.size(), 12u) << r.out;
+    const std::vector<std::string> expected = {
+        "state running",   "open 0x0",        "echo 0x0",         "state crashed",
+        "echo 0x80000608", "open 0x80000608", "close 0x80000608", "state running",
+        "open 0x0",        "echo 0x0",        "close 0x0"};
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.end() - 1), expected);
+    const std::string tree = lines.back().substr(5);
+    auto shared =
+        run_process({SIM_BOARD_TOOL, "--sysfs", board, std::string(SIM_BUILD_DIR) + "/sim/sysfs"});
+    EXPECT_NE(tree, shared.out.substr(0, shared.out.size() - 1));
+    EXPECT_FALSE(std::filesystem::exists(tree));
+    auto t = read_trace(trace);
+    EXPECT_EQ(calls(t, "ap", "dsp_start").size(), 2u);
+    EXPECT_EQ(calls(t, "ap", "dsp_crash").size(), 1u);
+    EXPECT_EQ(t.back(),
+              json({{"side", "ap"}, {"call", "exit"}, {"open_sessions", 0}, {"pmu_groups", 0}}));
+}
+
 // ---- The runner ------------------------------------------------------------------------------
 
 std::vector<std::string> runner(const std::vector<std::string>& args) {
@@ -162,12 +203,12 @@ std::vector<std::string> runner(const std::vector<std::string>& args) {
 TEST(SimRunner, ListsTheBuiltinBoards) {
     auto r = run_process({SIM_RUN_BOARD, "--list-boards"});
     EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(r.out, "qcs6490\nqcs9075\nsa8797p\nsm8250\nsm8650\n");
+    EXPECT_EQ(r.out, "demo\nqcs6490\nqcs9075\nsa8797p\nsm8250\nsm8650\n");
 }
 
 TEST(SimRunner, HelpRunsOnEveryBuiltinBoardWithoutOutputOfItsOwn) {
     std::string reference;
-    for (const char* board : {"sm8650", "sm8250", "qcs6490", "qcs9075", "sa8797p"}) {
+    for (const char* board : {"sm8650", "sm8250", "qcs6490", "qcs9075", "sa8797p", "demo"}) {
         auto r = run_process(runner({"--board", board, "--", "-h"}));
         ASSERT_FALSE(r.timed_out) << board;
         EXPECT_EQ(r.exit_code, 0) << board << r.err;
@@ -182,8 +223,8 @@ TEST(SimRunner, HelpRunsOnEveryBuiltinBoardWithoutOutputOfItsOwn) {
 TEST(SimRunner, RefusesAnUnusableBoardOrBuild) {
     auto r = run_process(runner({"--board", "sm9999", "--", "-h"}));
     EXPECT_EQ(r.exit_code, 2);
-    EXPECT_THAT(r.err, ::testing::HasSubstr("unknown board 'sm9999' (built-in boards: qcs6490, "
-                                            "qcs9075, sa8797p, sm8250, sm8650)"));
+    EXPECT_THAT(r.err, ::testing::HasSubstr("unknown board 'sm9999' (built-in boards: demo, "
+                                            "qcs6490, qcs9075, sa8797p, sm8250, sm8650)"));
     EXPECT_EQ(r.out, "");
     r = run_process({SIM_RUN_BOARD, "--build", "/nonexistent", "--", "-h"});
     EXPECT_EQ(r.exit_code, 2);
@@ -257,6 +298,56 @@ TEST(SimRunner, BoardFileWithoutSocIdFileAndTheSysfsTreeFromTheProfile) {
     auto r = run_process(runner({"--board", dir.file("nosoc.json"), "--", "--all"}));
     EXPECT_EQ(r.exit_code, 255);
     EXPECT_THAT(r.out, ::testing::HasSubstr("get_cur_device_socid failure"));
+}
+
+// The tree of a board: trip points beside each zone's type and temperature, a remoteproc folder
+// per DSP that has one (numbered in domain order), the device nodes with their mode and group,
+// all readable by everyone. A group the system lacks is refused.
+TEST(SimRunner, TheTreeHoldsTripPointsRemoteProcessorsAndDeviceNodes) {
+    TempDir dir;
+    sim_test::write_file(dir.file("b.json"), R"({"extends": "sm8650", "soc_name": "x1",
+        "domains": [
+          {"name": "cdsp", "device": {"path": "/dev/adsprpc-smd", "mode": "0660", "group": "video"}},
+          {"name": "cdsp1", "id": 4, "remoteproc": null,
+           "device": {"path": "/dev/adsprpc-smd", "mode": "0660", "group": "video"}},
+          {"name": "cdsp2", "id": 5, "remoteproc": {"state": "offline"}}],
+        "thermal_zones": [{"type": "nsp0", "temp_millicelsius": 52000, "trips": [
+          {"type": "passive", "temp_millicelsius": 95000},
+          {"type": "critical", "temp_millicelsius": 115000}]}]})");
+    auto made = run_process({SIM_BOARD_TOOL, "--sysfs", dir.file("b.json"), dir.path()});
+    ASSERT_EQ(made.exit_code, 0) << made.err;
+    const std::string tree = made.out.substr(0, made.out.size() - 1);
+    auto read = [&](const std::string& path) { return sim_test::read_file(tree + path); };
+    const std::string zone = "/sys/class/thermal/thermal_zone0/";
+    EXPECT_EQ(read(zone + "trip_point_0_type") + read(zone + "trip_point_0_temp"),
+              "passive\n95000\n");
+    EXPECT_EQ(read(zone + "trip_point_1_type") + read(zone + "trip_point_1_temp"),
+              "critical\n115000\n");
+    EXPECT_FALSE(std::filesystem::exists(tree + zone + "trip_point_2_type"));
+    const std::string rproc = "/sys/class/remoteproc/remoteproc";
+    EXPECT_EQ(read(rproc + "0/name") + read(rproc + "0/state") + read(rproc + "0/firmware"),
+              "cdsp\nrunning\nqcom/x1/cdsp.mbn\n");
+    EXPECT_EQ(read(rproc + "1/name") + read(rproc + "1/state"), "cdsp2\noffline\n");
+    EXPECT_FALSE(std::filesystem::exists(tree + rproc + "2"));
+    struct stat shared {};
+    struct stat own {};
+    ASSERT_EQ(::stat((tree + "/dev/adsprpc-smd").c_str(), &shared), 0);
+    ASSERT_EQ(::stat((tree + "/dev/fastrpc-cdsp2").c_str(), &own), 0);
+    EXPECT_EQ(shared.st_mode & 07777, 0660u);
+    EXPECT_EQ(own.st_mode & 07777, 0666u);
+    if (::geteuid() == 0) {
+        EXPECT_EQ(shared.st_gid, ::getgrnam("video")->gr_gid);
+        EXPECT_EQ(own.st_uid, 0u);
+    }
+    ASSERT_EQ(::stat(tree.c_str(), &own), 0);
+    EXPECT_EQ(own.st_mode & 0777, 0755u);
+
+    sim_test::write_file(dir.file("g.json"), R"({"extends": "sm8650",
+        "domains": [{"name": "cdsp", "device": {"group": "no-such-group-here"}}]})");
+    auto refused = run_process({SIM_BOARD_TOOL, "--sysfs", dir.file("g.json"), dir.path()});
+    EXPECT_EQ(refused.exit_code, 1);
+    EXPECT_THAT(refused.err,
+                ::testing::HasSubstr("/dev/fastrpc-cdsp: no such group 'no-such-group-here'"));
 }
 
 TEST(SimRunner, KestrelMeasuresTheBoardLoads) {

@@ -4,6 +4,10 @@
 //   sim_probe sigint      open, print "ready", wait for SIGINT, then invoke again and close
 //   sim_probe vanish      open, then die at once by SIGKILL
 //   sim_probe log         call HAP_debug_runtime (when the library has it), print "done"
+//   sim_probe crash       through a crash of the DSP (the board's first remoteproc): open and
+//                         invoke, wait for the state file to read "crashed", invoke, open and
+//                         close; wait for "running", open, invoke and close; print each result
+//                         and, last, the sysfs tree the process saw
 #include <signal.h>
 #include <unistd.h>
 
@@ -12,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -37,6 +42,40 @@ int echo(remote_handle64 h) {
     return r != 0 ? r : (std::memcmp(out, "cba", 3) == 0 ? 0 : -100);
 }
 
+std::string dsp_state() {
+    std::ifstream in("/sys/class/remoteproc/remoteproc0/state");
+    std::string state;
+    std::getline(in, state);
+    return state;
+}
+
+// Waits (10 s at most) for the state file to read `state`; prints what it read last.
+void await_state(const std::string& state) {
+    for (int i = 0; i < 1000 && dsp_state() != state; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::printf("state %s\n", dsp_state().c_str());
+}
+
+int crash() {
+    std::printf("state %s\n", dsp_state().c_str());
+    remote_handle64 h = 0;
+    std::printf("open 0x%x\n", static_cast<unsigned>(remote_handle64_open(kUri, &h)));
+    std::printf("echo 0x%x\n", static_cast<unsigned>(echo(h)));
+    await_state("crashed");
+    remote_handle64 again = 0;
+    std::printf("echo 0x%x\n", static_cast<unsigned>(echo(h)));
+    std::printf("open 0x%x\n", static_cast<unsigned>(remote_handle64_open(kUri, &again)));
+    std::printf("close 0x%x\n", static_cast<unsigned>(remote_handle64_close(h)));
+    await_state("running");
+    std::printf("open 0x%x\n", static_cast<unsigned>(remote_handle64_open(kUri, &h)));
+    std::printf("echo 0x%x\n", static_cast<unsigned>(echo(h)));
+    std::printf("close 0x%x\n", static_cast<unsigned>(remote_handle64_close(h)));
+    const char* tree = std::getenv("UMOCKDEV_DIR");
+    std::printf("tree %s\n", tree != nullptr ? tree : "");
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -49,6 +88,9 @@ int main(int argc, char** argv) {
         }
         std::printf("done\n");
         return 0;
+    }
+    if (mode == "crash") {
+        return crash();
     }
     remote_handle64 h = 0;
     int r = remote_handle64_open(kUri, &h);

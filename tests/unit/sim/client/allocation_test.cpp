@@ -36,8 +36,11 @@ namespace {
 
 TEST(SimPlatformAllocation, AnUntracedInvocationAllocatesNothing) {
     kestrel_sim::PlatformOptions o;
+    // /dev/null stands for the device node: every process may open it.
     o.board = kestrel_sim::parse_board(
-        nlohmann::json::parse(R"({"domains": [{"name": "cdsp", "id": 3}]})"), "test");
+        nlohmann::json::parse(
+            R"({"domains": [{"name": "cdsp", "id": 3, "device": {"path": "/dev/null"}}]})"),
+        "test");
     o.dsp_command = kestrel_sim::dsp_host_launcher();
     o.dsp_command.push_back(SIM_DSP_PROGRAM);
     o.library_path = SIM_TEST_SKEL_DIR;

@@ -22,9 +22,10 @@ Board parse(const std::string& text) {
     return kestrel_sim::parse_board(json::parse(text), "test");
 }
 
-TEST(SimBuiltinBoards, AreExactlyTheFiveNamedBoards) {
-    EXPECT_THAT(kestrel_sim::builtin_board_names(),
-                ::testing::ElementsAre("qcs6490", "qcs9075", "sa8797p", "sm8250", "sm8650"));
+TEST(SimBuiltinBoards, AreExactlyTheSixNamedBoards) {
+    EXPECT_THAT(
+        kestrel_sim::builtin_board_names(),
+        ::testing::ElementsAre("demo", "qcs6490", "qcs9075", "sa8797p", "sm8250", "sm8650"));
 }
 
 TEST(SimBuiltinBoards, Sm8650IsOneV75NspWithThePublishedLoads) {
@@ -65,6 +66,9 @@ TEST(SimBuiltinBoards, LegacyBoardsLackSystemRequestAndPmu) {
     EXPECT_EQ(qcs6490.domains[0].arch, 0x68u);
     EXPECT_EQ(qcs6490.domains[0].vtcm_bytes, 256u * 1024);
     EXPECT_FALSE(qcs6490.domains[0].pmu);
+    // Both reach their DSP through the older device node.
+    EXPECT_EQ(sm8250.domains[0].device->path, "/dev/adsprpc-smd");
+    EXPECT_EQ(qcs6490.domains[0].device->path, "/dev/adsprpc-smd");
 }
 
 TEST(SimBuiltinBoards, Qcs9075HasTwoCdspsWithDifferentLoads) {
@@ -98,6 +102,37 @@ TEST(SimBuiltinBoards, Sa8797pHasFourDistinctNspCores) {
     EXPECT_EQ(names, (std::set<std::string>{"nsp0", "nsp1", "nsp2", "nsp3"}));
     EXPECT_EQ(effective.size(), 4u);
     EXPECT_EQ(loads.size(), 4u);
+    ASSERT_EQ(b.thermal_zones.size(), 4u);
+    for (const auto& z : b.thermal_zones) {
+        ASSERT_EQ(z.trips.size(), 2u) << z.type;
+        EXPECT_EQ(z.trips[0].type, "passive");
+        EXPECT_EQ(z.trips[1].type, "critical");
+        EXPECT_LT(z.temp_millicelsius, z.trips[0].temp_millicelsius);
+        EXPECT_LT(z.trips[0].temp_millicelsius, z.trips[1].temp_millicelsius);
+    }
+}
+
+TEST(SimBuiltinBoards, DemoIsAnSa8797pWhoseLoadsMoveOneZoneIsWarmAndNsp3Crashes) {
+    Board b = load_board("demo");
+    Board sa8797p = load_board("sa8797p");
+    EXPECT_EQ(b.soc_text, sa8797p.soc_text);
+    EXPECT_EQ(b.library, sa8797p.library);
+    ASSERT_EQ(b.domains.size(), 4u);
+    std::set<uint32_t> periods;
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(b.domains[i].name, sa8797p.domains[i].name);
+        EXPECT_GE(b.domains[i].load.steps.size(), 2u) << b.domains[i].name;
+        periods.insert(b.domains[i].load.period_ms);
+    }
+    EXPECT_EQ(periods.size(), 4u);
+    int warm = 0;  // zones within 5 °C below their passive trip point
+    for (const auto& z : b.thermal_zones) {
+        const int64_t passive = z.trips.at(0).temp_millicelsius;
+        warm += z.temp_millicelsius < passive && passive - z.temp_millicelsius <= 5000 ? 1 : 0;
+    }
+    EXPECT_EQ(warm, 1);
+    ASSERT_EQ(b.dsp_crashes.size(), 1u);
+    EXPECT_EQ(b.dsp_crashes[0].domain, "nsp3");
 }
 
 TEST(SimBoardProfile, DefaultsAndSocIdForms) {
@@ -149,26 +184,112 @@ TEST(SimBoardProfile, ThermalZonesAreRead) {
     EXPECT_EQ(b.thermal_zones[0].temp_millicelsius, -2500);
 }
 
+// The windows of a DSP crash that repeats: when each begins and ends, and what the state file
+// shows meanwhile (the profile's state outside them).
+TEST(SimBoardProfile, DspCrashWindowsRepeatAndEnd) {
+    Board b = parse(R"({"domains": [{"name": "a", "id": 3},
+                                     {"name": "b", "id": 4, "remoteproc": {"state": "offline"}}],
+        "dsp_crashes": [{"domain": "a", "at_ms": 100, "for_ms": 50, "every_ms": 1000},
+                        {"domain": "b", "at_ms": 0, "for_ms": 10}]})");
+    const auto& a = b.domains[0];
+    const auto& crash = b.dsp_crashes[0];
+    EXPECT_EQ(b.dsp_state(a, 99), "running");
+    EXPECT_EQ(b.dsp_state(a, 100), "crashed");
+    EXPECT_EQ(b.dsp_state(a, 149), "crashed");
+    EXPECT_EQ(b.dsp_state(a, 150), "running");
+    EXPECT_EQ(b.dsp_state(a, 1120), "crashed");
+    EXPECT_EQ(crash.last_start(99), std::nullopt);
+    EXPECT_EQ(crash.last_start(1099), 100u);
+    EXPECT_EQ(crash.next_change(0), 100u);
+    EXPECT_EQ(crash.next_change(120), 150u);
+    EXPECT_EQ(crash.next_change(150), 1100u);
+    EXPECT_EQ(b.dsp_state(b.domains[1], 5), "crashed");
+    EXPECT_EQ(b.dsp_state(b.domains[1], 10), "offline");
+    EXPECT_EQ(b.dsp_crashes[1].next_change(10), std::nullopt);  // once only
+}
+
 TEST(SimBoardProfile, MistakesAreRefusedWithTheirPlace) {
-    const std::vector<std::string> bad = {
-        R"({"colour": "red"})",
-        R"({"library": "newest"})",
-        R"({"dsp": "fpga"})",
-        R"({"domains": [{"name": "a"}]})",
-        R"({"domains": [{"name": "a", "id": 3}, {"name": "a", "id": 4}]})",
-        R"({"domains": [{"name": "a", "id": 3, "load": {"core": 150}}]})",
-        R"({"domains": [{"name": "a", "id": 3, "pmu_start": [1, 2]}]})",
-        R"({"domains": [{"name": "a", "id": -1}]})",
-        R"({"domains": [{"name": "a", "id": "3x"}]})",
-        R"({"faults": [{"call": "remote_open"}]})",
-        R"({"faults": [{"call": "HAP_power_get", "crash": true}]})",
-        R"({"faults": [{"call": "HAP_power_get", "domain": "nowhere"}]})",
-        R"({"soc_id": true})",
-        R"({"thermal_zones": [{"type": "nsp0"}]})",
-        R"({"thermal_zones": [{"type": "nsp0", "temp_millicelsius": 1, "trip": 2}]})",
+    // Each profile and a part of the message that says what is wrong with it.
+    const std::vector<std::pair<std::string, std::string>> bad = {
+        {R"({"colour": "red"})", ": unknown key \"colour\""},
+        {R"({"library": "newest"})", ".library: must be full, no_system_request or minimal"},
+        {R"({"dsp": "fpga"})", ".dsp: must be host or hexagon"},
+        {R"({"domains": [{"name": "a"}]})", ".domains[0]: a domain needs \"name\" and \"id\""},
+        {R"({"domains": [{"name": "a", "id": 3}, {"name": "a", "id": 4}]})",
+         ".domains: duplicate domain name \"a\""},
+        {R"({"domains": [{"name": "a", "id": 3, "load": {"core": 150}}]})",
+         ".domains[0].load.core: out of range"},
+        {R"({"domains": [{"name": "a", "id": 3, "pmu_start": [1, 2]}]})",
+         ".domains[0].pmu_start: must be an array of three counter values"},
+        {R"({"domains": [{"name": "a", "id": -1}]})", ".domains[0].id: out of range"},
+        {R"({"domains": [{"name": "a", "id": "3x"}]})", ".domains[0].id: not an integer: \"3x\""},
+        {R"({"faults": [{"call": "remote_open"}]})",
+         ".faults[0].call: no such platform call: \"remote_open\""},
+        {R"({"faults": [{"call": "HAP_power_get", "crash": true}]})",
+         ".faults[0].crash: only an invocation can crash the DSP"},
+        {R"({"faults": [{"call": "HAP_power_get", "domain": "nowhere"}]})",
+         ".faults: fault names unknown domain \"nowhere\""},
+        {R"({"soc_id": true})",
+         ".soc_id: must be a number, a string, null or {\"unreadable\": true}"},
+        {R"({"thermal_zones": [{"type": "nsp0"}]})",
+         ".thermal_zones[0]: a thermal zone needs \"type\" and \"temp_millicelsius\""},
+        {R"({"thermal_zones": [{"type": "nsp0", "temp_millicelsius": 1, "trip": 2}]})",
+         ".thermal_zones[0]: unknown key \"trip\""},
+        {R"({"thermal_zones": [{"type": "z", "temp_millicelsius": 1, "trips": [{"type": "warm",
+            "temp_millicelsius": 2}]}]})",
+         ".thermal_zones[0].trips[0].type: must be active, passive, hot or critical"},
+        {R"({"thermal_zones": [{"type": "z", "temp_millicelsius": 1, "trips": [{"type": "hot"}]}]})",
+         ".thermal_zones[0].trips[0]: a trip point needs \"type\" and \"temp_millicelsius\""},
+        {R"({"domains": [{"name": "a", "id": 3, "load": {"period_ms": 10}}]})",
+         ".domains[0].load: \"steps\" and \"period_ms\" go together"},
+        {R"({"domains": [{"name": "a", "id": 3, "load": {"period_ms": 10, "steps": []}}]})",
+         ".domains[0].load.steps: must be an array of 1 to 16 steps"},
+        {R"({"domains": [{"name": "a", "id": 3, "load": {"period_ms": 10,
+            "steps": [{"at_ms": 5, "core": 1}]}}]})",
+         ".domains[0].load.steps[0].at_ms: the first step starts at 0"},
+        {R"({"domains": [{"name": "a", "id": 3, "load": {"period_ms": 10,
+            "steps": [{"at_ms": 0}, {"at_ms": 5}, {"at_ms": 5}]}}]})",
+         ".domains[0].load.steps[2].at_ms: steps must start in increasing order"},
+        {R"({"domains": [{"name": "a", "id": 3, "load": {"period_ms": 5,
+            "steps": [{"at_ms": 0}, {"at_ms": 5}]}}]})",
+         ".domains[0].load.period_ms: must be greater than the last step's at_ms"},
+        {R"({"domains": [{"name": "a", "id": 3, "load": {"period_ms": 10,
+            "steps": [{"core": 1}]}}]})",
+         ".domains[0].load.steps[0]: a step needs \"at_ms\""},
+        {R"({"domains": [{"name": "a", "id": 3, "remoteproc": {"state": "up"}}]})",
+         ".domains[0].remoteproc.state: must be offline, suspended, running, crashed, deleted or "
+         "invalid"},
+        {R"({"domains": [{"name": "a", "id": 3, "device": {"mode": 432}}]})",
+         ".domains[0].device.mode: must be a string of octal digits such as \"0660\""},
+        {R"({"domains": [{"name": "a", "id": 3, "device": {"mode": "0980"}}]})",
+         ".domains[0].device.mode: must be a string of octal digits such as \"0660\""},
+        {R"({"domains": [{"name": "a", "id": 3, "device": {"path": "/tmp/fastrpc"}}]})",
+         ".domains[0].device.path: \"/tmp/fastrpc\" is not a file path under /dev/"},
+        {R"({"domains": [{"name": "a", "id": 3, "device": {"path": "/dev/../etc/x"}}]})",
+         ".domains[0].device.path: \"/dev/../etc/x\" is not a file path under /dev/"},
+        {R"({"domains": [{"name": "a/../../x", "id": 3}]})",
+         "/../x\" is not a file path under /dev/ (give \"device\")"},
+        {R"({"domains": [{"name": "a", "id": 3, "device": {"group": "a:b"}}]})",
+         ".domains[0].device.group: must be a user or group name or id"},
+        {R"({"domains": [{"name": "a", "id": 3, "device": {"path": "/dev/x"}},
+                        {"name": "b", "id": 4, "device": {"path": "/dev/x", "mode": "0600"}}]})",
+         ".domains: domains share the device node /dev/x with different mode, owner or group"},
+        {R"({"domains": [{"name": "a", "id": 3}], "dsp_crashes": [{"domain": "b", "at_ms": 0,
+            "for_ms": 1}]})",
+         ".dsp_crashes: names unknown domain \"b\""},
+        {R"({"domains": [{"name": "a", "id": 3}], "dsp_crashes": [{"domain": "a", "at_ms": 0}]})",
+         ".dsp_crashes[0]: a DSP crash needs \"domain\", \"at_ms\" and \"for_ms\""},
+        {R"({"domains": [{"name": "a", "id": 3}], "dsp_crashes": [{"domain": "a", "at_ms": 0,
+            "for_ms": 10, "every_ms": 10}]})",
+         ".dsp_crashes[0].every_ms: must be greater than for_ms"},
     };
-    for (const auto& text : bad) {
-        EXPECT_THROW(parse(text), BoardError) << text;
+    for (const auto& [text, message] : bad) {
+        try {
+            parse(text);
+            ADD_FAILURE() << "accepted: " << text;
+        } catch (const BoardError& e) {
+            EXPECT_THAT(e.what(), ::testing::HasSubstr(message)) << text;
+        }
     }
     try {
         parse(R"({"domains": [{"name": "a", "id": 3, "vtcm": 1}]})");

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <thread>
 
@@ -54,6 +55,14 @@ class SimPlatformTest : public ::testing::Test {
         o.dsp_command = kestrel_sim::dsp_host_launcher();
         o.dsp_command.push_back(SIM_DSP_PROGRAM);
         o.library_path = library_path;
+        // The board's device nodes, in a folder of the test's own, as the board's tree has them.
+        o.device_root = dir_.file("root");
+        for (const auto& d : o.board.domains) {
+            if (d.device) {
+                std::filesystem::create_directories(o.device_root + "/dev");
+                sim_test::write_file(o.device_root + d.device->path, "");
+            }
+        }
         return std::make_unique<Platform>(std::move(o));
     }
 
@@ -591,6 +600,26 @@ TEST_F(SimPlatformTest, KestrelSkeletonRefusesASecondCloseOfItsContext) {
     const auto frees = calls(t, "dsp", "__wrap_free");
     ASSERT_EQ(frees.size(), 1u);
     EXPECT_EQ(frees[0]["result"], 0);
+}
+
+// A domain without a device node, or whose node is missing, is refused before its DSP starts,
+// and the trace says why.
+TEST_F(SimPlatformTest, OpenNeedsTheDomainsDeviceNode) {
+    auto p = make(R"({"domains": [{"name": "cdsp", "id": 3, "device": null},
+                                  {"name": "cdsp1", "id": 4}]})");
+    std::filesystem::remove(dir_.file("root/dev/fastrpc-cdsp1"));
+    remote_handle64 h = 0;
+    EXPECT_EQ(p->open(uri_for("cdsp").c_str(), &h), static_cast<int>(0x8000060au));
+    EXPECT_EQ(p->open(uri_for("cdsp1").c_str(), &h), static_cast<int>(0x8000060au));
+    p->shutdown();
+    const auto t = trace();
+    const auto opens = calls(t, "ap", "remote_handle64_open");
+    ASSERT_EQ(opens.size(), 2u);
+    EXPECT_EQ(opens[0]["device"], nullptr);
+    EXPECT_EQ(opens[0]["device_error"], "the domain has no device node");
+    EXPECT_EQ(opens[1]["device"], "/dev/fastrpc-cdsp1");
+    EXPECT_EQ(opens[1]["device_error"], "No such file or directory");
+    EXPECT_TRUE(calls(t, "ap", "dsp_start").empty());
 }
 
 TEST_F(SimPlatformTest, ScriptedReadingsReachTheCallerExactly) {

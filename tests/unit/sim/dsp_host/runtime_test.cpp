@@ -37,7 +37,7 @@ struct Config {
 
     Config() {
         d.name = "cdsp";
-        d.load = {0.45, 0.25, 0.12, 2.5};
+        d.load = {0.45, 0.25, 0.12, 2.5, {}, 0};
         d.heap_bytes = 4096;
     }
 
@@ -466,6 +466,15 @@ TEST(SimConfigure, RefusesShortOrOversizedMessages) {
     const std::vector<uint8_t> long_script = cfg.message();
     EXPECT_EQ(dsp_rt_configure(long_script.data(), static_cast<uint32_t>(long_script.size()), 0),
               -1);
+    // Load steps the model cannot follow: a period that ends before the last step starts.
+    cfg.d.script.pmu.clear();
+    cfg.d.load.steps = {{0, 0.2, 0, 0}, {500, 0.8, 0, 0}};
+    cfg.d.load.period_ms = 500;
+    const std::vector<uint8_t> steps = cfg.message();
+    EXPECT_EQ(dsp_rt_configure(steps.data(), static_cast<uint32_t>(steps.size()), 0), -1);
+    cfg.d.load.period_ms = 501;
+    const std::vector<uint8_t> good = cfg.message();
+    EXPECT_EQ(dsp_rt_configure(good.data(), static_cast<uint32_t>(good.size()), 0), 0);
 }
 
 }  // namespace
