@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <string>
 
 #include "top_support.h"
@@ -44,6 +45,52 @@ void expect_restored(const TopInTmux::End& end) {
     EXPECT_EQ(end.stty.find("-echo "), std::string::npos) << end.stty;
     EXPECT_EQ(end.screen.find("kestrel-top"), std::string::npos) << end.screen;
     EXPECT_TRUE(e2e::left_clean(end.run));
+}
+
+// The plots start in this column, after the bars and figures.
+constexpr std::size_t kPlotColumn = 39;
+
+// The heights (cells drawn) of the plot columns beside `engine`'s bar in a one-core screen,
+// oldest first, from the first column with a sample.
+std::vector<int> plot_heights(const std::string& screen, const std::string& engine) {
+    const std::vector<std::string> lines = kestrel_test::split_lines(screen);
+    std::size_t first = lines.size();
+    std::size_t end = lines.size();
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const bool label = lines[i].rfind("  QDSP6 ", 0) == 0 || lines[i].rfind("  HVX ", 0) == 0 ||
+                           lines[i].rfind("  HMX ", 0) == 0;
+        if (first == lines.size() && lines[i].rfind("  " + engine + " ", 0) == 0) {
+            first = i;
+        } else if (first != lines.size() && label) {
+            end = i;
+            break;
+        }
+    }
+    std::vector<int> heights;
+    for (std::size_t column = kPlotColumn; column < 80; ++column) {
+        int height = 0;
+        for (std::size_t row = first; row < end; ++row) {
+            height += column < lines[row].size() && lines[row][column] != ' ' ? 1 : 0;
+        }
+        if (height > 0 || !heights.empty()) {
+            heights.push_back(height);
+        }
+    }
+    return heights;
+}
+
+// Columns of `domain`'s QDSP6 plot row that hold a sample.
+std::size_t plotted(const std::string& screen, const std::string& domain) {
+    bool inside = false;
+    for (const auto& line : kestrel_test::split_lines(screen)) {
+        inside = inside || line.rfind("  " + domain + " ", 0) == 0 ||
+                 line.rfind("> " + domain + " ", 0) == 0;
+        if (inside && line.rfind("  QDSP6 ", 0) == 0) {
+            const std::string plot = line.size() > kPlotColumn ? line.substr(kPlotColumn) : "";
+            return plot.size() - std::min(plot.size(), plot.find_first_not_of(' '));
+        }
+    }
+    return 0;
 }
 
 TEST(Top, FourCoresOfSa8797pWithTheirLoadsThenQuitWithQ) {
@@ -196,6 +243,42 @@ TEST(Top, WithoutATerminalOrWithABadRecordingItDoesNotStart) {
     EXPECT_EQ(run.result.exit_code, 255);
     EXPECT_NE(run.result.err.find(bad + ":2: "), std::string::npos) << run.result.err;
     std::filesystem::remove_all(pattern);
+}
+
+TEST(Top, ALoadStepShowsInThePlot) {
+    TopInTmux top("top_load_step.json", {"--sample_time", "500"});
+    // 10 % before the step, 90 % after it: one cell of the seven-row plot, then all seven.
+    ASSERT_TRUE(top.wait_for([](const std::string& s) {
+        const std::vector<int> heights = plot_heights(s, "QDSP6");
+        return shows(s, "cdsp", {90, 50, 30}) && heights.size() >= 3 && heights.front() == 1 &&
+               heights.back() == 7;
+    })) << top.last_screen();
+    top.keys({"q"});
+    EXPECT_EQ(top.finish().status, 0);
+}
+
+TEST(Top, ACrashedDspShowsItsCoreDownWhileTheOthersGoOnThenBack) {
+    // nsp1's DSP is crashed from 1 s to 2.5 s after the start.
+    TopInTmux top("top_crash.json", {"--sample_time", "300"});
+    const std::regex down(
+        "  nsp1  1400 MHz  DOWN: (open|sample) failed \\(0x80000608\\), reopening in [0-9]+ s");
+    const auto is_down = [&](const std::string& s) { return std::regex_search(s, down); };
+    ASSERT_TRUE(top.wait_for(is_down)) << top.last_screen();
+    const std::size_t others = plotted(top.last_screen(), "nsp0");
+    const std::size_t before = plotted(top.last_screen(), "nsp1");
+    // While it is down, the other cores go on.
+    ASSERT_TRUE(top.wait_for([&](const std::string& s) {
+        return is_down(s) && plotted(s, "nsp0") > others &&
+               s.find("remoteproc crashed") != std::string::npos;
+    })) << top.last_screen();
+    // Reopened: sampling again, with new samples.
+    ASSERT_TRUE(top.wait_for([&](const std::string& s) {
+        return s.find("nsp1  1400 MHz  sampling") != std::string::npos &&
+               s.find("DOWN") == std::string::npos && plotted(s, "nsp1") > before &&
+               shows(s, "nsp1", {30, 10, 5});
+    })) << top.last_screen();
+    top.keys({"q"});
+    expect_restored(top.finish());
 }
 
 #if !KESTREL_E2E_SANITIZED
