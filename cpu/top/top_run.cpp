@@ -265,6 +265,9 @@ class Loop {
             return false;
         }
         if (ready < 0) {
+            // A signal: SIGWINCH, whose KEY_RESIZE ncurses gives with the keys.
+            signalled_ = true;
+            input_ready_ = false;
             return errno == EINTR;
         }
         if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
@@ -274,11 +277,15 @@ class Loop {
             drain(notify_fd_);
         }
         input_ready_ = (fds[0].revents & POLLIN) != 0;
+        signalled_ = false;
         return true;
     }
 
     // Handles every waiting key. False when one quits or the terminal has closed.
     bool read_keys() {
+        if (!input_ready_ && !signalled_) {
+            return true;  // a sample or a timed change: no key to look for
+        }
         bool any = false;
         for (int key = terminal_.read_key(); key != -1; key = terminal_.read_key()) {
             any = true;
@@ -388,7 +395,8 @@ class Loop {
     Model model_;
     ViewState view_;
     bool paused_ = false;
-    bool input_ready_ = false;
+    bool input_ready_ = false;  // the terminal was readable
+    bool signalled_ = false;    // a signal ended the wait
     int empty_reads_ = 0;
     int history_ = 0;
 };
