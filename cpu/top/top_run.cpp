@@ -38,6 +38,10 @@ constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 volatile sig_atomic_t g_stop_signal = 0;
 
+// Beyond a window, how long the screen waits for the figures of every core before it shows
+// those that came.
+constexpr int kStaleMarginMs = 500;
+
 void on_stop_signal(int signo) {
     g_stop_signal = signo;
 }
@@ -252,7 +256,11 @@ class Loop {
             }
             return static_cast<int>(std::ceil(std::max(0.0, next - clock_->now()) * 1000.0));
         }
-        return countdown_timeout(model_, view_.now);
+        // The collector tells of new figures once every sampling core has them; a core whose
+        // window does not end (a DSP that hangs) holds the others back by this long at most.
+        const int stale = static_cast<int>(window_->load()) + kStaleMarginMs;
+        const int countdown = countdown_timeout(model_, view_.now);
+        return countdown < 0 ? stale : std::min(countdown, stale);
     }
 
     // Waits for a key, a sample, a signal or the next timed change. False when the run ends.
