@@ -10,8 +10,10 @@
 #   lib/systemd/system/kestrel-exporter.socket     and its listening socket
 #   share/kestrel/grafana-dashboard.json    a Grafana dashboard of its metrics
 #   share/kestrel/alert-rules.yml           Prometheus alerting rules on its metrics
-#   bin/kestrel-doctor               says why kestrel cannot monitor a board, and what to do
-#   lib/libkestrel_doctor.so         its checks that call the platform, loaded at run time
+#   bin/kestrel-top                         every core live in the terminal
+#   share/man/man1/kestrel-top.1.gz         its manual page
+#   bin/kestrel-doctor                      says why kestrel cannot monitor a board, and what to do
+#   lib/libkestrel_doctor.so                its checks that call the platform, loaded at run time
 #   share/man/man1/kestrel-doctor.1.gz      its manual page
 #
 # The virtual board (sim/) and the test programs are never installed. The Debian package adds
@@ -109,6 +111,20 @@ install(FILES ${PROJECT_SOURCE_DIR}/cmake/exporter/grafana-dashboard.json
               ${PROJECT_SOURCE_DIR}/cmake/exporter/alert-rules.yml
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/kestrel)
 
+# kestrel-top (cpu/top) with its manual page.
+install(TARGETS kestrel_top RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(CODE "file(RPATH_REMOVE FILE
+    \"${_kestrel_dest}/${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:kestrel_top>\")")
+configure_file(${PROJECT_SOURCE_DIR}/doc/kestrel-top.1.in ${CMAKE_CURRENT_BINARY_DIR}/kestrel-top.1
+               @ONLY)
+set(_kestrel_top_man ${CMAKE_CURRENT_BINARY_DIR}/kestrel-top.1.gz)
+add_custom_command(OUTPUT ${_kestrel_top_man}
+    COMMAND gzip -9 -n -c ${CMAKE_CURRENT_BINARY_DIR}/kestrel-top.1 > ${_kestrel_top_man}
+    DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/kestrel-top.1
+    VERBATIM)
+add_custom_target(kestrel_top_man ALL DEPENDS ${_kestrel_top_man})
+install(FILES ${_kestrel_top_man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
 # kestrel-doctor (cpu/doctor) with its manual page, and its platform checks' library, which it
 # loads by name as kestrel loads libkestrel.so: beside libkestrel.so. The library carries no
 # RUNPATH in the build tree either.
@@ -130,6 +146,7 @@ install(FILES ${_kestrel_doctor_man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 add_custom_target(kestrel_package_contents)
 add_dependencies(kestrel_package_contents kestrel kestrel_stub kestrel_man kestrel_changelog
                  kestrel_exporter kestrel_exporter_man)
+add_dependencies(kestrel_package_contents kestrel_top kestrel_top_man)
 add_dependencies(kestrel_package_contents kestrel_doctor kestrel_doctor_platform
                  kestrel_doctor_man)
 
@@ -148,13 +165,16 @@ utilisation of the scalar core (QDSP6), HVX and HMX units and the DSP clock,
 once or until Ctrl-C. It also lists the board's compute-DSP cores.
 kestrel-exporter samples every compute DSP of the board continuously and
 serves the figures to Prometheus over HTTP (systemd units kestrel-exporter).
+kestrel-top shows every core live in the terminal, with history plots,
+temperatures against trip points and the DSPs' states, and records and
+replays what it showed.
 kestrel-doctor says why a board cannot be monitored, and what to do.
 .
 The package holds the program, its stub library libkestrel.so, the DSP
-library libkestrel_skel.so (Hexagon V68) and kestrel-exporter with its
-systemd units, a Grafana dashboard and alerting rules. It needs the board's
-FastRPC client library libadsprpc.so, which comes with the board's support
-package.")
+library libkestrel_skel.so (Hexagon V68), kestrel-exporter with its systemd
+units, a Grafana dashboard and alerting rules, kestrel-top, and kestrel-doctor
+with its library libkestrel_doctor.so. It needs the board's FastRPC client
+library libadsprpc.so, which comes with the board's support package.")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -173,4 +193,6 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1 (>= 3.0), libmicrohttpd12 (>= 0.9.75), \
 libgnutls30 (>= 3.7.9), libyaml-cpp0.7 (>= 0.7.0), libsystemd0 (>= 252), zlib1g (>= 1:1.2.13), \
 libcrypt1 (>= 1:4.4.33)")
+# kestrel-top's ncurses.
+string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libncursesw6 (>= 6.4), libtinfo6 (>= 6.4)")
 include(CPack)

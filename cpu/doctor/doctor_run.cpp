@@ -356,11 +356,11 @@ class Doctor {
                     "): its state cannot be read");
             return;
         }
-        const std::string number = proc->dir.substr(proc->dir.rfind('/') + 1);
+        const std::string number = "remoteproc" + std::to_string(proc->number);
         std::string found = number + " (" + proc->name + ") " + proc->state;
         const std::string firmware =
             proc->firmware.empty() ? std::string() : ", firmware " + proc->firmware;
-        const std::string state_file = proc->dir + "/state";
+        const std::string state_file = "/sys/class/remoteproc/" + number + "/state";
         switch (classify_remoteproc_state(proc->state)) {
             case DspRun::kRunning:
                 add(Verdict::kOk, subject, found + firmware);

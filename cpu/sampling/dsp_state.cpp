@@ -102,6 +102,7 @@ std::vector<ThermalZone> read_thermal_zones() {
     for (const unsigned long number : numbered_entries(kThermalDir, "thermal_zone")) {
         const std::string dir = std::string(kThermalDir) + "/thermal_zone" + std::to_string(number);
         ThermalZone zone;
+        zone.number = static_cast<unsigned>(number);
         if (!read_line(dir + "/type", &zone.type) || !read_celsius(dir + "/temp", &zone.celsius)) {
             continue;
         }
@@ -119,6 +120,12 @@ std::vector<ThermalZone> read_thermal_zones() {
         zones.push_back(std::move(zone));
     }
     return zones;
+}
+
+bool refresh_temperature(ThermalZone* zone) {
+    return read_celsius(
+        std::string(kThermalDir) + "/thermal_zone" + std::to_string(zone->number) + "/temp",
+        &zone->celsius);
 }
 
 std::vector<ThermalZone> nsp_thermal_zones(const std::vector<ThermalZone>& zones) {
@@ -149,15 +156,26 @@ std::vector<Remoteproc> read_remoteprocs() {
         const std::string dir =
             std::string(kRemoteprocDir) + "/remoteproc" + std::to_string(number);
         Remoteproc proc;
+        proc.number = static_cast<unsigned>(number);
         if (!read_line(dir + "/name", &proc.name)) {
             continue;
         }
         read_line(dir + "/state", &proc.state);
         read_line(dir + "/firmware", &proc.firmware);
-        proc.dir = dir;
         procs.push_back(std::move(proc));
     }
     return procs;
+}
+
+bool refresh_state(Remoteproc* proc) {
+    std::string state;
+    if (!read_line(
+            std::string(kRemoteprocDir) + "/remoteproc" + std::to_string(proc->number) + "/state",
+            &state)) {
+        return false;
+    }
+    proc->state = std::move(state);
+    return true;
 }
 
 const Remoteproc* remoteproc_for_core(const std::vector<Remoteproc>& procs,

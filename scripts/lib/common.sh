@@ -13,6 +13,8 @@ builtin cd -- "$OLDPWD"
 # run preset).
 KESTREL_RUN_PACKAGES=(cmake ninja-build g++ pkg-config libfmt-dev nlohmann-json3-dev umockdev
     libmicrohttpd-dev libgnutls28-dev libyaml-cpp-dev libsystemd-dev zlib1g-dev libcrypt-dev)
+# kestrel-top draws with ncurses.
+KESTREL_RUN_PACKAGES+=(libncurses-dev)
 # Further packages for the full test suite: GoogleTest, benchmarks, cross and emulated targets,
 # the package and its check, the Prometheus server that scrapes the exporter in its tests, and
 # what the exporter's web tests use: openssl (certificates), curl (TLS clients), htpasswd
@@ -20,6 +22,8 @@ KESTREL_RUN_PACKAGES=(cmake ninja-build g++ pkg-config libfmt-dev nlohmann-json3
 KESTREL_TEST_PACKAGES=("${KESTREL_RUN_PACKAGES[@]}" googletest libgtest-dev libgmock-dev
     libbenchmark-dev clang lld llvm qemu-user g++-aarch64-linux-gnu clang-format valgrind lintian
     prometheus openssl curl apache2-utils systemd)
+# kestrel-top's tests run it in a real terminal emulator.
+KESTREL_TEST_PACKAGES+=(tmux)
 
 # kestrel_need_packages PKG... : installs the packages that are missing (as root), or says
 # exactly what to install and fails. One dpkg-query looks at them all; a list found installed is
@@ -73,6 +77,8 @@ kestrel_need_packages() {
 KESTREL_TARGET_PACKAGES=(libmicrohttpd12 libgnutls30 libnettle8 libhogweed6 libgmp10 libidn2-0
     libunistring2 libp11-kit0 libtasn1-6 libffi8 libyaml-cpp0.7 libsystemd0 libcap2 libgcrypt20
     libgpg-error0 liblz4-1 liblzma5 libzstd1 zlib1g libcrypt1)
+# kestrel-top's ncurses (wide-character build) and its terminfo library.
+KESTREL_TARGET_PACKAGES+=(libncursesw6 libtinfo6)
 # Where they are unpacked; the aarch64 preset's KESTREL_TARGET_PACKAGES_DIR names it.
 KESTREL_TARGET_PACKAGES_DIR="$KESTREL_ROOT/build/target-packages/arm64"
 

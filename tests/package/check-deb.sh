@@ -22,6 +22,7 @@ expected=$(printf '%s\n' ./usr/bin/kestrel ./usr/lib/libkestrel.so ./usr/lib/ske
     ./usr/bin/kestrel-exporter ./usr/lib/systemd/system/kestrel-exporter.service \
     ./usr/lib/systemd/system/kestrel-exporter.socket ./usr/share/kestrel/alert-rules.yml \
     ./usr/share/kestrel/grafana-dashboard.json ./usr/share/man/man1/kestrel-exporter.1.gz \
+    ./usr/bin/kestrel-top ./usr/share/man/man1/kestrel-top.1.gz \
     ./usr/bin/kestrel-doctor ./usr/lib/libkestrel_doctor.so \
     ./usr/share/man/man1/kestrel-doctor.1.gz | sort)
 [ "$files" = "$expected" ] || fail "unexpected contents:
@@ -40,7 +41,7 @@ machine() { readelf -h "$1" | sed -n 's/^ *Machine: *//p'; }
 [ "$(machine "$skel")" = "QUALCOMM DSP6 Processor" ] || fail "libkestrel_skel.so is not Hexagon"
 readelf -d "$program" | grep -q 'NEEDED.*\[libkestrel.so\]' ||
     fail "kestrel does not list libkestrel.so as needed"
-for f in "$program" "$stub" "$skel" "$exporter"; do
+for f in "$program" "$stub" "$skel" "$exporter" "$tmp/usr/bin/kestrel-top"; do
     if readelf -d "$f" | grep -qE 'RPATH|RUNPATH'; then
         fail "${f#"$tmp"} keeps a library search path (RPATH or RUNPATH)"
     fi
@@ -97,6 +98,13 @@ for name in $(grep -o 'kestrel_[a-z_]*' "$dashboard" | sort -u); do
     printf '%s\n' $metrics | grep -qx "$name" ||
         fail "the dashboard uses $name, not a metric of the exporter"
 done
+
+# kestrel-top: AArch64, with ncurses (which the package depends on) and its manual page.
+top=$tmp/usr/bin/kestrel-top
+[ "$(machine "$top")" = AArch64 ] || fail "kestrel-top is not AArch64"
+readelf -d "$top" | grep -q 'NEEDED.*\[libncursesw.so.6\]' || fail "kestrel-top does not use ncurses"
+dpkg-deb -f "$deb" Depends | grep -q 'libncursesw6' || fail "no dependency on libncursesw6"
+gzip -t "$tmp/usr/share/man/man1/kestrel-top.1.gz" || fail "the manual page kestrel-top.1 is not gzip data"
 
 # kestrel-doctor: AArch64, starting without libadsprpc.so and libkestrel.so (it loads both
 # itself), and its library, which needs libadsprpc.so, without a search path either.

@@ -17,6 +17,7 @@ struct ThermalZone {
     std::string type;  // the zone's type, e.g. "nsp0"
     double celsius = 0.0;
     std::vector<TripPoint> trips;  // in the kernel's order
+    unsigned number = 0;           // N of thermal_zoneN
 
     // The first trip point of this type, null when the zone has none.
     const TripPoint* trip(const std::string& trip_type) const;
@@ -25,6 +26,11 @@ struct ThermalZone {
 // Every thermal zone whose type and temperature can be read, in zone number order; each zone's
 // readable trip points.
 std::vector<ThermalZone> read_thermal_zones();
+
+// Reads the zone's temperature again, keeping its type and trip points, which do not change
+// while the system runs: what a program that watches the zones reads after the first time.
+// False, with the temperature unchanged, when it cannot be read.
+bool refresh_temperature(ThermalZone* zone);
 
 // The zones of the DSP's NSP: types starting with "nsp", the first zone of each type.
 std::vector<ThermalZone> nsp_thermal_zones(const std::vector<ThermalZone>& zones);
@@ -39,12 +45,16 @@ struct Remoteproc {
     std::string name;      // "cdsp"
     std::string state;     // "running", "offline", "crashed", ...
     std::string firmware;  // the firmware file it runs
-    std::string dir;       // its folder, /sys/class/remoteproc/remoteprocN
+    unsigned number = 0;   // N of remoteprocN
 };
 
 // Every remote processor the kernel lists, in its number order; a file that cannot be read
 // leaves its field empty.
 std::vector<Remoteproc> read_remoteprocs();
+
+// Reads the processor's state again (its name and firmware kept). False, with the state
+// unchanged, when it cannot be read.
+bool refresh_state(Remoteproc* proc);
 
 // The remote processor of a compute-DSP core: the one whose name, split at every character that
 // is not a letter or digit, has the domain name as one of its words. Null when there is none.

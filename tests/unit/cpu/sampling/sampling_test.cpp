@@ -61,6 +61,35 @@ TEST(ThermalZones, TripPointsAreReadUntilTheFirstMissingOne) {
     EXPECT_EQ(zones[0].trip("critical"), nullptr);
 }
 
+TEST(ThermalZones, ARefreshReadsTheTemperatureAndTheStateOfTheirOwnFolders) {
+    monitor_test::FakeSysfs sysfs;
+    sysfs.write("sys/class/thermal/thermal_zone2/type", "nsp0\n");
+    sysfs.write("sys/class/thermal/thermal_zone2/temp", "52000\n");
+    sysfs.write("sys/class/thermal/thermal_zone5/type", "nsp1\n");
+    sysfs.write("sys/class/thermal/thermal_zone5/temp", "48000\n");
+    sysfs.write("sys/class/remoteproc/remoteproc3/name", "cdsp\n");
+    sysfs.write("sys/class/remoteproc/remoteproc3/state", "running\n");
+    auto zones = vorlix::kestrel::read_thermal_zones();
+    auto procs = vorlix::kestrel::read_remoteprocs();
+    ASSERT_EQ(zones.size(), 2u);
+    ASSERT_EQ(procs.size(), 1u);
+
+    sysfs.write("sys/class/thermal/thermal_zone5/temp", "91500\n");
+    sysfs.write("sys/class/remoteproc/remoteproc3/state", "crashed\n");
+    EXPECT_TRUE(vorlix::kestrel::refresh_temperature(&zones[1]));
+    EXPECT_EQ(zones[1].celsius, 91.5);
+    EXPECT_TRUE(vorlix::kestrel::refresh_state(&procs[0]));
+    EXPECT_EQ(procs[0].state, "crashed");
+
+    // What cannot be read keeps its last reading.
+    sysfs.write("sys/class/thermal/thermal_zone2/temp", "");
+    sysfs.write("sys/class/remoteproc/remoteproc3/state", "");
+    EXPECT_FALSE(vorlix::kestrel::refresh_temperature(&zones[0]));
+    EXPECT_EQ(zones[0].celsius, 52.0);
+    EXPECT_FALSE(vorlix::kestrel::refresh_state(&procs[0]));
+    EXPECT_EQ(procs[0].state, "crashed");
+}
+
 TEST(ThermalZones, ACoreHasTheHottestZoneNamedAfterItAndTheCdspTheHottestNspZone) {
     const std::vector<ThermalZone> zones = {
         {"nsp1", 40.0, {}},      {"nsp1-hvx", 47.0, {}}, {"nsp10", 90.0, {}},
@@ -75,9 +104,8 @@ TEST(ThermalZones, ACoreHasTheHottestZoneNamedAfterItAndTheCdspTheHottestNspZone
 }
 
 TEST(Remoteprocs, ACoreHasTheProcessorWithItsNameAsAWord) {
-    const std::vector<Remoteproc> procs = {{"adsp", "running", "", ""},
-                                           {"remoteproc-cdsp1", "crashed", "", ""},
-                                           {"cdsp", "offline", "", ""}};
+    const std::vector<Remoteproc> procs = {
+        {"adsp", "running", ""}, {"remoteproc-cdsp1", "crashed", ""}, {"cdsp", "offline", ""}};
     using vorlix::kestrel::remoteproc_for_core;
     EXPECT_EQ(remoteproc_for_core(procs, "cdsp1")->state, "crashed");
     EXPECT_EQ(remoteproc_for_core(procs, "cdsp")->state, "offline");

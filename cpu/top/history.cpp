@@ -1,0 +1,38 @@
+// The ring of an engine's recent figures.
+#include "cpu/top/history.h"
+
+#include <algorithm>
+
+namespace vorlix::kestrel::top {
+
+History::History(std::size_t capacity) : ring_(std::max<std::size_t>(capacity, 1), 0.0f) {}
+
+void History::push(float value) {
+    ring_[next_] = value;
+    next_ = (next_ + 1) % ring_.size();
+    size_ = std::min(size_ + 1, ring_.size());
+}
+
+void History::reserve(std::size_t capacity) {
+    if (capacity <= ring_.size()) {
+        return;
+    }
+    // Unrolled oldest first into the larger ring.
+    std::vector<float> grown(capacity, 0.0f);
+    for (std::size_t i = 0; i < size_; ++i) {
+        grown[i] = back(size_ - 1 - i);
+    }
+    ring_ = std::move(grown);
+    next_ = size_;
+}
+
+void History::clear() {
+    next_ = 0;
+    size_ = 0;
+}
+
+float History::back(std::size_t age) const {
+    return ring_[(next_ + ring_.size() - 1 - age) % ring_.size()];
+}
+
+}  // namespace vorlix::kestrel::top

@@ -1,0 +1,528 @@
+// kestrel-top's run driver and screen loop.
+#include "cpu/top/top_run.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cpu/sampling/board.h"
+#include "cpu/top/collector.h"
+#include "cpu/top/input.h"
+#include "cpu/top/layout.h"
+#include "cpu/top/recording.h"
+#include "cpu/top/screen.h"
+#include "cpu/top/top_options.h"
+
+namespace vorlix::kestrel::top {
+
+namespace {
+
+// The signals that end the run: Ctrl-C from outside (inside the screen it is a key), a stop,
+// a closed terminal. With SIGWINCH they are taken by the screen loop alone, inside ppoll.
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+volatile sig_atomic_t g_stop_signal = 0;
+
+// Beyond a window, how long the screen waits for the figures of every core before it shows
+// those that came.
+constexpr int kStaleMarginMs = 500;
+
+void on_stop_signal(int signo) {
+    g_stop_signal = signo;
+}
+
+void error(const std::string& text) {
+    std::fprintf(stderr, "kestrel-top: %s\n", text.c_str());
+}
+
+double wall_clock() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+double steady_clock() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Blocks the loop's signals (the sampling threads inherit that) and installs their handlers
+// without SA_RESTART. The mask that ppoll waits with is returned in `waiting`.
+bool take_signals(sigset_t* waiting) {
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    for (const int signo : kStopSignals) {
+        sigaddset(&blocked, signo);
+    }
+    sigaddset(&blocked, SIGWINCH);
+    sigset_t previous;
+    if (pthread_sigmask(SIG_BLOCK, &blocked, &previous) != 0) {
+        return false;
+    }
+    *waiting = previous;
+    for (const int signo : kStopSignals) {
+        sigdelset(waiting, signo);
+    }
+    sigdelset(waiting, SIGWINCH);
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = on_stop_signal;
+    sigemptyset(&action.sa_mask);
+    for (const int signo : kStopSignals) {
+        if (sigaction(signo, &action, nullptr) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Standard output, kept for the screen, is replaced by /dev/null: the platform's queries and
+// the session client print their log lines there. -1 on failure.
+int keep_terminal_output() {
+    std::fflush(stdout);
+    const int terminal = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (terminal < 0 || null < 0 || dup2(null, STDOUT_FILENO) < 0) {
+        return -1;
+    }
+    close(null);
+    return terminal;
+}
+
+void restore_output(int terminal) {
+    std::fflush(stdout);
+    dup2(terminal, STDOUT_FILENO);
+    close(terminal);
+}
+
+bool colour_wanted(const TopParams& params) {
+    const char* no_color = std::getenv("NO_COLOR");
+    return !params.mono && (no_color == nullptr || *no_color == '\0');
+}
+
+std::string base_name(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string clock_of_day(double time) {
+    const std::time_t seconds = static_cast<std::time_t>(time);
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char text[16];
+    std::strftime(text, sizeof text, "%H:%M:%S", &local);
+    return text;
+}
+
+// The replay's clock: the recording's time, running with the wall clock while playing.
+class ReplayClock {
+  public:
+    explicit ReplayClock(double start) : origin_(start), since_(steady_clock()) {}
+    double now() const { return playing_ ? origin_ + (steady_clock() - since_) : origin_; }
+    void set(double time) {
+        origin_ = time;
+        since_ = steady_clock();
+    }
+    void play(bool playing) {
+        set(now());
+        playing_ = playing;
+    }
+    bool playing() const { return playing_; }
+
+  private:
+    double origin_;
+    double since_;
+    bool playing_ = true;
+};
+
+// Milliseconds until the next whole second of a countdown on screen; -1 when none runs.
+int countdown_timeout(const Model& model, double now) {
+    double next = -1.0;
+    for (const auto& core : model.cores) {
+        if (core.session != SessionState::kDown) {
+            continue;
+        }
+        const double left = core.reopen_at - now;
+        if (left <= 0.0) {
+            continue;
+        }
+        const double until = left - std::floor(left) + 0.01;
+        next = next < 0.0 ? until : std::min(next, until);
+    }
+    return next < 0.0 ? -1 : static_cast<int>(std::ceil(next * 1000.0));
+}
+
+// Drains the collector's wake-up pipe.
+void drain(int fd) {
+    char buffer[64];
+    while (read(fd, buffer, sizeof buffer) > 0) {
+    }
+}
+
+// The screen loop. Returns when the user quits, a stop signal comes or the terminal is gone.
+class Loop {
+  public:
+    Loop(Terminal& terminal, const sigset_t& waiting, int notify_fd)
+        : terminal_(terminal), waiting_(waiting), notify_fd_(notify_fd) {}
+
+    void live(Collector& collector, std::atomic<std::uint32_t>& window, std::string title) {
+        collector_ = &collector;
+        window_ = &window;
+        view_.title = std::move(title);
+        run();
+    }
+
+    void replay(ReplayCursor& cursor, std::string title) {
+        cursor_ = &cursor;
+        clock_ = std::make_unique<ReplayClock>(cursor.time());
+        view_.title = std::move(title);
+        run();
+    }
+
+  private:
+    void run() {
+        for (;;) {
+            update();
+            draw();
+            if (!wait()) {
+                return;
+            }
+            if (!read_keys()) {
+                return;
+            }
+        }
+    }
+
+    // The model to show: the collector's (frozen while paused), or the replay's at its clock.
+    void update() {
+        if (collector_ != nullptr) {
+            if (!paused_) {
+                model_ = collector_->snapshot();
+                view_.now = wall_clock();
+            }
+            model_.window_ms = window_->load();
+            return;
+        }
+        double next = 0.0;
+        while (clock_->playing() && cursor_->next_time(&next) && next <= clock_->now()) {
+            cursor_->step_forward();
+        }
+        model_ = cursor_->model();
+        view_.now = clock_->playing() ? clock_->now() : cursor_->time();
+        view_.status = clock_of_day(cursor_->time()) + "  " + std::to_string(cursor_->position()) +
+                       "/" + std::to_string(cursor_->size());
+        if (cursor_->position() == cursor_->size()) {
+            view_.status += "  end";
+        }
+    }
+
+    void draw() {
+        const TermSize size = terminal_.size();
+        if (size.columns > history_) {
+            // The plots are as wide as the terminal at most; the rings keep at least that much.
+            history_ = size.columns;
+            if (collector_ != nullptr) {
+                collector_->reserve_history(static_cast<std::size_t>(history_));
+            } else {
+                cursor_->reserve_history(static_cast<std::size_t>(history_));
+            }
+        }
+        view_.paused = paused_;
+        terminal_.draw(render_screen(model_, view_, size));
+    }
+
+    int timeout() const {
+        if (paused_) {
+            return -1;
+        }
+        if (cursor_ != nullptr) {
+            double next = 0.0;
+            if (!cursor_->next_time(&next)) {
+                return -1;
+            }
+            return static_cast<int>(std::ceil(std::max(0.0, next - clock_->now()) * 1000.0));
+        }
+        // The collector tells of new figures once every sampling core has them; a core whose
+        // window does not end (a DSP that hangs) holds the others back by this long at most.
+        const int stale = static_cast<int>(window_->load()) + kStaleMarginMs;
+        const int countdown = countdown_timeout(model_, view_.now);
+        return countdown < 0 ? stale : std::min(countdown, stale);
+    }
+
+    // Waits for a key, a sample, a signal or the next timed change. False when the run ends.
+    bool wait() {
+        pollfd fds[2] = {{terminal_.input_fd(), POLLIN, 0}, {notify_fd_, POLLIN, 0}};
+        const int ms = timeout();
+        timespec limit{ms / 1000, (ms % 1000) * 1000000L};
+        const int ready = ppoll(fds, 2, ms < 0 ? nullptr : &limit, &waiting_);
+        if (g_stop_signal != 0) {
+            return false;
+        }
+        if (ready < 0) {
+            // A signal: SIGWINCH, whose KEY_RESIZE ncurses gives with the keys.
+            signalled_ = true;
+            input_ready_ = false;
+            return errno == EINTR;
+        }
+        if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            return false;  // the terminal is gone
+        }
+        if ((fds[1].revents & POLLIN) != 0) {
+            drain(notify_fd_);
+        }
+        input_ready_ = (fds[0].revents & POLLIN) != 0;
+        signalled_ = false;
+        return true;
+    }
+
+    // Handles every waiting key. False when one quits or the terminal has closed.
+    bool read_keys() {
+        if (!input_ready_ && !signalled_) {
+            return true;  // a sample or a timed change: no key to look for
+        }
+        bool any = false;
+        for (int key = terminal_.read_key(); key != -1; key = terminal_.read_key()) {
+            any = true;
+            if (!handle(action_for_key(key))) {
+                return false;
+            }
+        }
+        // Readable with nothing to read, again and again: end of file on the terminal.
+        empty_reads_ = input_ready_ && !any ? empty_reads_ + 1 : 0;
+        return empty_reads_ < 3;
+    }
+
+    bool handle(Action action) {
+        if (action == Action::kResize) {
+            return true;
+        }
+        if (view_.help) {
+            view_.help = false;
+            return true;
+        }
+        const std::size_t cores = std::max<std::size_t>(model_.cores.size(), 1);
+        const bool stepping = cursor_ != nullptr && paused_;
+        switch (action) {
+            case Action::kQuit:
+                return false;
+            case Action::kEscape:
+                if (!view_.single) {
+                    return false;
+                }
+                view_.single = false;
+                break;
+            case Action::kPause:
+                paused_ = !paused_;
+                if (collector_ != nullptr) {
+                    collector_->set_paused(paused_);
+                } else {
+                    clock_->play(!paused_);
+                }
+                break;
+            case Action::kLonger:
+            case Action::kShorter:
+                change_window(action == Action::kLonger);
+                break;
+            case Action::kLeft:
+                if (stepping) {
+                    step(false);
+                    break;
+                }
+                [[fallthrough]];
+            case Action::kPrevious:
+                view_.selected = (view_.selected + cores - 1) % cores;
+                break;
+            case Action::kRight:
+                if (stepping) {
+                    step(true);
+                    break;
+                }
+                [[fallthrough]];
+            case Action::kNext:
+                view_.selected = (view_.selected + 1) % cores;
+                break;
+            case Action::kEnter:
+                view_.single = !view_.single;
+                break;
+            case Action::kHelp:
+                view_.help = true;
+                break;
+            case Action::kStepBack:
+            case Action::kStepForward:
+                if (cursor_ != nullptr) {
+                    step(action == Action::kStepForward);
+                }
+                break;
+            case Action::kNone:
+            case Action::kResize:
+                break;
+        }
+        return true;
+    }
+
+    void change_window(bool longer) {
+        if (window_ == nullptr) {
+            return;
+        }
+        const std::uint32_t now = window_->load();
+        const std::uint32_t next = longer ? std::min(now + kWindowStepMs, kLongestWindowMs)
+                                          : std::max(now - kWindowStepMs, kShortestWindowMs);
+        window_->store(next);
+    }
+
+    void step(bool forward) {
+        if (forward) {
+            cursor_->step_forward();
+        } else {
+            cursor_->step_back();
+        }
+        clock_->set(cursor_->time());
+    }
+
+    Terminal& terminal_;
+    sigset_t waiting_;
+    int notify_fd_;
+    Collector* collector_ = nullptr;
+    std::atomic<std::uint32_t>* window_ = nullptr;
+    ReplayCursor* cursor_ = nullptr;
+    std::unique_ptr<ReplayClock> clock_;
+    Model model_;
+    ViewState view_;
+    bool paused_ = false;
+    bool input_ready_ = false;  // the terminal was readable
+    bool signalled_ = false;    // a signal ended the wait
+    int empty_reads_ = 0;
+    int history_ = 0;
+};
+
+}  // namespace
+
+int top_run(int argc, const char** argv) {
+    sigset_t waiting;
+    if (!take_signals(&waiting)) {
+        error("cannot set up the signals");
+        return -1;
+    }
+
+    TopParams params;
+    my_utils::ArgumentParser parser(top_options_init);
+    my_utils::CMDLineParams cmdline;
+    cmdline.user_param = &params;
+    if (!parser.cmdline_params_parse(argc, argv, cmdline, nullptr)) {
+        error("invalid command line (-h lists the options)");
+        return -1;
+    }
+    if (cmdline.usage) {
+        return 0;
+    }
+    std::string why;
+    if (!check_top_params(params, &why)) {
+        error(why);
+        return -1;
+    }
+    // A recording is read whole before anything else, so that a malformed line is told at once.
+    std::vector<CoreEvent> events;
+    if (!params.replay.empty() && !load_recording(params.replay, &events, &why)) {
+        error(why);
+        return -1;
+    }
+    if (!isatty(STDOUT_FILENO)) {
+        error(
+            "standard output is not a terminal; for scripts, kestrel-exporter --once prints "
+            "one sample of every core");
+        return kNotATerminal;
+    }
+
+    const int terminal_fd = keep_terminal_output();
+    if (terminal_fd < 0) {
+        error(std::string("standard output: ") + std::strerror(errno));
+        return -1;
+    }
+    // Every exit from here restores standard output.
+    struct Restore {
+        int fd;
+        ~Restore() { restore_output(fd); }
+    } restore{terminal_fd};
+
+    int notify[2];
+    if (pipe2(notify, O_NONBLOCK | O_CLOEXEC) != 0) {
+        error(std::string("pipe: ") + std::strerror(errno));
+        return -1;
+    }
+    struct ClosePipe {
+        int* fds;
+        ~ClosePipe() {
+            close(fds[0]);
+            close(fds[1]);
+        }
+    } close_pipe{notify};
+
+    if (!params.replay.empty()) {
+        ReplayCursor cursor(std::move(events));
+        cursor.step_forward();
+        Terminal terminal;
+        if (!terminal.open(terminal_fd, colour_wanted(params), &why)) {
+            error(why);
+            return -1;
+        }
+        Loop(terminal, waiting, notify[0]).replay(cursor, "replay " + base_name(params.replay));
+        return 0;
+    }
+
+    // The board's cores, by the SoC rules; the SoC id is read once for the whole run.
+    Board board;
+    if (!discover_board(&board, &why)) {
+        error(why);
+        return -1;
+    }
+    std::vector<CoreTarget> cores;
+    if (!select_cores(board, params.cdsp_index, &cores, &why)) {
+        error(why);
+        return -1;
+    }
+    if (cores.empty()) {
+        error("the platform reports no compute-DSP core");
+        return -1;
+    }
+    RecordingWriter recording;
+    if (!params.record.empty() && !recording.open(params.record, &why)) {
+        error(why);
+        return -1;
+    }
+
+    Terminal terminal;
+    if (!terminal.open(terminal_fd, colour_wanted(params), &why)) {
+        error(why);
+        return -1;
+    }
+    std::atomic<std::uint32_t> window{static_cast<std::uint32_t>(params.sample_time)};
+    Collector collector(cores, board.legacy(), &window,
+                        params.record.empty() ? nullptr : &recording, notify[1]);
+    if (!collector.start()) {
+        terminal.close();
+        error("cannot start the samplers");
+        return -1;
+    }
+    const std::string title = board.soc_name + " (soc " + std::to_string(board.soc_id) + ")";
+    Loop(terminal, waiting, notify[0]).live(collector, window, title);
+    // The samplers end first (every session closed, every group released), then the screen.
+    collector.stop();
+    terminal.close();
+    return 0;
+}
+
+}  // namespace vorlix::kestrel::top

@@ -1,0 +1,75 @@
+// Recordings: each core event as one line of JSON, written as it happens and flushed, so that a
+// run that is killed keeps what it recorded; and read back for a replay, which plays the events
+// at their recorded pace and can be stepped through.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cpu/top/model.h"
+
+namespace vorlix::kestrel::top {
+
+// One line of a recording (without its line end), e.g.
+// {"time":1765263912.5,"index":0,"domain":"nsp0","arch":"V73","legacy":false,"window_ms":1000,
+//  "session":"sampling","qdsp6":45.0,"hvx":25.0,"hmx":12.0,"clock_hz":1400000000,
+//  "temperature":{"zone":"nsp0","celsius":52.0,"passive":95.0,"critical":115.0},
+//  "remoteproc":"running"}
+// A failure has "session":"down", "error" and "reopen_in" (seconds) in place of the figures; a
+// core without a zone or remote processor has null there.
+std::string event_to_json(const CoreEvent& event);
+// False, with the reason in `why`, for a line that is not such an object.
+bool event_from_json(const std::string& line, CoreEvent* event, std::string* why);
+
+class RecordingWriter {
+  public:
+    RecordingWriter() = default;
+    ~RecordingWriter();
+    RecordingWriter(const RecordingWriter&) = delete;
+    RecordingWriter& operator=(const RecordingWriter&) = delete;
+
+    // Creates (or empties) the file. False, with the reason in `why`.
+    bool open(const std::string& path, std::string* why);
+    // Appends the event and flushes. False once a write has failed.
+    bool write(const CoreEvent& event);
+
+  private:
+    std::FILE* file_ = nullptr;
+    bool failed_ = false;
+};
+
+// Reads a recording. False, with "FILE:LINE: reason" in `why`, for a file that cannot be read,
+// a malformed line or an empty recording. Events come out in time order.
+bool load_recording(const std::string& path, std::vector<CoreEvent>* events, std::string* why);
+
+// A position in a recording: the model as it stood after the first `position` events.
+class ReplayCursor {
+  public:
+    explicit ReplayCursor(std::vector<CoreEvent> events);
+
+    std::size_t position() const { return position_; }
+    std::size_t size() const { return events_.size(); }
+    const Model& model() const { return model_; }
+    // The time of the last applied event (of the first event before any is applied).
+    double time() const;
+    // The time of the next event; false at the end.
+    bool next_time(double* time) const;
+
+    // Moves to after `position` events (clamped to the recording).
+    void seek(std::size_t position);
+    // One window forward or back: to the next (previous) moment at which any event happened.
+    void step_forward();
+    void step_back();
+    // Keeps at least `samples` of history per engine.
+    void reserve_history(std::size_t samples);
+
+  private:
+    std::vector<CoreEvent> events_;
+    std::size_t position_ = 0;
+    std::size_t history_ = History::kDefaultCapacity;
+    Model model_;
+};
+
+}  // namespace vorlix::kestrel::top
