@@ -357,7 +357,7 @@ class Doctor {
             return;
         }
         const std::string number = "remoteproc" + std::to_string(proc->number);
-        std::string found = number + " (" + proc->name + ") " + proc->state;
+        const std::string found = number + " (" + proc->name + ") " + proc->state;
         const std::string firmware =
             proc->firmware.empty() ? std::string() : ", firmware " + proc->firmware;
         const std::string state_file = "/sys/class/remoteproc/" + number + "/state";
