@@ -12,6 +12,9 @@
 #   share/kestrel/alert-rules.yml           Prometheus alerting rules on its metrics
 #   bin/kestrel-top                         every core live in the terminal
 #   share/man/man1/kestrel-top.1.gz         its manual page
+#   bin/kestrel-doctor                      says why kestrel cannot monitor a board, and what to do
+#   lib/libkestrel_doctor.so                its checks that call the platform, loaded at run time
+#   share/man/man1/kestrel-doctor.1.gz      its manual page
 #
 # The virtual board (sim/) and the test programs are never installed. The Debian package adds
 # its metadata, whose sources are in cmake/debian/:
@@ -122,11 +125,30 @@ add_custom_command(OUTPUT ${_kestrel_top_man}
 add_custom_target(kestrel_top_man ALL DEPENDS ${_kestrel_top_man})
 install(FILES ${_kestrel_top_man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
+# kestrel-doctor (cpu/doctor) with its manual page, and its platform checks' library, which it
+# loads by name as kestrel loads libkestrel.so: beside libkestrel.so. The library carries no
+# RUNPATH in the build tree either.
+install(TARGETS kestrel_doctor RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS kestrel_doctor_platform LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(CODE "file(RPATH_REMOVE FILE
+    \"${_kestrel_dest}/${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:kestrel_doctor>\")")
+configure_file(${PROJECT_SOURCE_DIR}/doc/kestrel-doctor.1.in
+               ${CMAKE_CURRENT_BINARY_DIR}/kestrel-doctor.1 @ONLY)
+set(_kestrel_doctor_man ${CMAKE_CURRENT_BINARY_DIR}/kestrel-doctor.1.gz)
+add_custom_command(OUTPUT ${_kestrel_doctor_man}
+    COMMAND gzip -9 -n -c ${CMAKE_CURRENT_BINARY_DIR}/kestrel-doctor.1 > ${_kestrel_doctor_man}
+    DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/kestrel-doctor.1
+    VERBATIM)
+add_custom_target(kestrel_doctor_man ALL DEPENDS ${_kestrel_doctor_man})
+install(FILES ${_kestrel_doctor_man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
 # What scripts/package builds before packing.
 add_custom_target(kestrel_package_contents)
 add_dependencies(kestrel_package_contents kestrel kestrel_stub kestrel_man kestrel_changelog
                  kestrel_exporter kestrel_exporter_man)
 add_dependencies(kestrel_package_contents kestrel_top kestrel_top_man)
+add_dependencies(kestrel_package_contents kestrel_doctor kestrel_doctor_platform
+                 kestrel_doctor_man)
 
 # Debian package (cpack -G DEB), meant for the aarch64 preset: the package is for arm64 boards.
 set(CPACK_GENERATOR DEB)
@@ -146,12 +168,13 @@ serves the figures to Prometheus over HTTP (systemd units kestrel-exporter).
 kestrel-top shows every core live in the terminal, with history plots,
 temperatures against trip points and the DSPs' states, and records and
 replays what it showed.
+kestrel-doctor says why a board cannot be monitored, and what to do.
 .
 The package holds the program, its stub library libkestrel.so, the DSP
 library libkestrel_skel.so (Hexagon V68), kestrel-exporter with its systemd
-units, a Grafana dashboard and alerting rules, and kestrel-top. It needs the
-board's FastRPC client library libadsprpc.so, which comes with the board's
-support package.")
+units, a Grafana dashboard and alerting rules, kestrel-top, and kestrel-doctor
+with its library libkestrel_doctor.so. It needs the board's FastRPC client
+library libadsprpc.so, which comes with the board's support package.")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -44,6 +44,31 @@ const SocRule& soc_rule(std::uint32_t soc) {
     return kDefaultRule;
 }
 
+const FixedDomain* fixed_domain(const SocRule& rule, std::uint32_t index) {
+    static constexpr FixedDomain kCdsps[] = {{"cdsp", 3}, {"cdsp1", 4}};
+    switch (rule.layout) {
+        case CoreLayout::kOneCdsp:
+            return &kCdsps[0];
+        case CoreLayout::kTwoCdsps:
+            return index <= rule.max_index && index < std::size(kCdsps) ? &kCdsps[index] : nullptr;
+        case CoreLayout::kPlatformCores:
+            break;
+    }
+    return nullptr;
+}
+
+std::uint32_t fixed_core_count(const SocRule& rule) {
+    switch (rule.layout) {
+        case CoreLayout::kOneCdsp:
+            return 1;
+        case CoreLayout::kTwoCdsps:
+            return rule.max_index + 1;
+        case CoreLayout::kPlatformCores:
+            break;
+    }
+    return 0;
+}
+
 bool is_legacy_soc(std::uint32_t soc) {
     return soc_rule(soc).legacy;
 }

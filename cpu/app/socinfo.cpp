@@ -11,10 +11,6 @@
 
 namespace vorlix::kestrel {
 
-namespace {
-constexpr const char* kSocIdPath = "/sys/devices/soc0/soc_id";
-}  // namespace
-
 const SocIdEntry soc_id[kSocIdCount] = {
     {70, "MSM8260"},        {71, "MSM8660"},        {86, "APQ8060"},        {87, "MSM8960"},
     {109, "APQ8064"},       {116, "MSM8930"},       {117, "MSM8630"},       {118, "MSM8230"},
@@ -94,25 +90,42 @@ const SocIdEntry soc_id[kSocIdCount] = {
     {778, "IPQ9610"},       {779, "IPQ9630"},       {780, "IPQ9640"},       {781, "IPQ9670"},
 };
 
-int get_cur_device_socid() {
+int read_soc_id(uint32_t* id, SocIdStep* step) {
     int fd = open(kSocIdPath, O_RDONLY);
     if (fd < 0) {
-        std::printf("[ERROR] [KESTREL] open soc_id file failure, error code = %d\n", errno);
-        return -1;
+        *step = SocIdStep::kOpen;
+        return errno;
     }
     char buf[32];
     memset(buf, 0, sizeof(buf));
     ssize_t n = read(fd, buf, sizeof(buf) - 1);
     if (n < 0) {
-        std::printf("[ERROR] [KESTREL] read soc_id failure, error code = %d\n", errno);
+        const int error = errno;
         close(fd);
-        return -1;
+        *step = SocIdStep::kRead;
+        return error;
     }
     buf[n] = '\0';
     unsigned long value = strtoul(buf, nullptr, 10);
     close(fd);
-    // The low 32 bits, as the kernel's id is a 32-bit number; a set top bit reads as negative.
-    return static_cast<int>(static_cast<uint32_t>(value));
+    // The low 32 bits, as the kernel's id is a 32-bit number.
+    *id = static_cast<uint32_t>(value);
+    return 0;
+}
+
+int get_cur_device_socid() {
+    uint32_t id = 0;
+    SocIdStep step = SocIdStep::kOpen;
+    const int error = read_soc_id(&id, &step);
+    if (error != 0) {
+        std::printf(step == SocIdStep::kOpen
+                        ? "[ERROR] [KESTREL] open soc_id file failure, error code = %d\n"
+                        : "[ERROR] [KESTREL] read soc_id failure, error code = %d\n",
+                    error);
+        return -1;
+    }
+    // A set top bit reads as negative.
+    return static_cast<int>(id);
 }
 
 const char* soc_name_by_id(uint32_t id) {

@@ -38,12 +38,12 @@ CoreChoice choose_core(std::uint32_t soc, const DspDomainArray& domains, std::ui
     target.index = index;
     target.unsigned_pd = rule.unsigned_pd;
     const bool two_cdsps = rule.layout == CoreLayout::kTwoCdsps;
-    if (two_cdsps) {
-        if (index > rule.max_index) {
-            return CoreChoice::kQcs9075Index;
-        }
-        target.domain_name = index == 1 ? "cdsp1" : "cdsp";
-        target.domain_id = index == 1 ? 4 : 3;
+    if (two_cdsps && index > rule.max_index) {
+        return CoreChoice::kQcs9075Index;
+    }
+    if (const FixedDomain* fixed = fixed_domain(rule, index)) {
+        target.domain_name = fixed->name;
+        target.domain_id = fixed->id;
     }
     const DspInfoItem* item = item_at(domains, index, two_cdsps);
     if (rule.layout == CoreLayout::kPlatformCores) {
@@ -66,10 +66,8 @@ CoreChoice choose_core(std::uint32_t soc, const DspDomainArray& domains, std::ui
 
 std::vector<CoreTarget> board_cores(std::uint32_t soc, const DspDomainArray& domains) {
     const SocRule& rule = soc_rule(soc);
-    std::uint32_t count = 1;
-    if (rule.layout == CoreLayout::kTwoCdsps) {
-        count = rule.max_index + 1;
-    } else if (rule.layout == CoreLayout::kPlatformCores) {
+    std::uint32_t count = fixed_core_count(rule);
+    if (rule.layout == CoreLayout::kPlatformCores) {
         count = domains.empty() ? 0 : static_cast<std::uint32_t>(domains.front().size());
     }
     std::vector<CoreTarget> cores;

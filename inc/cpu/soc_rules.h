@@ -27,6 +27,20 @@ struct SocRule {
 // in table order); the default rule for any other SoC.
 const SocRule& soc_rule(std::uint32_t soc);
 
+// A FastRPC domain that a layout fixes by itself.
+struct FixedDomain {
+    const char* name;
+    std::uint32_t id;
+};
+
+// The domain of the core at `index` where the layout fixes it without asking the platform:
+// "cdsp" (3) for one CDSP, whatever the index; "cdsp" (3) and "cdsp1" (4) at 0 and 1 for two.
+// Null for the platform's cores and for an index beyond two CDSPs.
+const FixedDomain* fixed_domain(const SocRule& rule, std::uint32_t index);
+
+// How many cores the layout fixes: 1 or 2; 0 where the platform names them.
+std::uint32_t fixed_core_count(const SocRule& rule);
+
 // SoCs whose DSP has no PMU group (SM8250, QCM6490, QCS6490): they sample only in legacy mode.
 bool is_legacy_soc(std::uint32_t soc);
 

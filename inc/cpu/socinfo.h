@@ -18,7 +18,17 @@ inline constexpr std::size_t kSocIdCount = 304;
 // The SoC table, in its fixed order (ids mostly ascending; names may repeat).
 extern const SocIdEntry soc_id[kSocIdCount];
 
-// Reads "/sys/devices/soc0/soc_id" and returns the id, or -1 after printing why it failed.
+// Where the kernel publishes the SoC id.
+inline constexpr const char* kSocIdPath = "/sys/devices/soc0/soc_id";
+
+// The step of reading the SoC id that failed.
+enum class SocIdStep { kOpen, kRead };
+
+// Reads the SoC id from kSocIdPath into `id`: 0, or the errno of the step that failed (in
+// `step`). Prints nothing.
+int read_soc_id(uint32_t* id, SocIdStep* step);
+
+// Reads the SoC id and returns it, or -1 after printing why it failed.
 int get_cur_device_socid();
 
 // The name the SoC table gives `id`; null for an id it does not hold.

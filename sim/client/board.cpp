@@ -690,6 +690,7 @@ const std::vector<std::string>& library_variants() {
     static const std::vector<std::string> v = {
 #define KESTREL_SIM_LIBRARY(variant) #variant,
 #include "sim_options.h"
+        "none",
     };
     return v;
 }
@@ -702,7 +703,7 @@ Board parse_board(const json& j, const std::string& name) {
     const std::string where = "board '" + name + "'";
     check_keys(j, where,
                {"description", "soc_id", "soc_name", "library", "dsp", "dsp_command", "domains",
-                "num_domains", "faults", "thermal_zones", "dsp_crashes"});
+                "num_domains", "faults", "thermal_zones", "dsp_crashes", "installed"});
     Board b;
     b.name = name;
     if (!j.contains("soc_id") || j["soc_id"].is_null()) {
@@ -817,6 +818,21 @@ Board parse_board(const json& j, const std::string& name) {
                        it->second->group != n.group)) {
             bad(where + ".domains",
                 "domains share the device node " + n.path + " with different mode, owner or group");
+        }
+    }
+    if (j.contains("installed")) {
+        const std::string at = where + ".installed";
+        check_keys(j["installed"], at, {"libkestrel", "libkestrel_skel"});
+        if (j["installed"].contains("libkestrel")) {
+            b.installed.libkestrel = get_bool(j["installed"]["libkestrel"], at + ".libkestrel");
+        }
+        if (j["installed"].contains("libkestrel_skel")) {
+            const std::string skel =
+                get_string(j["installed"]["libkestrel_skel"], at + ".libkestrel_skel");
+            if (skel != "build" && skel != "host" && skel != "none") {
+                bad(at + ".libkestrel_skel", "must be build, host or none");
+            }
+            b.installed.libkestrel_skel = skel;
         }
     }
     return b;

@@ -147,6 +147,15 @@ struct DspCrash {
 
 constexpr size_t kMaxDspCrashes = 16;
 
+// What of kestrel the board has installed, which the runner serves: libkestrel.so on the
+// library path, and which libkestrel_skel.so on the DSP library path.
+struct Installed {
+    bool libkestrel = true;
+    // "build": the runner's choice (the host build, or for kestrel-doctor the Hexagon build);
+    // "host": the host build for every program; "none": no folder that holds one.
+    std::string libkestrel_skel = "build";
+};
+
 struct Board {
     std::string name;
     SocIdKind soc_kind = SocIdKind::kText;
@@ -160,6 +169,7 @@ struct Board {
     std::vector<ThermalZone> thermal_zones;
     std::vector<DspCrash> dsp_crashes;
     std::string soc_name;  // the SoC's name in default firmware paths; may be empty
+    Installed installed;
 
     const Domain* find_by_name(const std::string& name) const;
     // Matches the domain id or the effective id.
@@ -182,7 +192,8 @@ nlohmann::json resolve_board_json(const std::string& name_or_path);
 Board parse_board(const nlohmann::json& resolved, const std::string& name);
 Board load_board(const std::string& name_or_path);
 
-// The library variants a board may choose (sim_options.h).
+// The library variants a board may choose: those of sim_options.h, and "none" (no libadsprpc.so;
+// the build makes no folder of that name).
 const std::vector<std::string>& library_variants();
 
 }  // namespace kestrel_sim

@@ -3,9 +3,11 @@
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
@@ -53,7 +55,31 @@ void dsp_plat_load_options(uint32_t flags) {
 #include "sim_options.h"
 }
 
+/* True for a 32-bit ELF file built for Hexagon (e_machine 164, little-endian). */
+static int is_hexagon_library(const char* path) {
+    unsigned char header[20];
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    int whole = sim_io_read_all(sim_io_posix_read, fd, header, sizeof header) == 0;
+    close(fd);
+    return whole && memcmp(header, "\177ELF", 4) == 0 && header[4] == 1 && header[5] == 1 &&
+           header[18] == 164 && header[19] == 0;
+}
+
+/* A DSP library built for Hexagon cannot be loaded on this machine: the DSP runs it by its host
+ * build of the same name, from the folder KESTREL_SIM_DSP_TWINS names (the runner sets it when it
+ * serves the Hexagon libraries). Without that folder the load fails, as it would. */
 void* dsp_plat_load(const char* path) {
+    const char* twins = getenv("KESTREL_SIM_DSP_TWINS");
+    char twin[PATH_MAX];
+    if (twins != NULL && twins[0] != '\0' && is_hexagon_library(path)) {
+        const char* slash = strrchr(path, '/');
+        int n = snprintf(twin, sizeof twin, "%s/%s", twins, slash != NULL ? slash + 1 : path);
+        if (n < 0 || (size_t)n >= sizeof twin)
+            return NULL;
+        path = twin;
+    }
     return dlopen(path, RTLD_NOW | RTLD_LOCAL);
 }
 

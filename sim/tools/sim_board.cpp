@@ -15,7 +15,10 @@
 //   kestrel-sim-board --print BOARD               the resolved profile as JSON
 //   kestrel-sim-board --setup BOARD BASE          what the runner needs, in one run: the
 //                                                 library variant on the first line, the
-//                                                 --sysfs directory on the second
+//                                                 --sysfs directory on the second, and on
+//                                                 the third what of kestrel is installed:
+//                                                 1 or 0 for libkestrel.so, then build, host
+//                                                 or none for libkestrel_skel.so
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -240,6 +243,9 @@ int main(int argc, char** argv) {
             if (cmd == "--setup")
                 std::cout << b.library << "\n";
             std::cout << dir << "\n";
+            if (cmd == "--setup")
+                std::cout << (b.installed.libkestrel ? "1 " : "0 ") << b.installed.libkestrel_skel
+                          << "\n";
             return 0;
         }
     } catch (const kestrel_sim::BoardError& e) {

@@ -94,7 +94,9 @@ class RunRecorder : public testing::EmptyTestEventListener {
 // identity (setpriv ...), for whom the trace's folder is made writable.
 BoardRun run_board_command(const std::vector<std::string>& prefix, const std::string& board,
                            const std::vector<std::string>& args, kestrel_test::ProcessOptions opts,
-                           const std::string& program) {
+                           const std::string& program,
+                           const std::vector<std::string>& runner_options = {},
+                           bool shared_trace = false) {
     char pattern[] = "/tmp/kestrel-e2e-XXXXXX";
     const char* dir = mkdtemp(pattern);
     EXPECT_NE(dir, nullptr);
@@ -103,13 +105,24 @@ BoardRun run_board_command(const std::vector<std::string>& prefix, const std::st
         EXPECT_EQ(chmod(dir, 0777), 0);
     }
     const std::string trace = std::string(dir == nullptr ? "/tmp" : dir) + "/trace.jsonl";
+    if (shared_trace && dir != nullptr) {
+        std::ofstream(trace).close();
+        fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                 fs::perms::others_read | fs::perms::others_exec);
+        fs::permissions(trace, fs::perms::owner_read | fs::perms::owner_write |
+                                   fs::perms::group_read | fs::perms::group_write |
+                                   fs::perms::others_read | fs::perms::others_write);
+    }
     const bool is_file = board.size() > 5 && board.compare(board.size() - 5, 5, ".json") == 0;
     const bool is_path = !board.empty() && board.front() == '/';
     std::vector<std::string> argv = prefix;
     argv.insert(argv.end(),
-                {KESTREL_RUN_BOARD, "--build", KESTREL_BUILD_DIR, "--kestrel", program, "--board",
-                 is_file && !is_path ? std::string(KESTREL_E2E_BOARDS) + "/" + board : board,
-                 "--trace", trace, "--"});
+                {KESTREL_RUN_BOARD, "--build", KESTREL_BUILD_DIR, "--kestrel", program});
+    argv.insert(argv.end(), runner_options.begin(), runner_options.end());
+    argv.insert(
+        argv.end(),
+        {"--board", is_file && !is_path ? std::string(KESTREL_E2E_BOARDS) + "/" + board : board,
+         "--trace", trace, "--"});
     argv.insert(argv.end(), args.begin(), args.end());
     for (auto& signal : opts.signals) {
         if (signal.after_file == kTraceFile) {
@@ -159,6 +172,14 @@ BoardRun run_board_command(const std::vector<std::string>& prefix, const std::st
 BoardRun run_on_board(const std::string& board, const std::vector<std::string>& args,
                       kestrel_test::ProcessOptions opts, const std::string& program) {
     return run_board_command({}, board, args, std::move(opts), program);
+}
+
+BoardRun run_with_runner_options(const std::vector<std::string>& runner_options,
+                                 const std::string& board, const std::vector<std::string>& args,
+                                 kestrel_test::ProcessOptions opts, const std::string& program,
+                                 bool shared_trace) {
+    return run_board_command({}, board, args, std::move(opts), program, runner_options,
+                             shared_trace);
 }
 
 BoardRun run_in_shell(const std::string& shell, const std::string& board,

@@ -36,6 +36,14 @@ BoardRun run_on_board(const std::string& board, const std::vector<std::string>& 
                       kestrel_test::ProcessOptions opts = {},
                       const std::string& program = KESTREL_BIN);
 
+// The same run with the runner's own options `runner_options` (such as "--doctor") before the
+// board. With `shared_trace` the run's folder and trace file are open to every user first, for a
+// program that runs as another user than the test.
+BoardRun run_with_runner_options(const std::vector<std::string>& runner_options,
+                                 const std::string& board, const std::vector<std::string>& args,
+                                 kestrel_test::ProcessOptions opts, const std::string& program,
+                                 bool shared_trace = false);
+
 // The same run started by a bash command line `shell`, in which "$@" is the runner's command
 // that runs kestrel: for pipes and redirections around kestrel. The command's own status (for
 // instance `exit ${PIPESTATUS[0]}`) is the result.

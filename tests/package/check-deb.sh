@@ -4,7 +4,8 @@
 # metadata, each binary for its processor (AArch64 for the programs and the stub library, Hexagon
 # QDSP6 for the DSP library) and without a library search path of its own; the exporter's
 # library is among the dependencies, its units pass systemd-analyze, the dashboard uses only the
-# exporter's metrics; and lintian finds no error and no warning in it.
+# exporter's metrics; kestrel-doctor does not need libadsprpc.so or libkestrel.so to start; and
+# lintian finds no error and no warning in it.
 set -euo pipefail
 deb=$1
 fail() { echo "check-deb: $*" >&2; exit 1; }
@@ -21,7 +22,9 @@ expected=$(printf '%s\n' ./usr/bin/kestrel ./usr/lib/libkestrel.so ./usr/lib/ske
     ./usr/bin/kestrel-exporter ./usr/lib/systemd/system/kestrel-exporter.service \
     ./usr/lib/systemd/system/kestrel-exporter.socket ./usr/share/kestrel/alert-rules.yml \
     ./usr/share/kestrel/grafana-dashboard.json ./usr/share/man/man1/kestrel-exporter.1.gz \
-    ./usr/bin/kestrel-top ./usr/share/man/man1/kestrel-top.1.gz | sort)
+    ./usr/bin/kestrel-top ./usr/share/man/man1/kestrel-top.1.gz \
+    ./usr/bin/kestrel-doctor ./usr/lib/libkestrel_doctor.so \
+    ./usr/share/man/man1/kestrel-doctor.1.gz | sort)
 [ "$files" = "$expected" ] || fail "unexpected contents:
 $files"
 
@@ -102,6 +105,25 @@ top=$tmp/usr/bin/kestrel-top
 readelf -d "$top" | grep -q 'NEEDED.*\[libncursesw.so.6\]' || fail "kestrel-top does not use ncurses"
 dpkg-deb -f "$deb" Depends | grep -q 'libncursesw6' || fail "no dependency on libncursesw6"
 gzip -t "$tmp/usr/share/man/man1/kestrel-top.1.gz" || fail "the manual page kestrel-top.1 is not gzip data"
+
+# kestrel-doctor: AArch64, starting without libadsprpc.so and libkestrel.so (it loads both
+# itself), and its library, which needs libadsprpc.so, without a search path either.
+doctor=$tmp/usr/bin/kestrel-doctor
+doctor_lib=$tmp/usr/lib/libkestrel_doctor.so
+[ "$(machine "$doctor")" = AArch64 ] || fail "kestrel-doctor is not AArch64"
+[ "$(machine "$doctor_lib")" = AArch64 ] || fail "libkestrel_doctor.so is not AArch64"
+if readelf -d "$doctor" | grep -qE 'NEEDED.*\[(libadsprpc|libkestrel)\.so\]'; then
+    fail "kestrel-doctor lists libadsprpc.so or libkestrel.so as needed"
+fi
+readelf -d "$doctor_lib" | grep -q 'NEEDED.*\[libadsprpc.so\]' ||
+    fail "libkestrel_doctor.so does not list libadsprpc.so as needed"
+for f in "$doctor" "$doctor_lib"; do
+    if readelf -d "$f" | grep -qE 'RPATH|RUNPATH'; then
+        fail "${f#"$tmp"} keeps a library search path (RPATH or RUNPATH)"
+    fi
+done
+gzip -t "$tmp/usr/share/man/man1/kestrel-doctor.1.gz" ||
+    fail "the manual page kestrel-doctor.1 is not gzip data"
 
 command -v lintian >/dev/null || fail "lintian is missing (apt-get install lintian)"
 lintian --fail-on error,warning "$deb" || fail "lintian reports errors or warnings"

@@ -184,6 +184,17 @@ TEST(SimBoardProfile, ThermalZonesAreRead) {
     EXPECT_EQ(b.thermal_zones[0].temp_millicelsius, -2500);
 }
 
+TEST(SimBoardProfile, WhatOfKestrelIsInstalledAndTheLibraryVariantNone) {
+    Board all = parse("{}");
+    EXPECT_TRUE(all.installed.libkestrel);
+    EXPECT_EQ(all.installed.libkestrel_skel, "build");
+    Board b = parse(R"({"library": "none",
+                        "installed": {"libkestrel": false, "libkestrel_skel": "host"}})");
+    EXPECT_EQ(b.library, "none");
+    EXPECT_FALSE(b.installed.libkestrel);
+    EXPECT_EQ(b.installed.libkestrel_skel, "host");
+}
+
 // The windows of a DSP crash that repeats: when each begins and ends, and what the state file
 // shows meanwhile (the profile's state outside them).
 TEST(SimBoardProfile, DspCrashWindowsRepeatAndEnd) {
@@ -212,7 +223,7 @@ TEST(SimBoardProfile, MistakesAreRefusedWithTheirPlace) {
     // Each profile and a part of the message that says what is wrong with it.
     const std::vector<std::pair<std::string, std::string>> bad = {
         {R"({"colour": "red"})", ": unknown key \"colour\""},
-        {R"({"library": "newest"})", ".library: must be full, no_system_request or minimal"},
+        {R"({"library": "newest"})", ".library: must be full, no_system_request, minimal or none"},
         {R"({"dsp": "fpga"})", ".dsp: must be host or hexagon"},
         {R"({"domains": [{"name": "a"}]})", ".domains[0]: a domain needs \"name\" and \"id\""},
         {R"({"domains": [{"name": "a", "id": 3}, {"name": "a", "id": 4}]})",
@@ -282,6 +293,10 @@ TEST(SimBoardProfile, MistakesAreRefusedWithTheirPlace) {
         {R"({"domains": [{"name": "a", "id": 3}], "dsp_crashes": [{"domain": "a", "at_ms": 0,
             "for_ms": 10, "every_ms": 10}]})",
          ".dsp_crashes[0].every_ms: must be greater than for_ms"},
+        {R"({"installed": {"libkestrel_skel": "hexagon"}})",
+         ".installed.libkestrel_skel: must be build, host or none"},
+        {R"({"installed": {"libkestrel": "yes"}})", ".installed.libkestrel: "},
+        {R"({"installed": {"libadsprpc": false}})", ".installed: unknown key \"libadsprpc\""},
     };
     for (const auto& [text, message] : bad) {
         try {

@@ -1,0 +1,62 @@
+// kestrel-doctor's command-line options.
+#include "cpu/doctor/doctor_options.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <utility>
+
+#include "cpu/config.h"
+#include "cpu/output.h"
+// Generated from the project's version and the source tree's git revision, as for kestrel (see
+// cpu/app/CMakeLists.txt).
+#include "kestrel_revision.h"
+#include "kestrel_version.h"
+
+namespace vorlix::kestrel::doctor {
+
+using my_utils::CMDLineElement;
+using my_utils::CMDLineParams;
+
+DoctorOptions& get_doctor_options(CMDLineParams& params) {
+    return *static_cast<DoctorOptions*>(params.user_param);
+}
+
+void print_doctor_version() {
+    std::printf("kestrel-doctor version V%s\n", KESTREL_VERSION);
+    std::printf("  build date      : %s\n", get_build_date().c_str());
+    std::printf("  build commit id : %s\n", KESTREL_BUILD_COMMIT_ID);
+}
+
+void print_doctor_usage(int, const char**) {
+    std::printf(
+        "\nkestrel-doctor checks, link by link, what kestrel needs on this board: the SoC id and\n"
+        "its rules, the FastRPC client library, each compute DSP's device node and remote\n"
+        "processor, libkestrel.so and libkestrel_skel.so, and a short session on each core.\n"
+        "It prints one line per check and a remedy under each failure; it changes nothing.\n"
+        "Exit status: 0 when every check passes (warnings allowed), 1 when one fails, 2 for a\n"
+        "bad command line.\n");
+}
+
+void doctor_options_init(my_utils::CMDLineContext& ctx) {
+    CMDLineElement index;
+    index.names = {"--cdsp_index"};
+    index.value_type = "N";
+    index.help = "check only the compute-DSP core at this index, default every core";
+    index.on_uint64 = [](CMDLineParams& p, unsigned long v) {
+        DoctorOptions& options = get_doctor_options(p);
+        options.one_core = true;
+        options.cdsp_index = v;
+    };
+    ctx.options.push_back(std::move(index));
+
+    CMDLineElement version;
+    version.names = {"--version"};
+    version.help = "print version and build info";
+    version.on_flag = [](CMDLineParams&) {
+        print_doctor_version();
+        std::exit(finish_output(0));
+    };
+    ctx.options.push_back(std::move(version));
+}
+
+}  // namespace vorlix::kestrel::doctor
