@@ -31,14 +31,11 @@ set(KESTREL_MAINTAINER "kestrel developers <kestrel-dev@vorlix.org>")
 # The installation directory as the install scripts see it, for install(CODE).
 set(_kestrel_dest "\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}")
 
-install(TARGETS kestrel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS kestrel_stub LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 # The build tree's copies carry a RUNPATH to build directories (cmake/BuildTreeRunpath.cmake);
 # the installed ones carry none.
-foreach(_kestrel_installed ${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:kestrel>
-                           ${CMAKE_INSTALL_LIBDIR}/$<TARGET_FILE_NAME:kestrel_stub>)
-    install(CODE "file(RPATH_REMOVE FILE \"${_kestrel_dest}/${_kestrel_installed}\")")
-endforeach()
+install(CODE "file(RPATH_REMOVE FILE
+    \"${_kestrel_dest}/${CMAKE_INSTALL_LIBDIR}/$<TARGET_FILE_NAME:kestrel_stub>\")")
 
 # The DSP library comes from the hexagon preset's build.
 set(_kestrel_hexagon_skel ${KESTREL_HEXAGON_BUILD_DIR}/dsp/libkestrel_skel.so)
@@ -63,16 +60,26 @@ install(CODE "
             COMMAND_ERROR_IS_FATAL ANY)
     endif()")
 
-# The manual page carries the project's version; manual pages are installed compressed, as
-# Debian has them.
-configure_file(${PROJECT_SOURCE_DIR}/doc/kestrel.1.in ${CMAKE_CURRENT_BINARY_DIR}/kestrel.1 @ONLY)
-set(_kestrel_man ${CMAKE_CURRENT_BINARY_DIR}/kestrel.1.gz)
-add_custom_command(OUTPUT ${_kestrel_man}
-    COMMAND gzip -9 -n -c ${CMAKE_CURRENT_BINARY_DIR}/kestrel.1 > ${_kestrel_man}
-    DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/kestrel.1
-    VERBATIM)
-add_custom_target(kestrel_man ALL DEPENDS ${_kestrel_man})
-install(FILES ${_kestrel_man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# kestrel_install_program(TARGET PAGE) : a program of the package, without the build tree's
+# RUNPATH, and its manual page doc/PAGE.1.in, which carries the project's version and is
+# installed compressed, as Debian has manual pages. Adds both to what scripts/package builds.
+add_custom_target(kestrel_package_contents)
+function(kestrel_install_program target page)
+    install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    install(CODE "file(RPATH_REMOVE FILE
+        \"${_kestrel_dest}/${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:${target}>\")")
+    set(man ${CMAKE_CURRENT_BINARY_DIR}/${page}.1)
+    configure_file(${PROJECT_SOURCE_DIR}/doc/${page}.1.in ${man} @ONLY)
+    add_custom_command(OUTPUT ${man}.gz
+        COMMAND gzip -9 -n -c ${man} > ${man}.gz
+        DEPENDS ${man}
+        VERBATIM)
+    add_custom_target(${target}_man ALL DEPENDS ${man}.gz)
+    install(FILES ${man}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    add_dependencies(kestrel_package_contents ${target} ${target}_man)
+endfunction()
+
+kestrel_install_program(kestrel kestrel)
 
 # Debian metadata. The package is native (its version has no Debian revision), so the changelog
 # is changelog.gz.
@@ -92,18 +99,7 @@ install(FILES ${_kestrel_debian}/lintian-overrides
 # The Prometheus exporter (cpu/exporter) with its manual page, systemd units, Grafana dashboard
 # and alerting rules (cmake/exporter/). The unit path is relative to the prefix:
 # /usr/lib/systemd/system in the package.
-install(TARGETS kestrel_exporter RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(CODE "file(RPATH_REMOVE FILE
-    \"${_kestrel_dest}/${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:kestrel_exporter>\")")
-configure_file(${PROJECT_SOURCE_DIR}/doc/kestrel-exporter.1.in
-               ${CMAKE_CURRENT_BINARY_DIR}/kestrel-exporter.1 @ONLY)
-set(_kestrel_exporter_man ${CMAKE_CURRENT_BINARY_DIR}/kestrel-exporter.1.gz)
-add_custom_command(OUTPUT ${_kestrel_exporter_man}
-    COMMAND gzip -9 -n -c ${CMAKE_CURRENT_BINARY_DIR}/kestrel-exporter.1 > ${_kestrel_exporter_man}
-    DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/kestrel-exporter.1
-    VERBATIM)
-add_custom_target(kestrel_exporter_man ALL DEPENDS ${_kestrel_exporter_man})
-install(FILES ${_kestrel_exporter_man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+kestrel_install_program(kestrel_exporter kestrel-exporter)
 install(FILES ${PROJECT_SOURCE_DIR}/cmake/exporter/kestrel-exporter.service
               ${PROJECT_SOURCE_DIR}/cmake/exporter/kestrel-exporter.socket
         DESTINATION lib/systemd/system)
@@ -112,43 +108,17 @@ install(FILES ${PROJECT_SOURCE_DIR}/cmake/exporter/grafana-dashboard.json
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/kestrel)
 
 # kestrel-top (cpu/top) with its manual page.
-install(TARGETS kestrel_top RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(CODE "file(RPATH_REMOVE FILE
-    \"${_kestrel_dest}/${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:kestrel_top>\")")
-configure_file(${PROJECT_SOURCE_DIR}/doc/kestrel-top.1.in ${CMAKE_CURRENT_BINARY_DIR}/kestrel-top.1
-               @ONLY)
-set(_kestrel_top_man ${CMAKE_CURRENT_BINARY_DIR}/kestrel-top.1.gz)
-add_custom_command(OUTPUT ${_kestrel_top_man}
-    COMMAND gzip -9 -n -c ${CMAKE_CURRENT_BINARY_DIR}/kestrel-top.1 > ${_kestrel_top_man}
-    DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/kestrel-top.1
-    VERBATIM)
-add_custom_target(kestrel_top_man ALL DEPENDS ${_kestrel_top_man})
-install(FILES ${_kestrel_top_man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+kestrel_install_program(kestrel_top kestrel-top)
 
 # kestrel-doctor (cpu/doctor) with its manual page, and its platform checks' library, which it
 # loads by name as kestrel loads libkestrel.so: beside libkestrel.so. The library carries no
 # RUNPATH in the build tree either.
-install(TARGETS kestrel_doctor RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+kestrel_install_program(kestrel_doctor kestrel-doctor)
 install(TARGETS kestrel_doctor_platform LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(CODE "file(RPATH_REMOVE FILE
-    \"${_kestrel_dest}/${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:kestrel_doctor>\")")
-configure_file(${PROJECT_SOURCE_DIR}/doc/kestrel-doctor.1.in
-               ${CMAKE_CURRENT_BINARY_DIR}/kestrel-doctor.1 @ONLY)
-set(_kestrel_doctor_man ${CMAKE_CURRENT_BINARY_DIR}/kestrel-doctor.1.gz)
-add_custom_command(OUTPUT ${_kestrel_doctor_man}
-    COMMAND gzip -9 -n -c ${CMAKE_CURRENT_BINARY_DIR}/kestrel-doctor.1 > ${_kestrel_doctor_man}
-    DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/kestrel-doctor.1
-    VERBATIM)
-add_custom_target(kestrel_doctor_man ALL DEPENDS ${_kestrel_doctor_man})
-install(FILES ${_kestrel_doctor_man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
-# What scripts/package builds before packing.
-add_custom_target(kestrel_package_contents)
-add_dependencies(kestrel_package_contents kestrel kestrel_stub kestrel_man kestrel_changelog
-                 kestrel_exporter kestrel_exporter_man)
-add_dependencies(kestrel_package_contents kestrel_top kestrel_top_man)
-add_dependencies(kestrel_package_contents kestrel_doctor kestrel_doctor_platform
-                 kestrel_doctor_man)
+# What else scripts/package builds before packing.
+add_dependencies(kestrel_package_contents kestrel_stub kestrel_changelog
+                 kestrel_doctor_platform)
 
 # Debian package (cpack -G DEB), meant for the aarch64 preset: the package is for arm64 boards.
 set(CPACK_GENERATOR DEB)

@@ -49,4 +49,10 @@ void print_version_block() {
     std::printf("  abi version     : %lu\n", get_abi_version());
 }
 
+void print_program_version(const char* program) {
+    std::printf("%s version %s\n", program, get_version().c_str());
+    std::printf("  build date      : %s\n", get_build_date().c_str());
+    std::printf("  build commit id : %s\n", get_build_commit_id().c_str());
+}
+
 }  // namespace vorlix::kestrel

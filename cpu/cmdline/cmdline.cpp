@@ -235,6 +235,14 @@ StatusOr<bool> common_params_parse_ex(int argc, const char** argv, CMDLineContex
 
 }  // namespace
 
+CMDLineElement make_option(const char* name, const char* value_type, const char* help) {
+    CMDLineElement element;
+    element.names = {name};
+    element.value_type = value_type;
+    element.help = help;
+    return element;
+}
+
 bool CMDLineElement::has_value_from_env() const {
     return env_name != nullptr && std::getenv(env_name) != nullptr;
 }

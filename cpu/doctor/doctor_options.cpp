@@ -7,10 +7,6 @@
 
 #include "cpu/config.h"
 #include "cpu/output.h"
-// Generated from the project's version and the source tree's git revision, as for kestrel (see
-// cpu/app/CMakeLists.txt).
-#include "kestrel_revision.h"
-#include "kestrel_version.h"
 
 namespace vorlix::kestrel::doctor {
 
@@ -19,12 +15,6 @@ using my_utils::CMDLineParams;
 
 DoctorOptions& get_doctor_options(CMDLineParams& params) {
     return *static_cast<DoctorOptions*>(params.user_param);
-}
-
-void print_doctor_version() {
-    std::printf("kestrel-doctor version V%s\n", KESTREL_VERSION);
-    std::printf("  build date      : %s\n", get_build_date().c_str());
-    std::printf("  build commit id : %s\n", KESTREL_BUILD_COMMIT_ID);
 }
 
 void print_doctor_usage(int, const char**) {
@@ -38,10 +28,8 @@ void print_doctor_usage(int, const char**) {
 }
 
 void doctor_options_init(my_utils::CMDLineContext& ctx) {
-    CMDLineElement index;
-    index.names = {"--cdsp_index"};
-    index.value_type = "N";
-    index.help = "check only the compute-DSP core at this index, default every core";
+    CMDLineElement index = my_utils::make_option(
+        "--cdsp_index", "N", "check only the compute-DSP core at this index, default every core");
     index.on_uint64 = [](CMDLineParams& p, unsigned long v) {
         DoctorOptions& options = get_doctor_options(p);
         options.one_core = true;
@@ -49,11 +37,10 @@ void doctor_options_init(my_utils::CMDLineContext& ctx) {
     };
     ctx.options.push_back(std::move(index));
 
-    CMDLineElement version;
-    version.names = {"--version"};
-    version.help = "print version and build info";
+    CMDLineElement version =
+        my_utils::make_option("--version", nullptr, "print version and build info");
     version.on_flag = [](CMDLineParams&) {
-        print_doctor_version();
+        print_program_version("kestrel-doctor");
         std::exit(finish_output(0));
     };
     ctx.options.push_back(std::move(version));

@@ -7,36 +7,15 @@
 
 #include "cpu/config.h"
 #include "cpu/output.h"
-// Generated from the project's version and the source tree's git revision, as for kestrel (see
-// cpu/app/CMakeLists.txt).
-#include "kestrel_revision.h"
-#include "kestrel_version.h"
 
 namespace vorlix::kestrel::exporter {
 
-namespace {
-
 using my_utils::CMDLineElement;
 using my_utils::CMDLineParams;
-
-CMDLineElement option(const char* name, const char* value_type, const char* help) {
-    CMDLineElement element;
-    element.names = {name};
-    element.value_type = value_type;
-    element.help = help;
-    return element;
-}
-
-}  // namespace
+using my_utils::make_option;
 
 ExporterParams& get_exporter_params(CMDLineParams& params) {
     return *static_cast<ExporterParams*>(params.user_param);
-}
-
-void print_exporter_version() {
-    std::printf("kestrel-exporter version V%s\n", KESTREL_VERSION);
-    std::printf("  build date      : %s\n", get_build_date().c_str());
-    std::printf("  build commit id : %s\n", KESTREL_BUILD_COMMIT_ID);
 }
 
 std::vector<std::string> split_option_values(int argc, const char** argv) {
@@ -80,72 +59,73 @@ void exporter_options_init(my_utils::CMDLineContext& ctx) {
     options.push_back(std::move(listen));
 
     CMDLineElement path =
-        option("--web.telemetry-path", "PATH", "path of the metrics, default /metrics");
+        make_option("--web.telemetry-path", "PATH", "path of the metrics, default /metrics");
     path.on_string = [](CMDLineParams& p, const std::string& v) {
         get_exporter_params(p).telemetry_path = v;
     };
     options.push_back(std::move(path));
 
-    CMDLineElement config = option("--web.config.file", "FILE",
-                                   "web configuration (YAML): TLS, basic authentication, "
-                                   "response headers; read again when it changes");
+    CMDLineElement config = make_option("--web.config.file", "FILE",
+                                        "web configuration (YAML): TLS, basic authentication, "
+                                        "response headers; read again when it changes");
     config.on_string = [](CMDLineParams& p, const std::string& v) {
         get_exporter_params(p).web_config_file = v;
     };
     options.push_back(std::move(config));
 
-    CMDLineElement systemd = option("--web.systemd-socket", nullptr,
-                                    "serve on the sockets systemd passes (socket activation) "
-                                    "instead of listening on addresses");
+    CMDLineElement systemd = make_option("--web.systemd-socket", nullptr,
+                                         "serve on the sockets systemd passes (socket activation) "
+                                         "instead of listening on addresses");
     systemd.on_flag = [](CMDLineParams& p) { get_exporter_params(p).systemd_socket = true; };
     options.push_back(std::move(systemd));
 
-    CMDLineElement no_self = option("--web.disable-exporter-metrics", nullptr,
-                                    "leave out the process_* and kestrel_exporter_scrape* "
-                                    "metrics");
+    CMDLineElement no_self = make_option("--web.disable-exporter-metrics", nullptr,
+                                         "leave out the process_* and kestrel_exporter_scrape* "
+                                         "metrics");
     no_self.on_flag = [](CMDLineParams& p) { get_exporter_params(p).exporter_metrics = false; };
     options.push_back(std::move(no_self));
 
-    CMDLineElement max_requests = option("--web.max-requests", "N",
-                                         "requests answered at once, default 40; more get 503 "
-                                         "(0: no limit)");
+    CMDLineElement max_requests = make_option("--web.max-requests", "N",
+                                              "requests answered at once, default 40; more get 503 "
+                                              "(0: no limit)");
     max_requests.on_uint64 = [](CMDLineParams& p, unsigned long v) {
         get_exporter_params(p).max_requests = v;
     };
     options.push_back(std::move(max_requests));
 
     CMDLineElement sample_time =
-        option("--sample_time", "MS", "sampling window (ms), default 1000");
+        make_option("--sample_time", "MS", "sampling window (ms), default 1000");
     sample_time.on_uint64 = [](CMDLineParams& p, unsigned long v) {
         get_exporter_params(p).sample_time = v;
     };
     options.push_back(std::move(sample_time));
 
-    CMDLineElement index = option("--cdsp_index", "N",
-                                  "sample only this compute-DSP core (repeat the option for "
-                                  "several), default every core of the board");
+    CMDLineElement index = make_option("--cdsp_index", "N",
+                                       "sample only this compute-DSP core (repeat the option for "
+                                       "several), default every core of the board");
     index.on_uint64 = [](CMDLineParams& p, unsigned long v) {
         get_exporter_params(p).cdsp_index.push_back(v);
     };
     options.push_back(std::move(index));
 
-    CMDLineElement textfile = option("--textfile", "DIR",
-                                     "after each sample, write DIR/kestrel.prom for "
-                                     "node_exporter's textfile collector");
+    CMDLineElement textfile = make_option("--textfile", "DIR",
+                                          "after each sample, write DIR/kestrel.prom for "
+                                          "node_exporter's textfile collector");
     textfile.on_string = [](CMDLineParams& p, const std::string& v) {
         get_exporter_params(p).textfile = v;
     };
     options.push_back(std::move(textfile));
 
-    CMDLineElement once = option("--once", nullptr,
-                                 "take one sample of every core, print the metrics on standard "
-                                 "output and exit");
+    CMDLineElement once =
+        make_option("--once", nullptr,
+                    "take one sample of every core, print the metrics on standard "
+                    "output and exit");
     once.on_flag = [](CMDLineParams& p) { get_exporter_params(p).once = true; };
     options.push_back(std::move(once));
 
-    CMDLineElement version = option("--version", nullptr, "print version and build info");
+    CMDLineElement version = make_option("--version", nullptr, "print version and build info");
     version.on_flag = [](CMDLineParams&) {
-        print_exporter_version();
+        print_program_version("kestrel-exporter");
         std::exit(finish_output(0));
     };
     options.push_back(std::move(version));

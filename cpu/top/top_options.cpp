@@ -7,74 +7,53 @@
 
 #include "cpu/config.h"
 #include "cpu/output.h"
-// Generated from the project's version and the source tree's git revision, as for kestrel (see
-// cpu/app/CMakeLists.txt).
-#include "kestrel_revision.h"
-#include "kestrel_version.h"
 
 namespace vorlix::kestrel::top {
 
-namespace {
-
 using my_utils::CMDLineElement;
 using my_utils::CMDLineParams;
-
-CMDLineElement option(const char* name, const char* value_type, const char* help) {
-    CMDLineElement element;
-    element.names = {name};
-    element.value_type = value_type;
-    element.help = help;
-    return element;
-}
-
-}  // namespace
+using my_utils::make_option;
 
 TopParams& get_top_params(CMDLineParams& params) {
     return *static_cast<TopParams*>(params.user_param);
-}
-
-void print_top_version() {
-    std::printf("kestrel-top version V%s\n", KESTREL_VERSION);
-    std::printf("  build date      : %s\n", get_build_date().c_str());
-    std::printf("  build commit id : %s\n", KESTREL_BUILD_COMMIT_ID);
 }
 
 void top_options_init(my_utils::CMDLineContext& ctx) {
     auto& options = ctx.options;
 
     CMDLineElement sample_time =
-        option("--sample_time", "MS", "sampling window (ms), 100 to 5000, default 1000");
+        make_option("--sample_time", "MS", "sampling window (ms), 100 to 5000, default 1000");
     sample_time.on_uint64 = [](CMDLineParams& p, unsigned long v) {
         get_top_params(p).sample_time = v;
     };
     options.push_back(std::move(sample_time));
 
     CMDLineElement index =
-        option("--cdsp_index", "N", "show only this compute-DSP core, default every core");
+        make_option("--cdsp_index", "N", "show only this compute-DSP core, default every core");
     index.on_uint64 = [](CMDLineParams& p, unsigned long v) {
         get_top_params(p).cdsp_index.push_back(v);
     };
     options.push_back(std::move(index));
 
-    CMDLineElement record = option("--record", "FILE",
-                                   "write each core's windows and failures to FILE as JSON "
-                                   "lines while showing them");
+    CMDLineElement record = make_option("--record", "FILE",
+                                        "write each core's windows and failures to FILE as JSON "
+                                        "lines while showing them");
     record.on_string = [](CMDLineParams& p, const std::string& v) { get_top_params(p).record = v; };
     options.push_back(std::move(record));
 
-    CMDLineElement replay = option("--replay", "FILE",
-                                   "show a recording made with --record instead of the DSPs "
-                                   "(no DSP is used)");
+    CMDLineElement replay = make_option("--replay", "FILE",
+                                        "show a recording made with --record instead of the DSPs "
+                                        "(no DSP is used)");
     replay.on_string = [](CMDLineParams& p, const std::string& v) { get_top_params(p).replay = v; };
     options.push_back(std::move(replay));
 
-    CMDLineElement mono = option("--mono", nullptr, "no colours (also when NO_COLOR is set)");
+    CMDLineElement mono = make_option("--mono", nullptr, "no colours (also when NO_COLOR is set)");
     mono.on_flag = [](CMDLineParams& p) { get_top_params(p).mono = true; };
     options.push_back(std::move(mono));
 
-    CMDLineElement version = option("--version", nullptr, "print version and build info");
+    CMDLineElement version = make_option("--version", nullptr, "print version and build info");
     version.on_flag = [](CMDLineParams&) {
-        print_top_version();
+        print_program_version("kestrel-top");
         std::exit(finish_output(0));
     };
     options.push_back(std::move(version));

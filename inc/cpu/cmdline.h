@@ -46,6 +46,10 @@ struct CMDLineElement {
     std::string to_string() const;
 };
 
+// An element with one spelling, the word shown for its value (null for a flag) and its help; the
+// caller sets its action.
+CMDLineElement make_option(const char* name, const char* value_type, const char* help);
+
 using UsageCallback = void (*)(int argc, const char** argv);
 
 // State of one parse call.

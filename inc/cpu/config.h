@@ -25,4 +25,8 @@ unsigned long get_abi_version();
 // Prints the seven-line version block to standard output.
 void print_version_block();
 
+// The version block of the package's other programs (kestrel-exporter, kestrel-top,
+// kestrel-doctor): "PROGRAM version V2.3.0", the build date and the build's commit id.
+void print_program_version(const char* program);
+
 }  // namespace vorlix::kestrel

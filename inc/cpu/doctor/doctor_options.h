@@ -21,7 +21,4 @@ void doctor_options_init(my_utils::CMDLineContext& ctx);
 // Printed after the option listing of -h: what the program does and its exit statuses.
 void print_doctor_usage(int argc, const char** argv);
 
-// Prints the version block to standard output.
-void print_doctor_version();
-
 }  // namespace vorlix::kestrel::doctor

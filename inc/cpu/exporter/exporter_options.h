@@ -37,7 +37,4 @@ void exporter_options_init(my_utils::CMDLineContext& ctx);
 // and "value", as Prometheus exporters accept them; everything else as it is.
 std::vector<std::string> split_option_values(int argc, const char** argv);
 
-// Prints the exporter's version block to standard output.
-void print_exporter_version();
-
 }  // namespace vorlix::kestrel::exporter

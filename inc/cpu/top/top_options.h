@@ -31,7 +31,4 @@ void top_options_init(my_utils::CMDLineContext& ctx);
 // Checks the values together. False, with the reason in `why`.
 bool check_top_params(const TopParams& params, std::string* why);
 
-// Prints kestrel-top's version block to standard output.
-void print_top_version();
-
 }  // namespace vorlix::kestrel::top
