@@ -118,10 +118,10 @@ TEST(Prometheus, ScrapesEveryCoreAndEngineOverTlsWithAPasswordAndEveryDashboardQ
 TEST(Prometheus, AnAgentOnTheBoardRemoteWritesEveryCoreToTheCentralServer) {
     ExporterOnBoard exporter("sa8797p", {"--sample_time", "500"});
     PrometheusServer central("global:\n  scrape_interval: 1s\n");
-    PrometheusServer agent(
-        scrape_config(exporter.port(), "remote_write:\n  - url: 'http://127.0.0.1:" +
-                                           std::to_string(central.port()) + "/api/v1/write'\n"),
-        /*agent=*/true);
+    PrometheusServer agent(scrape_config(exporter.port(), "",
+                                         "remote_write:\n  - url: 'http://127.0.0.1:" +
+                                             std::to_string(central.port()) + "/api/v1/write'\n"),
+                           /*agent=*/true);
 
     const json result = central.query_until("kestrel_dsp_utilization_ratio",
                                             [](const json& r) { return r.size() == 12; });
