@@ -1,6 +1,6 @@
 // kestrel-exporter on the virtual board: the exposition of one sample of every core on each kind
-// of SoC, promtool's verdict on it, the thermal zones, the core choice, the textfile, the HTTP
-// endpoint, cores that fail while the others go on, and the orderly stop.
+// of SoC, promtool's verdict on it, the thermal zones and remote processors, the core choice, the
+// textfile, the HTTP endpoint, cores that fail while the others go on, and the orderly stop.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -108,12 +108,34 @@ TEST(ExporterOnce, Sa8797pGivesFourCoresTimesThreeEngines) {
     expect_loads(text, "nsp2", {0.70, 0.40, 0.20});
     expect_loads(text, "nsp3", {0.10, 0.00, 0.00});
     EXPECT_EQ(value_of(text, series("kestrel_dsp_clock_hertz", "nsp2")), 1.4e9);
+    // Each core's remote processor runs; each NSP zone has a passive and a critical trip point.
+    EXPECT_EQ(count_series(text, "kestrel_dsp_remoteproc_up"), 4);
+    EXPECT_EQ(value_of(text, series("kestrel_dsp_remoteproc_up", "nsp3")), 1);
+    EXPECT_EQ(count_series(text, "kestrel_dsp_temperature_trip_celsius"), 8);
+    EXPECT_EQ(
+        value_of(text, "kestrel_dsp_temperature_trip_celsius{zone=\"nsp2\",type=\"passive\"}"), 95);
+    EXPECT_EQ(
+        value_of(text, "kestrel_dsp_temperature_trip_celsius{zone=\"nsp3\",type=\"critical\"}"),
+        115);
     // One session per core, on the name the platform gave it, never in an unsigned PD.
     EXPECT_EQ(run.calls("remote_handle64_open").size(), 4u);
     for (const auto& call : run.calls("remote_session_control")) {
         EXPECT_NE(call["req"], 2) << call.dump();
     }
     EXPECT_TRUE(promtool_clean(text));
+    EXPECT_TRUE(left_clean(run));
+}
+
+TEST(ExporterOnce, AnOfflineRemoteProcessorIsDownAndTheOthersRun) {
+    BoardRun run = once("sa8797p_nsp1_offline.json");
+    EXPECT_EQ(run.result.exit_code, 0);
+    const std::string& text = run.result.out;
+    for (const char* domain : {"nsp0", "nsp2", "nsp3"}) {
+        EXPECT_EQ(value_of(text, series("kestrel_dsp_remoteproc_up", domain)), 1) << domain;
+        EXPECT_EQ(value_of(text, series("kestrel_dsp_up", domain)), 1) << domain;
+    }
+    EXPECT_EQ(value_of(text, series("kestrel_dsp_remoteproc_up", "nsp1")), 0);
+    EXPECT_EQ(value_of(text, series("kestrel_dsp_up", "nsp1")), 0);
     EXPECT_TRUE(left_clean(run));
 }
 
