@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "cpu/exporter/collector.h"
 #include "cpu/exporter/core_sampler.h"
 #include "cpu/exporter/core_state.h"
 #include "cpu/exporter/exporter_options.h"
@@ -191,18 +192,27 @@ int exporter_run(int argc, const char** argv) {
     const std::string soc_id_text = std::to_string(board.soc_id);
     const std::string version = KESTREL_VERSION;
     const std::string commit = KESTREL_BUILD_COMMIT_ID;
-    const auto render = [&]() {
+    // What a scrape shows of the board, read when it comes (sysfs reads are cheap).
+    const auto read_board = [&]() {
         Exposition data;
         for (const auto& state : states) {
             data.cores.push_back(state->snapshot());
         }
         data.zones = nsp_thermal_zones(read_thermal_zones());
+        data.remoteprocs = read_remoteprocs();
         data.soc = soc_text;
         data.soc_id = soc_id_text;
         data.version = version;
         data.commit = commit;
-        return render_exposition(data);
+        return data;
     };
+    // The board's collectors for --once and the textfile; the served exposition adds the
+    // exporter's own unless --web.disable-exporter-metrics.
+    const Collectors board_collectors = exposition_collectors();
+    const Collectors served_collectors =
+        exposition_collectors(options.exporter_metrics ? &server.stats() : nullptr);
+    const auto render = [&]() { return render_exposition(board_collectors, read_board()); };
+    const auto serve = [&]() { return render_exposition(served_collectors, read_board()); };
 
     std::unique_ptr<TextfileWriter> textfile;
     if (!options.textfile.empty()) {
@@ -219,9 +229,8 @@ int exporter_run(int argc, const char** argv) {
     serving.telemetry_path = options.telemetry_path;
     serving.max_requests = static_cast<unsigned>(
         std::min<std::uint64_t>(options.max_requests, std::numeric_limits<unsigned>::max()));
-    serving.exporter_metrics = options.exporter_metrics;
     if (!options.once) {
-        if (!server.start(render, serving, web_config.settings(), &why)) {
+        if (!server.start(serve, serving, web_config.settings(), &why)) {
             error("cannot serve: " + why);
             return -1;
         }

@@ -1,10 +1,14 @@
-// The Prometheus text exposition of the exporter.
+// The Prometheus text exposition of the exporter: label and value spelling, the writer the
+// collectors write their samples with, and the list of collectors the renderer walks.
 #include "cpu/exporter/exposition.h"
 
 #include <cmath>
+#include <stdexcept>
 #include <string_view>
 
 #include <fmt/format.h>
+
+#include "cpu/exporter/collector.h"
 
 namespace vorlix::kestrel::exporter {
 
@@ -46,47 +50,6 @@ std::size_t utf8_sequence(std::string_view text, std::size_t i) {
         }
     }
     return length;
-}
-
-// One metric family: its HELP and TYPE lines, then the samples added to it.
-class Family {
-  public:
-    Family(std::string& out, const char* name, const char* type, const char* help)
-        : out_(out), name_(name) {
-        out_ += fmt::format("# HELP {} {}\n# TYPE {} {}\n", name, help, name, type);
-    }
-
-    // One sample; `labels` holds name/value pairs, values not yet escaped.
-    void sample(std::initializer_list<std::pair<const char*, std::string_view>> labels,
-                const std::string& value) {
-        out_ += name_;
-        if (labels.size() != 0) {
-            out_ += '{';
-            bool first = true;
-            for (const auto& [label, text] : labels) {
-                if (!first) {
-                    out_ += ',';
-                }
-                first = false;
-                out_ += label;
-                out_ += "=\"";
-                out_ += escape_label_value(std::string(text));
-                out_ += '"';
-            }
-            out_ += '}';
-        }
-        out_ += ' ';
-        out_ += value;
-        out_ += '\n';
-    }
-
-  private:
-    std::string& out_;
-    const char* name_;
-};
-
-bool shows_figures(const CoreSnapshot& core) {
-    return core.up && core.has_sample;
 }
 
 }  // namespace
@@ -143,87 +106,88 @@ std::string format_value(float value) {
     return format_number(value);
 }
 
-std::string render_exposition(const Exposition& data) {
+SampleWriter::SampleWriter(std::string& out, const std::vector<MetricFamily>& families)
+    : out_(out), families_(families) {}
+
+void SampleWriter::reach(std::size_t family) {
+    if (family >= families_.size() || family + 1 < next_) {
+        throw std::logic_error("a collector wrote a family out of its order");
+    }
+    for (; next_ <= family; ++next_) {
+        const MetricFamily& f = families_[next_];
+        out_ += "# HELP ";
+        out_ += f.name;
+        out_ += ' ';
+        out_ += f.help;
+        out_ += "\n# TYPE ";
+        out_ += f.name;
+        out_ += ' ';
+        out_ += f.type;
+        out_ += '\n';
+    }
+}
+
+void SampleWriter::sample(std::size_t family, std::initializer_list<Label> labels,
+                          std::string_view value) {
+    sample(family, "", labels, value);
+}
+
+void SampleWriter::sample(std::size_t family, const char* suffix,
+                          std::initializer_list<Label> labels, std::string_view value) {
+    reach(family);
+    out_ += families_[family].name;
+    out_ += suffix;
+    if (labels.size() != 0) {
+        out_ += '{';
+        bool first = true;
+        for (const auto& [label, text] : labels) {
+            if (!first) {
+                out_ += ',';
+            }
+            first = false;
+            out_ += label;
+            out_ += "=\"";
+            out_ += escape_label_value(std::string(text));
+            out_ += '"';
+        }
+        out_ += '}';
+    }
+    out_ += ' ';
+    out_ += value;
+    out_ += '\n';
+}
+
+void SampleWriter::finish() {
+    if (!families_.empty()) {
+        reach(families_.size() - 1);
+    }
+}
+
+Collectors exposition_collectors(const ScrapeStats* own) {
+    Collectors list;
+    list.push_back(cores_collector());
+    list.push_back(thermal_collector());
+    list.push_back(dsp_health_collector());
+    list.push_back(build_collector());
+    if (own != nullptr) {
+        list.push_back(process_collector());
+        list.push_back(scrapes_collector(*own));
+    }
+    return list;
+}
+
+std::string render_exposition(const Collectors& collectors, const Exposition& data) {
     std::string out;
-    {
-        Family f(out, "kestrel_dsp_up", "gauge",
-                 "1 while the core's session is open and sampling, 0 after a failure.");
-        for (const auto& core : data.cores) {
-            f.sample({{"domain", core.domain}}, core.up ? "1" : "0");
-        }
-    }
-    {
-        Family f(out, "kestrel_dsp_utilization_ratio", "gauge",
-                 "Busy share of the core's engine over the last complete sampling window.");
-        for (const auto& core : data.cores) {
-            if (!shows_figures(core)) {
-                continue;
-            }
-            f.sample({{"domain", core.domain}, {"engine", "qdsp6"}},
-                     format_value(core.figures.qdsp6));
-            if (core.legacy) {
-                continue;
-            }
-            f.sample({{"domain", core.domain}, {"engine", "hvx"}}, format_value(core.figures.hvx));
-            f.sample({{"domain", core.domain}, {"engine", "hmx"}}, format_value(core.figures.hmx));
-        }
-    }
-    {
-        Family f(out, "kestrel_dsp_clock_hertz", "gauge",
-                 "DSP clock at the end of the last complete sampling window.");
-        for (const auto& core : data.cores) {
-            if (shows_figures(core)) {
-                f.sample({{"domain", core.domain}}, format_value(core.figures.clock_hz));
-            }
-        }
-    }
-    {
-        Family f(out, "kestrel_dsp_samples_total", "counter",
-                 "Complete samples taken on the core since the exporter started.");
-        for (const auto& core : data.cores) {
-            f.sample({{"domain", core.domain}}, std::to_string(core.samples));
-        }
-    }
-    {
-        Family f(out, "kestrel_dsp_sample_errors_total", "counter",
-                 "Failed session openings and samples on the core since the exporter started.");
-        for (const auto& core : data.cores) {
-            f.sample({{"domain", core.domain}}, std::to_string(core.errors));
-        }
-    }
-    {
-        Family f(out, "kestrel_dsp_last_sample_timestamp_seconds", "gauge",
-                 "Time of the core's last complete sample, in seconds since the epoch.");
-        for (const auto& core : data.cores) {
-            if (core.samples != 0) {
-                f.sample({{"domain", core.domain}}, format_value(core.timestamp));
-            }
-        }
-    }
-    {
-        Family f(out, "kestrel_dsp_info", "gauge",
-                 "The core's architecture and the board's SoC; always 1.");
-        for (const auto& core : data.cores) {
-            f.sample({{"domain", core.domain},
-                      {"arch", core.arch},
-                      {"soc", data.soc},
-                      {"soc_id", data.soc_id}},
-                     "1");
-        }
-    }
-    {
-        Family f(out, "kestrel_dsp_temperature_celsius", "gauge",
-                 "Temperature of the kernel's NSP thermal zones.");
-        for (const auto& zone : data.zones) {
-            f.sample({{"zone", zone.type}}, format_value(zone.celsius));
-        }
-    }
-    {
-        Family f(out, "kestrel_exporter_build_info", "gauge",
-                 "The exporter's version and source revision; always 1.");
-        f.sample({{"version", data.version}, {"commit", data.commit}}, "1");
+    for (const auto& collector : collectors) {
+        SampleWriter writer(out, collector->families());
+        collector->collect(data, writer);
+        writer.finish();
     }
     return out;
+}
+
+std::string render_exposition(const Exposition& data) {
+    return render_exposition(exposition_collectors(), data);
 }
 
 }  // namespace vorlix::kestrel::exporter

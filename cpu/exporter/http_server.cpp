@@ -12,7 +12,6 @@
 #include "cpu/exporter/compression.h"
 #include "cpu/exporter/exposition.h"
 #include "cpu/exporter/listeners.h"
-#include "cpu/exporter/process_metrics.h"
 
 namespace vorlix::kestrel::exporter {
 
@@ -198,11 +197,7 @@ HandlerResult answer(MetricsServer::State& state, MHD_Connection* connection, Re
         return respond(connection, request, s, MHD_HTTP_UNAUTHORIZED, "unauthorized\n", kText);
     }
     if (request->telemetry) {
-        std::string body = state.render();
-        if (state.options.exporter_metrics) {
-            body += render_process_metrics();
-            body += state.stats.render();
-        }
+        const std::string body = state.render();
         const char* accept = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
                                                          MHD_HTTP_HEADER_ACCEPT_ENCODING);
         if (accepts_gzip(accept)) {
@@ -299,6 +294,10 @@ bool parse_listen_address(const std::string& text, ListenAddress* out, std::stri
 }
 
 MetricsServer::MetricsServer() : state_(std::make_unique<State>()) {}
+
+const ScrapeStats& MetricsServer::stats() const {
+    return state_->stats;
+}
 
 MetricsServer::~MetricsServer() {
     stop();

@@ -1,6 +1,6 @@
 // kestrel-exporter on the virtual board: the exposition of one sample of every core on each kind
-// of SoC, promtool's verdict on it, the thermal zones, the core choice, the textfile, the HTTP
-// endpoint, cores that fail while the others go on, and the orderly stop.
+// of SoC, promtool's verdict on it, the thermal zones and remote processors, the core choice, the
+// textfile, the HTTP endpoint, cores that fail while the others go on, and the orderly stop.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -109,12 +109,34 @@ TEST(ExporterOnce, Sa8797pGivesFourCoresTimesThreeEngines) {
     expect_loads(text, "nsp2", {0.70, 0.40, 0.20});
     expect_loads(text, "nsp3", {0.10, 0.00, 0.00});
     EXPECT_EQ(value_of(text, series("kestrel_dsp_clock_hertz", "nsp2")), 1.4e9);
+    // Each core's remote processor runs; each NSP zone has a passive and a critical trip point.
+    EXPECT_EQ(count_series(text, "kestrel_dsp_remoteproc_up"), 4);
+    EXPECT_EQ(value_of(text, series("kestrel_dsp_remoteproc_up", "nsp3")), 1);
+    EXPECT_EQ(count_series(text, "kestrel_dsp_temperature_trip_celsius"), 8);
+    EXPECT_EQ(
+        value_of(text, "kestrel_dsp_temperature_trip_celsius{zone=\"nsp2\",type=\"passive\"}"), 95);
+    EXPECT_EQ(
+        value_of(text, "kestrel_dsp_temperature_trip_celsius{zone=\"nsp3\",type=\"critical\"}"),
+        115);
     // One session per core, on the name the platform gave it, never in an unsigned PD.
     EXPECT_EQ(run.calls("remote_handle64_open").size(), 4u);
     for (const auto& call : run.calls("remote_session_control")) {
         EXPECT_NE(call["req"], 2) << call.dump();
     }
     EXPECT_TRUE(promtool_clean(text));
+    EXPECT_TRUE(left_clean(run));
+}
+
+TEST(ExporterOnce, AnOfflineRemoteProcessorIsDownAndTheOthersRun) {
+    BoardRun run = once("sa8797p_nsp1_offline.json");
+    EXPECT_EQ(run.result.exit_code, 0);
+    const std::string& text = run.result.out;
+    for (const char* domain : {"nsp0", "nsp2", "nsp3"}) {
+        EXPECT_EQ(value_of(text, series("kestrel_dsp_remoteproc_up", domain)), 1) << domain;
+        EXPECT_EQ(value_of(text, series("kestrel_dsp_up", domain)), 1) << domain;
+    }
+    EXPECT_EQ(value_of(text, series("kestrel_dsp_remoteproc_up", "nsp1")), 0);
+    EXPECT_EQ(value_of(text, series("kestrel_dsp_up", "nsp1")), 0);
     EXPECT_TRUE(left_clean(run));
 }
 
@@ -184,30 +206,24 @@ TEST(ExporterServer, TextfileOnlyMovesForwardAndIsReplacedWhole) {
     char pattern[] = "/tmp/kestrel-textfile-XXXXXX";
     const std::string dir = mkdtemp(pattern);
     const std::string file = dir + "/kestrel.prom";
-    const auto read = [&file] {
-        std::ifstream in(file);
+    const auto read = [](const std::string& path) {
+        std::ifstream in(path);
         std::stringstream text;
         text << in.rdbuf();
         return text.str();
     };
     // Four cores writing after every 1 ms window: the files race each other as hard as they can.
     ExporterOnBoard exporter("sa8797p", {"--sample_time", "1", "--textfile", dir});
-    // A hard link keeps the file it was made to: the writer replaces the name, never the content.
-    // The link is made first and read back as the file of that moment, which later writes must
-    // leave as it is.
-    const std::string link = dir + ".old";
     for (const auto start = std::chrono::steady_clock::now();
-         ::link(file.c_str(), link.c_str()) != 0 &&
+         !fs::exists(file) &&
          std::chrono::steady_clock::now() - start < std::chrono::seconds(30);) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    std::string first;
-    {
-        std::ifstream in(link);
-        std::stringstream text;
-        text << in.rdbuf();
-        first = text.str();
-    }
+    // A hard link keeps the file it was made to: the writer replaces the name, never the content.
+    // What the link holds is read through it, so a replacement just before cannot come between.
+    const std::string link = dir + ".old";
+    ASSERT_EQ(::link(file.c_str(), link.c_str()), 0);
+    const std::string first = read(link);
     ASSERT_FALSE(first.empty());
 
     const char* domains[] = {"nsp0", "nsp1", "nsp2", "nsp3"};
@@ -215,7 +231,7 @@ TEST(ExporterServer, TextfileOnlyMovesForwardAndIsReplacedWhole) {
     int reads = 0, backwards = 0;
     for (const auto start = std::chrono::steady_clock::now();
          std::chrono::steady_clock::now() - start < std::chrono::seconds(2); ++reads) {
-        const std::string text = read();
+        const std::string text = read(file);
         for (const char* domain : domains) {
             const double samples = value_of(text, series("kestrel_dsp_samples_total", domain));
             if (samples < last[domain]) {
@@ -226,10 +242,7 @@ TEST(ExporterServer, TextfileOnlyMovesForwardAndIsReplacedWhole) {
     }
     EXPECT_EQ(backwards, 0) << "in " << reads << " reads";
     EXPECT_GT(last["nsp0"], value_of(first, series("kestrel_dsp_samples_total", "nsp0")));
-    std::ifstream old(link);
-    std::stringstream kept;
-    kept << old.rdbuf();
-    EXPECT_EQ(kept.str(), first);
+    EXPECT_EQ(read(link), first);
 
     EXPECT_EQ(exporter.stop(SIGTERM).result.exit_code, 0);
     fs::remove(link);

@@ -92,8 +92,11 @@ dashboard=$tmp/usr/share/kestrel/grafana-dashboard.json
 cmp -s "$dashboard" "$(dirname "${BASH_SOURCE[0]}")/../../cmake/exporter/grafana-dashboard.json" ||
     fail "the dashboard is not cmake/exporter/grafana-dashboard.json"
 metrics="kestrel_dsp_clock_hertz kestrel_dsp_info kestrel_dsp_last_sample_timestamp_seconds
-kestrel_dsp_sample_errors_total kestrel_dsp_samples_total kestrel_dsp_temperature_celsius
-kestrel_dsp_up kestrel_dsp_utilization_ratio kestrel_exporter_build_info"
+kestrel_dsp_remoteproc_up kestrel_dsp_sample_errors_total kestrel_dsp_samples_total
+kestrel_dsp_temperature_celsius kestrel_dsp_temperature_trip_celsius kestrel_dsp_up
+kestrel_dsp_utilization_ratio kestrel_exporter_build_info
+kestrel_exporter_scrape_duration_seconds_bucket kestrel_exporter_scrapes_in_flight
+kestrel_exporter_scrapes_total"
 for name in $(grep -o 'kestrel_[a-z_]*' "$dashboard" | sort -u); do
     printf '%s\n' $metrics | grep -qx "$name" ||
         fail "the dashboard uses $name, not a metric of the exporter"

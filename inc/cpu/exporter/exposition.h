@@ -1,6 +1,6 @@
-// The Prometheus text exposition (format 0.0.4) of the exporter: what is known about every
-// compute-DSP core, the NSP thermal zones and the build, rendered as metric families with their
-// HELP and TYPE lines in a fixed order.
+// The Prometheus text exposition (format 0.0.4) of the exporter: what one scrape reads of the
+// board (every compute-DSP core, the NSP thermal zones, the remote processors) and the build,
+// written by the collectors (collector.h) as metric families with their HELP and TYPE lines.
 #pragma once
 
 #include <cstdint>
@@ -33,9 +33,11 @@ struct CoreSnapshot {
     double timestamp = 0.0;   // seconds since the epoch at the end of the last complete sample
 };
 
+// What one scrape shows of the board, read when the scrape comes.
 struct Exposition {
     std::vector<CoreSnapshot> cores;  // in core index order
-    std::vector<ThermalZone> zones;
+    std::vector<ThermalZone> zones;   // the NSP zones (nsp_thermal_zones)
+    std::vector<Remoteproc> remoteprocs;
     std::string soc;     // SoC model name, e.g. "SM8650"
     std::string soc_id;  // decimal SoC id
     std::string version;
@@ -54,8 +56,8 @@ std::string escape_label_value(const std::string& value);
 std::string format_value(double value);
 std::string format_value(float value);
 
-// The whole exposition. The utilisation and clock of a core appear only while it is up and has
-// a complete sample; its counters, info and last sample time stay after a failure.
+// The exposition of the board's collectors (exposition_collectors() without the exporter's own),
+// as --once and the textfile have it.
 std::string render_exposition(const Exposition& data);
 
 }  // namespace vorlix::kestrel::exporter

@@ -42,8 +42,6 @@ struct ServerOptions {
     std::string telemetry_path = "/metrics";
     // Requests answered at once; those beyond get 503. 0 for no limit.
     unsigned max_requests = 40;
-    // The process_* and kestrel_exporter_scrape* families after the exposition.
-    bool exporter_metrics = true;
 };
 
 class MetricsServer {
@@ -62,8 +60,11 @@ class MetricsServer {
     // The addresses listened on, as "HOST:PORT" ("[HOST]:PORT" for IPv6), ports as bound.
     std::vector<std::string> bound_addresses() const;
 
+    // Its requests and answers so far (the exporter's own metrics), for as long as it lives.
+    const ScrapeStats& stats() const;
+
     // Starts serving on every socket; each request for the telemetry path calls `render` on one
-    // of the server's threads.
+    // of the server's threads, and answers with what it returns.
     bool start(Render render, const ServerOptions& options,
                std::shared_ptr<const WebSettings> settings, std::string* error);
     // New requests get these settings, new connections their TLS credentials; turning TLS on

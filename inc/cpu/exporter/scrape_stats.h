@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
-#include <string>
 
 namespace vorlix::kestrel::exporter {
 
@@ -26,17 +25,21 @@ class ScrapeStats {
     // The request ended without an answer (the client went away first).
     void abandon();
 
-    // The kestrel_exporter_scrape* families with their HELP and TYPE lines.
-    std::string render() const;
+    struct Figures {
+        // Requests answered, by code: 200, 401, 404, 500 and 503 from the start, others once
+        // seen.
+        std::map<unsigned, std::uint64_t> answered;
+        unsigned in_flight = 0;
+        std::array<std::uint64_t, kBuckets.size()> buckets{};  // not cumulative here
+        std::uint64_t count = 0;
+        double sum = 0.0;
+    };
+    // The figures at one instant, all taken under one lock.
+    Figures figures() const;
 
   private:
     mutable std::mutex mutex_;
-    // Requests answered, by code: 200, 401, 404, 500 and 503 from the start, others once seen.
-    std::map<unsigned, std::uint64_t> answered_;
-    unsigned in_flight_ = 0;
-    std::array<std::uint64_t, kBuckets.size()> buckets_{};  // not cumulative here
-    std::uint64_t count_ = 0;
-    double sum_ = 0.0;
+    Figures figures_;
 };
 
 }  // namespace vorlix::kestrel::exporter

@@ -1,19 +1,32 @@
-// The exporter's text exposition: families in their order with HELP and TYPE, the series of up,
-// down and legacy cores, label escaping and number spelling.
+// The exporter's text exposition from its collectors: families in their order with HELP and
+// TYPE, the series of up, down and legacy cores, of remote processors and trip points, the
+// exporter's own families, the writer's order, label escaping and number spelling.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
 
+#include "cpu/exporter/collector.h"
 #include "cpu/exporter/exposition.h"
+#include "cpu/exporter/scrape_stats.h"
 
 namespace {
 
+using vorlix::kestrel::exporter::Collector;
+using vorlix::kestrel::exporter::Collectors;
 using vorlix::kestrel::exporter::CoreSnapshot;
 using vorlix::kestrel::exporter::escape_label_value;
 using vorlix::kestrel::exporter::Exposition;
+using vorlix::kestrel::exporter::exposition_collectors;
 using vorlix::kestrel::exporter::format_value;
+using vorlix::kestrel::exporter::MetricFamily;
 using vorlix::kestrel::exporter::render_exposition;
+using vorlix::kestrel::exporter::SampleWriter;
+using vorlix::kestrel::exporter::scrapes_collector;
+using vorlix::kestrel::exporter::ScrapeStats;
 
 CoreSnapshot core(const char* domain, bool up, bool legacy) {
     CoreSnapshot c;
@@ -29,10 +42,25 @@ CoreSnapshot core(const char* domain, bool up, bool legacy) {
     return c;
 }
 
+// The lines of `text` that start with `prefix`.
+std::vector<std::string> lines_starting(const std::string& text, const std::string& prefix) {
+    std::vector<std::string> found;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (line.compare(0, prefix.size(), prefix) == 0) {
+            found.push_back(line);
+        }
+    }
+    return found;
+}
+
 TEST(Exposition, FamiliesInOrderWithTheSeriesOfUpDownAndLegacyCores) {
     Exposition data;
     data.cores = {core("nsp0", true, false), core("nsp1", false, false), core("cdsp", true, true)};
-    data.zones = {{"nsp0", 45.5, {}}};
+    // A second trip point of a type is not shown; cdsp has no remote processor listed.
+    data.zones = {
+        {"nsp0", 45.5, {{"passive", 95}, {"hot", 100.5}, {"passive", 99}, {"critical", 115}}}};
+    data.remoteprocs = {{"adsp", "running", ""}, {"nsp1", "crashed", ""}, {"nsp0", "running", ""}};
     data.soc = "SA8797P";
     data.soc_id = "690";
     data.version = "2.3.0";
@@ -77,6 +105,15 @@ kestrel_dsp_info{domain="cdsp",arch="V73",soc="SA8797P",soc_id="690"} 1
 # HELP kestrel_dsp_temperature_celsius Temperature of the kernel's NSP thermal zones.
 # TYPE kestrel_dsp_temperature_celsius gauge
 kestrel_dsp_temperature_celsius{zone="nsp0"} 45.5
+# HELP kestrel_dsp_remoteproc_up 1 while the kernel reports the core's remote processor running, 0 otherwise.
+# TYPE kestrel_dsp_remoteproc_up gauge
+kestrel_dsp_remoteproc_up{domain="nsp0"} 1
+kestrel_dsp_remoteproc_up{domain="nsp1"} 0
+# HELP kestrel_dsp_temperature_trip_celsius Temperature of the trip points of the kernel's NSP thermal zones, the first of each type.
+# TYPE kestrel_dsp_temperature_trip_celsius gauge
+kestrel_dsp_temperature_trip_celsius{zone="nsp0",type="passive"} 95
+kestrel_dsp_temperature_trip_celsius{zone="nsp0",type="hot"} 100.5
+kestrel_dsp_temperature_trip_celsius{zone="nsp0",type="critical"} 115
 # HELP kestrel_exporter_build_info The exporter's version and source revision; always 1.
 # TYPE kestrel_exporter_build_info gauge
 kestrel_exporter_build_info{version="2.3.0",commit="abc1234"} 1
@@ -91,6 +128,109 @@ TEST(Exposition, ACoreWithoutASampleHasNoTimestamp) {
     const std::string text = render_exposition(data);
     EXPECT_EQ(text.find("kestrel_dsp_last_sample_timestamp_seconds{"), std::string::npos);
     EXPECT_NE(text.find("kestrel_dsp_samples_total{domain=\"cdsp\"} 0\n"), std::string::npos);
+}
+
+TEST(Exposition, ScrapeFamiliesCountAnswersByCodeAndTimeTheTelemetryRequests) {
+    ScrapeStats stats;
+    stats.begin();
+    stats.end(200, 0.25, true);  // on a bucket's bound: counted in it
+    stats.begin();
+    stats.end(404, 0.0001, false);  // not a request for the metrics: not timed
+    stats.begin();
+    stats.end(418, 3.0, true);  // a code seen once; beyond the last bound
+    stats.begin();
+    stats.begin();
+    stats.abandon();
+    Collectors list;
+    list.push_back(scrapes_collector(stats));
+    EXPECT_EQ(
+        render_exposition(list, Exposition()),
+        R"(# HELP kestrel_exporter_scrapes_total HTTP requests answered by the exporter, by status code.
+# TYPE kestrel_exporter_scrapes_total counter
+kestrel_exporter_scrapes_total{code="200"} 1
+kestrel_exporter_scrapes_total{code="401"} 0
+kestrel_exporter_scrapes_total{code="404"} 1
+kestrel_exporter_scrapes_total{code="418"} 1
+kestrel_exporter_scrapes_total{code="500"} 0
+kestrel_exporter_scrapes_total{code="503"} 0
+# HELP kestrel_exporter_scrapes_in_flight HTTP requests being answered, this one included.
+# TYPE kestrel_exporter_scrapes_in_flight gauge
+kestrel_exporter_scrapes_in_flight 1
+# HELP kestrel_exporter_scrape_duration_seconds Time from a request for the metrics to the end of its answer.
+# TYPE kestrel_exporter_scrape_duration_seconds histogram
+kestrel_exporter_scrape_duration_seconds_bucket{le="0.0005"} 0
+kestrel_exporter_scrape_duration_seconds_bucket{le="0.001"} 0
+kestrel_exporter_scrape_duration_seconds_bucket{le="0.0025"} 0
+kestrel_exporter_scrape_duration_seconds_bucket{le="0.005"} 0
+kestrel_exporter_scrape_duration_seconds_bucket{le="0.01"} 0
+kestrel_exporter_scrape_duration_seconds_bucket{le="0.025"} 0
+kestrel_exporter_scrape_duration_seconds_bucket{le="0.05"} 0
+kestrel_exporter_scrape_duration_seconds_bucket{le="0.1"} 0
+kestrel_exporter_scrape_duration_seconds_bucket{le="0.25"} 1
+kestrel_exporter_scrape_duration_seconds_bucket{le="0.5"} 1
+kestrel_exporter_scrape_duration_seconds_bucket{le="1"} 1
+kestrel_exporter_scrape_duration_seconds_bucket{le="2.5"} 1
+kestrel_exporter_scrape_duration_seconds_bucket{le="+Inf"} 2
+kestrel_exporter_scrape_duration_seconds_sum 3.25
+kestrel_exporter_scrape_duration_seconds_count 2
+)");
+}
+
+TEST(Exposition, TheExportersOwnFamiliesComeLastAndOnlyWhenAsked) {
+    ScrapeStats stats;
+    const std::string served = render_exposition(exposition_collectors(&stats), Exposition());
+    const auto types = lines_starting(served, "# TYPE ");
+    ASSERT_EQ(types.size(), 20u) << served;
+    EXPECT_EQ(types[10], "# TYPE kestrel_exporter_build_info gauge");
+    EXPECT_EQ(lines_starting(served, "# HELP process_"),
+              (std::vector<std::string>{
+                  "# HELP process_cpu_seconds_total Total user and system CPU time spent in "
+                  "seconds.",
+                  "# HELP process_resident_memory_bytes Resident memory size in bytes.",
+                  "# HELP process_virtual_memory_bytes Virtual memory size in bytes.",
+                  "# HELP process_open_fds Number of open file descriptors.",
+                  "# HELP process_max_fds Maximum number of open file descriptors.",
+                  "# HELP process_start_time_seconds Start time of the process since unix epoch "
+                  "in seconds."}));
+    EXPECT_EQ(types[11], "# TYPE process_cpu_seconds_total counter");
+    EXPECT_EQ(types[17], "# TYPE kestrel_exporter_scrapes_total counter");
+    // Each of the process's figures is readable here.
+    EXPECT_EQ(lines_starting(served, "process_").size(), 6u) << served;
+
+    const auto board = lines_starting(render_exposition(Exposition()), "# TYPE ");
+    EXPECT_EQ(board, std::vector<std::string>(types.begin(), types.begin() + 11));
+}
+
+// Two families; writes the samples `order` names, by family index.
+class Scripted : public Collector {
+  public:
+    explicit Scripted(std::vector<std::size_t> order) : order_(std::move(order)) {}
+    const std::vector<MetricFamily>& families() const override {
+        static const std::vector<MetricFamily> families = {{"a", "gauge", "A."},
+                                                           {"b", "counter", "B."}};
+        return families;
+    }
+    void collect(const Exposition& /*data*/, SampleWriter& out) const override {
+        for (const std::size_t family : order_) {
+            out.sample(family, {}, "1");
+        }
+    }
+
+  private:
+    std::vector<std::size_t> order_;
+};
+
+TEST(Exposition, FamiliesWithoutSamplesKeepTheirHeadersAndAFamilyOutOfOrderIsRefused) {
+    const auto render = [](std::vector<std::size_t> order) {
+        Collectors list;
+        list.push_back(std::make_unique<Scripted>(std::move(order)));
+        return render_exposition(list, Exposition());
+    };
+    EXPECT_EQ(render({}), "# HELP a A.\n# TYPE a gauge\n# HELP b B.\n# TYPE b counter\n");
+    EXPECT_EQ(render({1, 1}),
+              "# HELP a A.\n# TYPE a gauge\n# HELP b B.\n# TYPE b counter\nb 1\nb 1\n");
+    EXPECT_THROW(render({1, 0}), std::logic_error);
+    EXPECT_THROW(render({2}), std::logic_error);
 }
 
 TEST(Exposition, LabelValuesAreEscapedAndKeptValidUtf8) {

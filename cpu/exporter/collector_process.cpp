@@ -1,5 +1,7 @@
-// The process_* families from /proc/self.
-#include "cpu/exporter/process_metrics.h"
+// The exporter's own process in the families every Prometheus exporter has: CPU time, resident
+// and virtual memory, open and allowed descriptors, start time; read from /proc/self at each
+// scrape. A figure that cannot be read is left out (its family then has no sample).
+#include "cpu/exporter/collector.h"
 
 #include <dirent.h>
 #include <unistd.h>
@@ -9,10 +11,6 @@
 #include <fstream>
 #include <sstream>
 #include <vector>
-
-#include <fmt/format.h>
-
-#include "cpu/exporter/exposition.h"
 
 namespace vorlix::kestrel::exporter {
 
@@ -108,36 +106,50 @@ double max_fds() {
     return -1.0;
 }
 
-void family(std::string& out, const char* name, const char* type, const char* help, bool known,
-            double value) {
-    out += fmt::format("# HELP {} {}\n# TYPE {} {}\n", name, help, name, type);
-    if (known) {
-        out += fmt::format("{} {}\n", name, format_value(value));
+enum Family { kCpu, kResident, kVirtual, kOpenFds, kMaxFds, kStartTime };
+
+class ProcessCollector : public Collector {
+  public:
+    const std::vector<MetricFamily>& families() const override {
+        static const std::vector<MetricFamily> families = {
+            {"process_cpu_seconds_total", "counter",
+             "Total user and system CPU time spent in seconds."},
+            {"process_resident_memory_bytes", "gauge", "Resident memory size in bytes."},
+            {"process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes."},
+            {"process_open_fds", "gauge", "Number of open file descriptors."},
+            {"process_max_fds", "gauge", "Maximum number of open file descriptors."},
+            {"process_start_time_seconds", "gauge",
+             "Start time of the process since unix epoch in seconds."},
+        };
+        return families;
     }
-}
+
+    void collect(const Exposition& /*data*/, SampleWriter& out) const override {
+        ProcessFigures f;
+        read_stat(&f);
+        f.open_fds = count_open_fds();
+        f.max_fds = max_fds();
+        if (f.has_stat) {
+            out.sample(kCpu, {}, format_value(f.cpu_seconds));
+            out.sample(kResident, {}, format_value(f.resident_bytes));
+            out.sample(kVirtual, {}, format_value(f.virtual_bytes));
+        }
+        if (f.open_fds >= 0) {
+            out.sample(kOpenFds, {}, format_value(static_cast<double>(f.open_fds)));
+        }
+        if (f.max_fds >= 0.0) {
+            out.sample(kMaxFds, {}, format_value(f.max_fds));
+        }
+        if (f.has_stat && f.start_time > 0.0) {
+            out.sample(kStartTime, {}, format_value(f.start_time));
+        }
+    }
+};
 
 }  // namespace
 
-std::string render_process_metrics() {
-    ProcessFigures f;
-    read_stat(&f);
-    f.open_fds = count_open_fds();
-    f.max_fds = max_fds();
-    std::string out;
-    family(out, "process_cpu_seconds_total", "counter",
-           "Total user and system CPU time spent in seconds.", f.has_stat, f.cpu_seconds);
-    family(out, "process_resident_memory_bytes", "gauge", "Resident memory size in bytes.",
-           f.has_stat, f.resident_bytes);
-    family(out, "process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.",
-           f.has_stat, f.virtual_bytes);
-    family(out, "process_open_fds", "gauge", "Number of open file descriptors.", f.open_fds >= 0,
-           static_cast<double>(f.open_fds));
-    family(out, "process_max_fds", "gauge", "Maximum number of open file descriptors.",
-           f.max_fds >= 0.0, f.max_fds);
-    family(out, "process_start_time_seconds", "gauge",
-           "Start time of the process since unix epoch in seconds.",
-           f.has_stat && f.start_time > 0.0, f.start_time);
-    return out;
+std::unique_ptr<const Collector> process_collector() {
+    return std::make_unique<ProcessCollector>();
 }
 
 }  // namespace vorlix::kestrel::exporter
