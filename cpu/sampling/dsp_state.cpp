@@ -2,11 +2,14 @@
 #include "cpu/sampling/dsp_state.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <utility>
@@ -25,11 +28,7 @@ bool read_line(const std::string& path, std::string* line) {
 }
 
 // Millidegrees as the kernel writes them, in degrees; false for anything else.
-bool read_celsius(const std::string& path, double* celsius) {
-    std::string text;
-    if (!read_line(path, &text)) {
-        return false;
-    }
+bool parse_celsius(const std::string& text, double* celsius) {
     errno = 0;
     char* end = nullptr;
     const long long millidegrees = std::strtoll(text.c_str(), &end, 10);
@@ -37,6 +36,35 @@ bool read_celsius(const std::string& path, double* celsius) {
         return false;
     }
     *celsius = static_cast<double>(millidegrees) / 1000.0;
+    return true;
+}
+
+bool read_celsius(const std::string& path, double* celsius) {
+    std::string text;
+    return read_line(path, &text) && parse_celsius(text, celsius);
+}
+
+// A sysfs attribute kept open for reading again; -1 when it cannot be opened.
+int open_attribute(const std::string& path) {
+    return ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+}
+
+// The attribute's first line read again from its start, without its line end; false when the
+// descriptor is not open, the read fails or gives nothing.
+bool reread_line(int fd, std::string* line) {
+    if (fd < 0) {
+        return false;
+    }
+    char buffer[128];
+    const ssize_t n = ::pread(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) {
+        return false;
+    }
+    const void* end = std::memchr(buffer, '\n', static_cast<std::size_t>(n));
+    const std::size_t length =
+        end != nullptr ? static_cast<std::size_t>(static_cast<const char*>(end) - buffer)
+                       : static_cast<std::size_t>(n);
+    line->assign(buffer, length);
     return true;
 }
 
@@ -122,12 +150,6 @@ std::vector<ThermalZone> read_thermal_zones() {
     return zones;
 }
 
-bool refresh_temperature(ThermalZone* zone) {
-    return read_celsius(
-        std::string(kThermalDir) + "/thermal_zone" + std::to_string(zone->number) + "/temp",
-        &zone->celsius);
-}
-
 std::vector<ThermalZone> nsp_thermal_zones(const std::vector<ThermalZone>& zones) {
     std::vector<ThermalZone> nsp;
     std::set<std::string> seen;
@@ -167,17 +189,6 @@ std::vector<Remoteproc> read_remoteprocs() {
     return procs;
 }
 
-bool refresh_state(Remoteproc* proc) {
-    std::string state;
-    if (!read_line(
-            std::string(kRemoteprocDir) + "/remoteproc" + std::to_string(proc->number) + "/state",
-            &state)) {
-        return false;
-    }
-    proc->state = std::move(state);
-    return true;
-}
-
 const Remoteproc* remoteproc_for_core(const std::vector<Remoteproc>& procs,
                                       const std::string& domain_name) {
     for (const auto& proc : procs) {
@@ -194,6 +205,60 @@ const Remoteproc* remoteproc_for_core(const std::vector<Remoteproc>& procs,
         }
     }
     return nullptr;
+}
+
+DspStateWatch::~DspStateWatch() {
+    close_all();
+}
+
+void DspStateWatch::close_all() {
+    for (const int fd : temp_fds_) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    for (const int fd : state_fds_) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    temp_fds_.clear();
+    state_fds_.clear();
+}
+
+void DspStateWatch::list() {
+    close_all();
+    zones_ = read_thermal_zones();
+    procs_ = read_remoteprocs();
+    for (const auto& zone : zones_) {
+        temp_fds_.push_back(open_attribute(std::string(kThermalDir) + "/thermal_zone" +
+                                           std::to_string(zone.number) + "/temp"));
+    }
+    for (const auto& proc : procs_) {
+        state_fds_.push_back(open_attribute(std::string(kRemoteprocDir) + "/remoteproc" +
+                                            std::to_string(proc.number) + "/state"));
+    }
+}
+
+bool DspStateWatch::refresh() {
+    bool all = true;
+    std::string text;
+    for (std::size_t i = 0; i < zones_.size(); ++i) {
+        double celsius = 0.0;
+        const bool read = reread_line(temp_fds_[i], &text) && parse_celsius(text, &celsius);
+        if (read) {
+            zones_[i].celsius = celsius;
+        }
+        all = all && read;
+    }
+    for (std::size_t i = 0; i < procs_.size(); ++i) {
+        const bool read = reread_line(state_fds_[i], &text);
+        if (read) {
+            procs_[i].state = text;
+        }
+        all = all && read;
+    }
+    return all;
 }
 
 }  // namespace vorlix::kestrel

@@ -26,18 +26,6 @@ constexpr std::chrono::milliseconds kKernelStateAge{250};
 // How often the zones and processors are listed anew, with their types and trip points.
 constexpr std::chrono::seconds kKernelListAge{30};
 
-// The temperatures and states of `state` read again; false when one cannot be.
-bool refresh(Collector::KernelState& state) {
-    bool all = true;
-    for (auto& zone : state.zones) {
-        all = refresh_temperature(&zone) && all;
-    }
-    for (auto& proc : state.procs) {
-        all = refresh_state(&proc) && all;
-    }
-    return all;
-}
-
 double wall_clock() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
         .count();
@@ -172,6 +160,12 @@ Collector::~Collector() {
 }
 
 bool Collector::start() {
+    watch_.list();
+    auto first = std::make_shared<KernelState>();
+    first->read = first->listed = std::chrono::steady_clock::now();
+    first->zones = watch_.zones();
+    first->procs = watch_.procs();
+    std::atomic_store(&kernel_, std::shared_ptr<const KernelState>(first));
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
     action.sa_handler = ignore_wake;
@@ -219,27 +213,21 @@ void Collector::stop() {
 std::shared_ptr<const Collector::KernelState> Collector::kernel_state() {
     std::shared_ptr<const KernelState> last = std::atomic_load(&kernel_);
     const auto now = std::chrono::steady_clock::now();
-    if (last != nullptr && now - last->read <= kKernelStateAge) {
+    // Fresh enough, or another thread is reading: the last reading serves.
+    if (now - last->read <= kKernelStateAge || kernel_reading_.exchange(true)) {
         return last;
     }
-    // Another thread is reading: its last reading serves (or, before the first, a reading of
-    // this thread's own).
-    const bool reader = !kernel_reading_.exchange(true);
-    if (!reader && last != nullptr) {
-        return last;
-    }
-    auto fresh =
-        last != nullptr ? std::make_shared<KernelState>(*last) : std::make_shared<KernelState>();
+    auto fresh = std::make_shared<KernelState>();
     fresh->read = now;
-    if (last == nullptr || now - last->listed > kKernelListAge || !refresh(*fresh)) {
+    fresh->listed = last->listed;
+    if (now - last->listed > kKernelListAge || !watch_.refresh()) {
+        watch_.list();
         fresh->listed = now;
-        fresh->zones = read_thermal_zones();
-        fresh->procs = read_remoteprocs();
     }
-    if (reader) {
-        std::atomic_store(&kernel_, std::shared_ptr<const KernelState>(fresh));
-        kernel_reading_ = false;
-    }
+    fresh->zones = watch_.zones();
+    fresh->procs = watch_.procs();
+    std::atomic_store(&kernel_, std::shared_ptr<const KernelState>(fresh));
+    kernel_reading_ = false;
     return fresh;
 }
 

@@ -173,6 +173,7 @@ void Terminal::draw(const std::vector<Line>& lines) {
         erase();
     }
     const std::size_t rows = std::max(lines.size(), drawn_.size());
+    std::vector<chtype> cells;
     for (std::size_t row = 0; row < rows; ++row) {
         static const Line kBlank;
         const Line& line = row < lines.size() ? lines[row] : kBlank;
@@ -180,17 +181,31 @@ void Terminal::draw(const std::vector<Line>& lines) {
         if (row < drawn_.size() && drawn_[row].text == line.text && same_runs(drawn_[row], line)) {
             continue;
         }
-        const int y = static_cast<int>(row);
-        move(y, 0);
-        clrtoeol();
-        addnstr(line.text.c_str(), static_cast<int>(line.text.size()));
+        // The line's cells with their attributes, handed over in one call: the layout's text is
+        // ASCII, so no conversion of multibyte text is needed.
+        cells.assign(line.text.begin(), line.text.end());
+        for (chtype& cell : cells) {
+            cell &= 0xff;
+        }
         for (const ColourRun& run : line.runs) {
             const int attrs = attributes(run.colour, colour_);
             if (attrs == A_NORMAL) {
                 continue;
             }
-            mvchgat(y, static_cast<int>(run.column), static_cast<int>(run.length),
-                    static_cast<attr_t>(attrs), colour_ ? pair_of(run.colour) : 0, nullptr);
+            const chtype with = static_cast<chtype>(attrs) |
+                                (colour_ ? COLOR_PAIR(pair_of(run.colour)) : chtype{0});
+            const std::size_t end = std::min(cells.size(), run.column + run.length);
+            for (std::size_t column = run.column; column < end; ++column) {
+                cells[column] |= with;
+            }
+        }
+        const int y = static_cast<int>(row);
+        mvaddchnstr(y, 0, cells.data(), static_cast<int>(cells.size()));
+        // addchnstr leaves the cursor where the line starts: the rest of the row is cleared
+        // from the line's end (a line as wide as the terminal leaves nothing to clear).
+        if (static_cast<int>(cells.size()) < now.columns) {
+            move(y, static_cast<int>(cells.size()));
+            clrtoeol();
         }
     }
     drawn_ = lines;

@@ -1,5 +1,8 @@
 #include "sysfs_state.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <stdlib.h>
 
 #include <algorithm>
@@ -42,17 +45,16 @@ std::string copy_tree(const std::string& from) {
     return dir;
 }
 
-// Replaces the file's contents in one step: a reader sees the old text or the new one.
+// Writes the file's new contents in place, as the kernel changes a sysfs attribute: the file
+// stays the same, so that a program that keeps it open and reads it again from its start sees
+// the new text. The states are written in one write each.
 void replace_file(const std::string& path, const std::string& text) {
-    const std::string next = path + ".next";
-    {
-        std::ofstream out(next, std::ios::binary | std::ios::trunc);
-        out << text;
-        if (!out)
-            return;
-    }
-    std::error_code ec;
-    fs::rename(next, path, ec);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    if (::pwrite(fd, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size()))
+        (void)::ftruncate(fd, static_cast<off_t>(text.size()));
+    ::close(fd);
 }
 
 }  // namespace

@@ -27,11 +27,6 @@ struct ThermalZone {
 // readable trip points.
 std::vector<ThermalZone> read_thermal_zones();
 
-// Reads the zone's temperature again, keeping its type and trip points, which do not change
-// while the system runs: what a program that watches the zones reads after the first time.
-// False, with the temperature unchanged, when it cannot be read.
-bool refresh_temperature(ThermalZone* zone);
-
 // The zones of the DSP's NSP: types starting with "nsp", the first zone of each type.
 std::vector<ThermalZone> nsp_thermal_zones(const std::vector<ThermalZone>& zones);
 
@@ -52,13 +47,38 @@ struct Remoteproc {
 // leaves its field empty.
 std::vector<Remoteproc> read_remoteprocs();
 
-// Reads the processor's state again (its name and firmware kept). False, with the state
-// unchanged, when it cannot be read.
-bool refresh_state(Remoteproc* proc);
-
 // The remote processor of a compute-DSP core: the one whose name, split at every character that
 // is not a letter or digit, has the domain name as one of its words. Null when there is none.
 const Remoteproc* remoteproc_for_core(const std::vector<Remoteproc>& procs,
                                       const std::string& domain_name);
+
+// The zones and remote processors as a program that watches them sees them: listed once, with
+// the types, trip points, names and firmware that do not change while the system runs, and then
+// only the temperatures and states read again, each through a descriptor kept open (a sysfs
+// attribute gives its current value at every read from its start).
+class DspStateWatch {
+  public:
+    DspStateWatch() = default;
+    ~DspStateWatch();
+    DspStateWatch(const DspStateWatch&) = delete;
+    DspStateWatch& operator=(const DspStateWatch&) = delete;
+
+    // Lists the zones and the processors anew.
+    void list();
+    // Reads every temperature and state again. False when one cannot be read (it keeps its last
+    // reading): the kernel's lists may have changed, and list() reads them anew.
+    bool refresh();
+
+    const std::vector<ThermalZone>& zones() const { return zones_; }
+    const std::vector<Remoteproc>& procs() const { return procs_; }
+
+  private:
+    void close_all();
+
+    std::vector<ThermalZone> zones_;
+    std::vector<Remoteproc> procs_;
+    std::vector<int> temp_fds_;   // one per zone, -1 when it could not be opened
+    std::vector<int> state_fds_;  // one per processor
+};
 
 }  // namespace vorlix::kestrel

@@ -45,8 +45,9 @@ class Collector {
     Collector(const Collector&) = delete;
     Collector& operator=(const Collector&) = delete;
 
-    // Installs the wake signal's handler and starts one thread per core. The threads inherit
-    // the caller's signal mask: block the signals the screen loop takes before starting.
+    // Lists the zones and processors, installs the wake signal's handler and starts one thread
+    // per core. The threads inherit the caller's signal mask: block the signals the screen loop
+    // takes before starting.
     bool start();
     // Requests the stop, cuts each window in progress short and joins the threads; every
     // session is closed and every PMU group released by then. Prompt whatever the window.
@@ -66,8 +67,8 @@ class Collector {
     void publish(const CoreEvent& event, bool record);
     // A reading at most a moment old. One thread reads anew while the others take the last
     // reading, so that no sampler waits for another's. Between listings of the zones and
-    // processors (every kKernelListAge, or when one cannot be read), only the temperatures and
-    // the states are read.
+    // processors (at the start, every kKernelListAge, or when one cannot be read), only the
+    // temperatures and the states are read.
     std::shared_ptr<const KernelState> kernel_state();
 
     std::vector<CoreTarget> cores_;
@@ -81,7 +82,8 @@ class Collector {
     Model model_;
     std::vector<bool> fresh_;                    // per core of the model: new figures not yet told
     std::shared_ptr<const KernelState> kernel_;  // through std::atomic_load and atomic_store
-    std::atomic<bool> kernel_reading_{false};
+    std::atomic<bool> kernel_reading_{false};    // a thread is reading `watch_`
+    DspStateWatch watch_;
     std::vector<std::unique_ptr<CoreObserver>> observers_;
     std::vector<std::thread> threads_;
 };

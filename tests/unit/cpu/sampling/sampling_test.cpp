@@ -61,7 +61,7 @@ TEST(ThermalZones, TripPointsAreReadUntilTheFirstMissingOne) {
     EXPECT_EQ(zones[0].trip("critical"), nullptr);
 }
 
-TEST(ThermalZones, ARefreshReadsTheTemperatureAndTheStateOfTheirOwnFolders) {
+TEST(DspStateWatch, ARefreshReadsTheTemperaturesAndStatesOfTheirOwnFoldersAgain) {
     monitor_test::FakeSysfs sysfs;
     sysfs.write("sys/class/thermal/thermal_zone2/type", "nsp0\n");
     sysfs.write("sys/class/thermal/thermal_zone2/temp", "52000\n");
@@ -69,25 +69,23 @@ TEST(ThermalZones, ARefreshReadsTheTemperatureAndTheStateOfTheirOwnFolders) {
     sysfs.write("sys/class/thermal/thermal_zone5/temp", "48000\n");
     sysfs.write("sys/class/remoteproc/remoteproc3/name", "cdsp\n");
     sysfs.write("sys/class/remoteproc/remoteproc3/state", "running\n");
-    auto zones = vorlix::kestrel::read_thermal_zones();
-    auto procs = vorlix::kestrel::read_remoteprocs();
-    ASSERT_EQ(zones.size(), 2u);
-    ASSERT_EQ(procs.size(), 1u);
+    vorlix::kestrel::DspStateWatch watch;
+    watch.list();
+    ASSERT_EQ(watch.zones().size(), 2u);
+    ASSERT_EQ(watch.procs().size(), 1u);
 
+    // The files change in place, as sysfs attributes do.
     sysfs.write("sys/class/thermal/thermal_zone5/temp", "91500\n");
     sysfs.write("sys/class/remoteproc/remoteproc3/state", "crashed\n");
-    EXPECT_TRUE(vorlix::kestrel::refresh_temperature(&zones[1]));
-    EXPECT_EQ(zones[1].celsius, 91.5);
-    EXPECT_TRUE(vorlix::kestrel::refresh_state(&procs[0]));
-    EXPECT_EQ(procs[0].state, "crashed");
+    EXPECT_TRUE(watch.refresh());
+    EXPECT_EQ(watch.zones()[0].celsius, 52.0);
+    EXPECT_EQ(watch.zones()[1].celsius, 91.5);
+    EXPECT_EQ(watch.procs()[0].state, "crashed");
 
     // What cannot be read keeps its last reading.
     sysfs.write("sys/class/thermal/thermal_zone2/temp", "");
-    sysfs.write("sys/class/remoteproc/remoteproc3/state", "");
-    EXPECT_FALSE(vorlix::kestrel::refresh_temperature(&zones[0]));
-    EXPECT_EQ(zones[0].celsius, 52.0);
-    EXPECT_FALSE(vorlix::kestrel::refresh_state(&procs[0]));
-    EXPECT_EQ(procs[0].state, "crashed");
+    EXPECT_FALSE(watch.refresh());
+    EXPECT_EQ(watch.zones()[0].celsius, 52.0);
 }
 
 TEST(ThermalZones, ACoreHasTheHottestZoneNamedAfterItAndTheCdspTheHottestNspZone) {
