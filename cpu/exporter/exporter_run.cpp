@@ -232,6 +232,8 @@ int exporter_run(int argc, const char** argv) {
     if (!options.once) {
         if (!server.start(serve, serving, web_config.settings(), &why)) {
             error("cannot serve: " + why);
+            // The listeners that did start serve with this frame's objects: they stop first.
+            server.stop();
             return -1;
         }
         if (!options.web_config_file.empty()) {
