@@ -97,6 +97,13 @@ int KestrelStub::sleep_window(unsigned long sample_time_ms) {
     return 0;
 }
 
+int KestrelStub::pass_window(unsigned long sample_time_ms) {
+    if (wait_window) {
+        return wait_window(sample_time_ms) ? 0 : -1;
+    }
+    return sleep_window(sample_time_ms);
+}
+
 int KestrelStub::read_clock(uint32_t* freq, uint32_t* hmx_freq) {
     int32_t f = 0;
     int32_t hf = 0;
@@ -118,7 +125,7 @@ int KestrelStub::sample_register(unsigned long sample_time_ms) {
         remote_failure("kestrel_get_group_pmt_value(1)", result);
         return -1;
     }
-    if (sleep_window(sample_time_ms) != 0) {
+    if (pass_window(sample_time_ms) != 0) {
         return -1;
     }
     result = get_group_pmt_value_fn(handle, &pkg2, &hvx2, &hmx2, &timer2, &pcycle2);
@@ -148,7 +155,7 @@ int KestrelStub::sample_register_legacy(unsigned long sample_time_ms) {
         remote_failure("kestrel_get_legacy_perf_value(2)", result);
         return -1;
     }
-    if (sleep_window(sample_time_ms) != 0) {
+    if (pass_window(sample_time_ms) != 0) {
         return -1;
     }
     result = get_legacy_perf_value_fn(handle, &timer2, &pcycle2);

@@ -35,7 +35,7 @@ bool StopSignal::wait_for(std::chrono::milliseconds duration) const {
 
 void run_sampler(const SamplerConfig& config, SamplerObserver& observer, const StopSignal& stop) {
     Backoff backoff;
-    CoreSession session(config.target, config.legacy);
+    CoreSession session(config.target, config.legacy, &stop);
     while (!stop.requested()) {
         if (session.open()) {
             observer.session_opened();

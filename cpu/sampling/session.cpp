@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "cpu/sampling/sampler.h"
+
 namespace vorlix::kestrel {
 
 bool load_stub(KestrelStub& stub, const CoreTarget& target) {
@@ -70,8 +72,8 @@ std::string SessionFailure::describe() const {
     return text;
 }
 
-CoreSession::CoreSession(CoreTarget target, bool legacy)
-    : target_(std::move(target)), legacy_(legacy) {}
+CoreSession::CoreSession(CoreTarget target, bool legacy, const StopSignal* stop)
+    : target_(std::move(target)), legacy_(legacy), stop_(stop) {}
 
 CoreSession::~CoreSession() {
     close();
@@ -96,6 +98,14 @@ bool CoreSession::open() {
     failure_ = SessionFailure{};
     analyzer_ = std::make_unique<DataAnalyzer>();
     KestrelStub& stub = analyzer_->GetDspStub();
+    if (stop_ != nullptr) {
+        // The window is waited on the stop request, so that a stop ends it at once and the
+        // session is closed without a signal landing in a remote call.
+        const StopSignal* stop = stop_;
+        stub.wait_window = [stop](unsigned long sample_time_ms) {
+            return !stop->wait_for(std::chrono::milliseconds(sample_time_ms));
+        };
+    }
     if (!load_stub(stub, target_)) {
         return fail(SessionStep::kLoad);
     }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "fastrpc/remote_types.h"
@@ -42,6 +43,12 @@ class KestrelStub {
     // and closes the session. -1 when the close failed or the group is still registered.
     int sample_finalize(bool deinit_pmu);
 
+    // When set, waits out the sampling window in place of the sleep, so that the session's owner
+    // can end a window early: called with the window's length, true when the whole window
+    // passed. A window ended early ends the sample there: no further reading, nothing stored,
+    // nothing printed, -1.
+    std::function<bool(unsigned long sample_time_ms)> wait_window;
+
     // Library and session state.
     void* lib_handle = nullptr;
     remote_handle64 handle = 0;
@@ -74,6 +81,9 @@ class KestrelStub {
   private:
     // Prints the failed remote call with its result and keeps the result.
     void remote_failure(const char* call, int result);
+    // The window between the two readings: the owner's wait when set, else the sleep. -1 when
+    // the owner ended it early or the sleep failed.
+    int pass_window(unsigned long sample_time_ms);
     // Sleeps for the sampling window; an interrupting signal only shortens it. -1 on any other
     // failure of the sleep.
     static int sleep_window(unsigned long sample_time_ms);

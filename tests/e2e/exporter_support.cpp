@@ -232,7 +232,7 @@ e2e::BoardRun ExporterOnBoard::stop(int signo) {
     }
     kill(pid_, signo);
     int status = 0;
-    // Stopping takes one sampling window at most; the deadline only guards against a hang.
+    // Stopping ends the windows in progress at once; the deadline only guards against a hang.
     const auto deadline = Clock::now() + std::chrono::seconds(60);
     while (waitpid(pid_, &status, WNOHANG) == 0) {
         if (Clock::now() > deadline) {

@@ -281,6 +281,21 @@ TEST(ExporterServer, ServesMetricsAPageAndErrorsThenStopsCleanOnSigterm) {
     EXPECT_TRUE(left_clean(run));
 }
 
+TEST(ExporterServer, AMinuteLongWindowInProgressDoesNotHoldTheStopUp) {
+    ExporterOnBoard exporter("qcs9075", {"--sample_time", "60000"});
+    // Both sessions open: their first windows are under way.
+    const auto both_up = [](const std::string& t) {
+        return value_of(t, series("kestrel_dsp_up", "cdsp")) == 1 &&
+               value_of(t, series("kestrel_dsp_up", "cdsp1")) == 1;
+    };
+    ASSERT_TRUE(both_up(exporter.scrape_until(both_up)));
+    const auto start = std::chrono::steady_clock::now();
+    BoardRun run = exporter.stop(SIGTERM);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_EQ(run.result.exit_code, 0) << run.result.err;
+    EXPECT_TRUE(left_clean(run));
+}
+
 TEST(ExporterServer, FailedCoresGoDownAndComeBackWhileTheOthersGoOn) {
     ExporterOnBoard exporter("sa8797p_faults.json", {"--sample_time", "200"});
     // nsp0's first open fails, the reopening after the backoff works; nsp1's DSP dies in its

@@ -65,9 +65,9 @@ struct SamplerConfig {
     bool once = false;  // one attempt and at most one sample, no reopening
 };
 
-// The sampling loop of one core; returns once the stop is requested (after the window in
-// progress) or, in once mode, after its one sample or failure. The session is closed and the PMU
-// group released by then.
+// The sampling loop of one core; returns once the stop is requested (a window in progress ends
+// at once and is not reported as a sample) or, in once mode, after its one sample or failure.
+// The session is closed and the PMU group released by then.
 void run_sampler(const SamplerConfig& config, SamplerObserver& observer, const StopSignal& stop);
 
 }  // namespace vorlix::kestrel

@@ -68,9 +68,13 @@ struct Sample {
     double timestamp = 0.0;  // seconds since the epoch at the end of the window
 };
 
+class StopSignal;
+
 class CoreSession {
   public:
-    CoreSession(CoreTarget target, bool legacy);
+    // With `stop`, a window in progress ends as soon as the stop is requested (and the sample
+    // fails); without it each window is slept out whole.
+    CoreSession(CoreTarget target, bool legacy, const StopSignal* stop = nullptr);
     // Releases and closes what is still open.
     ~CoreSession();
     CoreSession(const CoreSession&) = delete;
@@ -96,6 +100,7 @@ class CoreSession {
 
     CoreTarget target_;
     bool legacy_;
+    const StopSignal* stop_;
     std::unique_ptr<DataAnalyzer> analyzer_;
     SessionFailure failure_;
 };

@@ -400,6 +400,43 @@ TEST_F(StubTest, InterruptedWindowWarnsAndTakesTheSecondReadingEarly) {
     EXPECT_EQ(stub.measured_time_ms, 60.0f);
 }
 
+TEST_F(StubTest, TheOwnersWaitReplacesTheSleepAndAWindowItEndsEarlyIsNoSample) {
+    set_reading(0, 0, 0, 0, 0, 0);
+    set_reading(1, 10, 20, 30, 2000000, 1000);
+    set_reading(2, 99, 99, 99, 9000000, 9999);
+    fake().freq = 1000000;
+    KestrelStub stub;
+    load(stub);
+    ASSERT_EQ(stub.sample_initialize(true, "cdsp"), 0);
+    unsigned long asked = 0;
+    bool whole = true;
+    stub.wait_window = [&](unsigned long ms) {
+        asked = ms;
+        return whole;
+    };
+    // A sleep would take the 2 s; the owner's wait answers at once.
+    ASSERT_EQ(stub.sample_register(2000), 0);
+    EXPECT_EQ(asked, 2000u);
+    EXPECT_EQ(stub.measured_time_ms, 2000.0f);
+
+    // Ended early: the second reading and the clock are not asked for, the last sample stays.
+    whole = false;
+    int r = 0;
+    std::string out = stdout_of([&] { r = stub.sample_register(500); });
+    EXPECT_EQ(r, -1);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(asked, 500u);
+    EXPECT_EQ(fake().group_calls, 3);
+    EXPECT_EQ(fake().freq_calls, 1);
+    EXPECT_EQ(stub.measured_time_ms, 2000.0f);
+    out = stdout_of([&] { r = stub.sample_register_legacy(700); });
+    EXPECT_EQ(r, -1);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(asked, 700u);
+    EXPECT_EQ(fake().legacy_calls, 1);
+    EXPECT_EQ(fake().freq_calls, 1);
+}
+
 // ---- Analysis -------------------------------------------------------------------------------
 
 void set_sample(KestrelStub& s, float ms, float cycles, float packets, float hvx, float hmx,
