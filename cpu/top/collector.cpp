@@ -1,12 +1,9 @@
 // One sampling thread per core, writing the model.
 #include "cpu/top/collector.h"
 
-#include <pthread.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstring>
 #include <utility>
 
 #include "cpu/sampling/dsp_state.h"
@@ -14,12 +11,6 @@
 namespace vorlix::kestrel::top {
 
 namespace {
-
-void ignore_wake(int) {}
-
-// How often a sampler that has not yet ended is signalled again while stopping: the signal may
-// land before the window's sleep starts.
-constexpr std::chrono::milliseconds kWakeRepeat{20};
 
 // How old a reading of the thermal zones and remote processors may be for another core's event.
 constexpr std::chrono::milliseconds kKernelStateAge{250};
@@ -63,8 +54,6 @@ class Collector::CoreObserver : public SamplerObserver {
         config.legacy = owner_.legacy_;
         config.window_ms = owner_.window_ms_;
         run_sampler(config, *this, owner_.stop_);
-        settled_ = true;
-        finished_ = true;
     }
 
     void session_opened() override {
@@ -103,19 +92,8 @@ class Collector::CoreObserver : public SamplerObserver {
         owner_.publish(event, true);
     }
 
-    // Whether the thread may still be inside a window: until it has ended or has reported
-    // something after the stop request (from then on it only closes its session).
-    bool settled() const { return settled_; }
-    bool finished() const { return finished_; }
-
   private:
-    bool stopping() {
-        if (owner_.stop_.requested()) {
-            settled_ = true;
-            return true;
-        }
-        return false;
-    }
+    bool stopping() const { return owner_.stop_.requested(); }
 
     // The core, with what the kernel tells about it now.
     CoreEvent base_event(double time) const {
@@ -137,8 +115,6 @@ class Collector::CoreObserver : public SamplerObserver {
 
     Collector& owner_;
     CoreTarget target_;
-    std::atomic<bool> settled_{false};
-    std::atomic<bool> finished_{false};
 };
 
 Collector::Collector(std::vector<CoreTarget> cores, bool legacy,
@@ -159,28 +135,19 @@ Collector::~Collector() {
     stop();
 }
 
-bool Collector::start() {
+void Collector::start() {
     watch_.list();
     auto first = std::make_shared<KernelState>();
     first->read = first->listed = std::chrono::steady_clock::now();
     first->zones = watch_.zones();
     first->procs = watch_.procs();
     std::atomic_store(&kernel_, std::shared_ptr<const KernelState>(first));
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    action.sa_handler = ignore_wake;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;  // no SA_RESTART: the window's sleep must end
-    if (sigaction(kWakeSignal, &action, nullptr) != 0) {
-        return false;
-    }
     for (const auto& target : cores_) {
         observers_.push_back(std::make_unique<CoreObserver>(*this, target));
     }
     for (auto& observer : observers_) {
         threads_.emplace_back([&observer] { observer->run(); });
     }
-    return true;
 }
 
 void Collector::stop() {
@@ -188,22 +155,6 @@ void Collector::stop() {
         return;
     }
     stop_.request();
-    for (;;) {
-        bool running = false;
-        for (std::size_t i = 0; i < threads_.size(); ++i) {
-            if (observers_[i]->finished()) {
-                continue;
-            }
-            running = true;
-            if (!observers_[i]->settled()) {
-                pthread_kill(threads_[i].native_handle(), kWakeSignal);
-            }
-        }
-        if (!running) {
-            break;
-        }
-        std::this_thread::sleep_for(kWakeRepeat);
-    }
     for (auto& thread : threads_) {
         thread.join();
     }

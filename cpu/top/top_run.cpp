@@ -512,11 +512,7 @@ int top_run(int argc, const char** argv) {
     std::atomic<std::uint32_t> window{static_cast<std::uint32_t>(params.sample_time)};
     Collector collector(cores, board.legacy(), &window,
                         params.record.empty() ? nullptr : &recording, notify[1]);
-    if (!collector.start()) {
-        terminal.close();
-        error("cannot start the samplers");
-        return -1;
-    }
+    collector.start();
     const std::string title = board.soc_name + " (soc " + std::to_string(board.soc_id) + ")";
     Loop(terminal, waiting, notify[0]).live(collector, window, title);
     // The samplers end first (every session closed, every group released), then the screen.

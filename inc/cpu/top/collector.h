@@ -3,8 +3,6 @@
 // model, under a mutex, and appends to the recording. The screen side reads copies of the model.
 #pragma once
 
-#include <signal.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -20,10 +18,6 @@
 #include "cpu/top/recording.h"
 
 namespace vorlix::kestrel::top {
-
-// The signal that cuts a sampler's window short when the program stops: a no-op handler
-// installed without SA_RESTART, so that the sleep inside the window returns at once.
-inline constexpr int kWakeSignal = SIGUSR1;
 
 class Collector {
   public:
@@ -45,12 +39,11 @@ class Collector {
     Collector(const Collector&) = delete;
     Collector& operator=(const Collector&) = delete;
 
-    // Lists the zones and processors, installs the wake signal's handler and starts one thread
-    // per core. The threads inherit the caller's signal mask: block the signals the screen loop
-    // takes before starting.
-    bool start();
-    // Requests the stop, cuts each window in progress short and joins the threads; every
-    // session is closed and every PMU group released by then. Prompt whatever the window.
+    // Lists the zones and processors and starts one thread per core. The threads inherit the
+    // caller's signal mask: block the signals the screen loop takes before starting.
+    void start();
+    // Requests the stop, which ends each window in progress at once, and joins the threads;
+    // every session is closed and every PMU group released by then.
     void stop();
 
     // A copy of the model as it is now.
