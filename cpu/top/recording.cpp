@@ -137,17 +137,37 @@ bool RecordingWriter::open(const std::string& path, std::string* why) {
         *why = "cannot write " + path + ": " + std::strerror(errno);
         return false;
     }
+    path_ = path;
     return true;
 }
 
 bool RecordingWriter::write(const CoreEvent& event) {
-    if (file_ == nullptr || failed_) {
+    if (file_ == nullptr || error_ != 0) {
         return false;
     }
     const std::string line = event_to_json(event) + "\n";
-    failed_ =
-        std::fwrite(line.data(), 1, line.size(), file_) != line.size() || std::fflush(file_) != 0;
-    return !failed_;
+    errno = 0;
+    if (std::fwrite(line.data(), 1, line.size(), file_) != line.size() || std::fflush(file_) != 0) {
+        error_ = errno != 0 ? errno : EIO;
+        return false;
+    }
+    return true;
+}
+
+bool RecordingWriter::close(std::string* why) {
+    if (file_ == nullptr) {
+        return true;
+    }
+    errno = 0;
+    if (std::fclose(file_) != 0 && error_ == 0) {
+        error_ = errno != 0 ? errno : EIO;
+    }
+    file_ = nullptr;
+    if (error_ != 0) {
+        *why = "cannot write the recording " + path_ + ": " + std::strerror(error_);
+        return false;
+    }
+    return true;
 }
 
 bool load_recording(const std::string& path, std::vector<CoreEvent>* events, std::string* why) {

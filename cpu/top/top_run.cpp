@@ -173,7 +173,8 @@ void drain(int fd) {
     }
 }
 
-// The screen loop. Returns when the user quits, a stop signal comes or the terminal is gone.
+// The screen loop. Returns when the user quits, a stop signal comes, the terminal is gone or
+// the wait itself fails (failure() tells).
 class Loop {
   public:
     Loop(Terminal& terminal, const sigset_t& waiting, int notify_fd)
@@ -192,6 +193,9 @@ class Loop {
         view_.title = std::move(title);
         run();
     }
+
+    // errno of a wait that failed and ended the loop; 0 when none did.
+    int failure() const { return failure_; }
 
   private:
     void run() {
@@ -273,10 +277,14 @@ class Loop {
             return false;
         }
         if (ready < 0) {
+            if (errno != EINTR) {
+                failure_ = errno;
+                return false;
+            }
             // A signal: SIGWINCH, whose KEY_RESIZE ncurses gives with the keys.
             signalled_ = true;
             input_ready_ = false;
-            return errno == EINTR;
+            return true;
         }
         if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
             return false;  // the terminal is gone
@@ -407,7 +415,24 @@ class Loop {
     bool signalled_ = false;    // a signal ended the wait
     int empty_reads_ = 0;
     int history_ = 0;
+    int failure_ = 0;
 };
+
+// What ends the run once the screen is closed: a wait that failed, or a recording that could
+// not be written, is told on standard error and fails the run.
+int end_of_run(const Loop& loop, RecordingWriter* recording) {
+    int status = 0;
+    if (loop.failure() != 0) {
+        error(std::string("waiting for input: ") + std::strerror(loop.failure()));
+        status = -1;
+    }
+    std::string why;
+    if (recording != nullptr && !recording->close(&why)) {
+        error(why);
+        status = -1;
+    }
+    return status;
+}
 
 }  // namespace
 
@@ -479,8 +504,10 @@ int top_run(int argc, const char** argv) {
             error(why);
             return -1;
         }
-        Loop(terminal, waiting, notify[0]).replay(cursor, "replay " + base_name(params.replay));
-        return 0;
+        Loop loop(terminal, waiting, notify[0]);
+        loop.replay(cursor, "replay " + base_name(params.replay));
+        terminal.close();
+        return end_of_run(loop, nullptr);
     }
 
     // The board's cores, by the SoC rules; the SoC id is read once for the whole run.
@@ -514,11 +541,12 @@ int top_run(int argc, const char** argv) {
                         params.record.empty() ? nullptr : &recording, notify[1]);
     collector.start();
     const std::string title = board.soc_name + " (soc " + std::to_string(board.soc_id) + ")";
-    Loop(terminal, waiting, notify[0]).live(collector, window, title);
+    Loop loop(terminal, waiting, notify[0]);
+    loop.live(collector, window, title);
     // The samplers end first (every session closed, every group released), then the screen.
     collector.stop();
     terminal.close();
-    return 0;
+    return end_of_run(loop, &recording);
 }
 
 }  // namespace vorlix::kestrel::top

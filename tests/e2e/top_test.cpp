@@ -242,7 +242,23 @@ TEST(Top, WithoutATerminalOrWithABadRecordingItDoesNotStart) {
     run = e2e::run_on_board("sa8797p", {"--replay", bad}, {}, KESTREL_TOP_BIN);
     EXPECT_EQ(run.result.exit_code, 255);
     EXPECT_NE(run.result.err.find(bad + ":2: "), std::string::npos) << run.result.err;
+
     std::filesystem::remove_all(pattern);
+}
+
+TEST(Top, ARecordingThatCannotBeWrittenFailsTheRunOnceTheScreenIsClosed) {
+    TopInTmux top("sm8650", {"--sample_time", "100", "--record", "/dev/full"});
+    ASSERT_TRUE(top.wait_for([](const std::string& s) {
+        return shows(s, "cdsp", {45, 25, 12});
+    })) << top.last_screen();
+    top.keys({"q"});
+    const TopInTmux::End end = top.finish();
+    EXPECT_EQ(end.status, 255);
+    EXPECT_NE(end.screen.find("kestrel-top: cannot write the recording /dev/full: No space left "
+                              "on device"),
+              std::string::npos)
+        << end.screen;
+    EXPECT_TRUE(e2e::left_clean(end.run));
 }
 
 TEST(Top, ALoadStepShowsInThePlot) {

@@ -26,18 +26,23 @@ bool event_from_json(const std::string& line, CoreEvent* event, std::string* why
 class RecordingWriter {
   public:
     RecordingWriter() = default;
+    // Closes the file when still open.
     ~RecordingWriter();
     RecordingWriter(const RecordingWriter&) = delete;
     RecordingWriter& operator=(const RecordingWriter&) = delete;
 
     // Creates (or empties) the file. False, with the reason in `why`.
     bool open(const std::string& path, std::string* why);
-    // Appends the event and flushes. False once a write has failed.
+    // Appends the event and flushes. False once a write has failed; nothing is written after.
     bool write(const CoreEvent& event);
+    // Closes the file. False, with the reason of the first failure in `why`, when a write or the
+    // close failed.
+    bool close(std::string* why);
 
   private:
     std::FILE* file_ = nullptr;
-    bool failed_ = false;
+    std::string path_;
+    int error_ = 0;  // errno of the first failed write; 0 while none failed
 };
 
 // Reads a recording. False, with "FILE:LINE: reason" in `why`, for a file that cannot be read,
