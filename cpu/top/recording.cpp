@@ -80,6 +80,11 @@ bool event_from_json(const std::string& line, CoreEvent* event, std::string* why
     try {
         CoreEvent out;
         out.time = in.at("time").get<double>();
+        // Times far off would be cast beyond the range of the replay's clock and waits.
+        if (!(out.time >= 0.0 && out.time <= kLatestEventTime)) {
+            *why = "time " + in.at("time").dump() + " is not within 1970..2100";
+            return false;
+        }
         out.index = in.at("index").get<std::uint32_t>();
         out.domain = in.at("domain").get<std::string>();
         out.arch = in.value("arch", std::string());

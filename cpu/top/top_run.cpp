@@ -41,6 +41,9 @@ volatile sig_atomic_t g_stop_signal = 0;
 // Beyond a window, how long the screen waits for the figures of every core before it shows
 // those that came.
 constexpr int kStaleMarginMs = 500;
+// The longest wait for the next event of a replay before the screen looks again; events hours
+// apart are waited for in steps of this.
+constexpr double kLongestReplayWaitS = 3600.0;
 
 void on_stop_signal(int signo) {
     g_stop_signal = signo;
@@ -258,7 +261,8 @@ class Loop {
             if (!cursor_->next_time(&next)) {
                 return -1;
             }
-            return static_cast<int>(std::ceil(std::max(0.0, next - clock_->now()) * 1000.0));
+            const double wait = std::clamp(next - clock_->now(), 0.0, kLongestReplayWaitS);
+            return static_cast<int>(std::ceil(wait * 1000.0));
         }
         // The collector tells of new figures once every sampling core has them; a core whose
         // window does not end (a DSP that hangs) holds the others back by this long at most.

@@ -243,6 +243,17 @@ TEST(Top, WithoutATerminalOrWithABadRecordingItDoesNotStart) {
     EXPECT_EQ(run.result.exit_code, 255);
     EXPECT_NE(run.result.err.find(bad + ":2: "), std::string::npos) << run.result.err;
 
+    // A time no clock can hold, on its third line.
+    const std::string far = std::string(pattern) + "/far.jsonl";
+    const std::string event = R"("index":0,"domain":"cdsp","session":"opening",)"
+                              R"("temperature":null,"remoteproc":null})";
+    std::ofstream(far) << "{\"time\":1," << event << "\n{\"time\":2," << event
+                       << "\n{\"time\":1e300," << event << "\n";
+    run = e2e::run_on_board("sa8797p", {"--replay", far}, {}, KESTREL_TOP_BIN);
+    EXPECT_EQ(run.result.exit_code, 255);
+    EXPECT_NE(run.result.err.find(far + ":3: time 1e+300 is not within 1970..2100"),
+              std::string::npos)
+        << run.result.err;
     std::filesystem::remove_all(pattern);
 }
 

@@ -20,8 +20,12 @@ namespace vorlix::kestrel::top {
 // A failure has "session":"down", "error" and "reopen_in" (seconds) in place of the figures; a
 // core without a zone or remote processor has null there.
 std::string event_to_json(const CoreEvent& event);
-// False, with the reason in `why`, for a line that is not such an object.
+// False, with the reason in `why`, for a line that is not such an object or whose time is not
+// within 1970..2100 (0..kLatestEventTime).
 bool event_from_json(const std::string& line, CoreEvent* event, std::string* why);
+
+// The latest time a recorded event may have: 2100-01-01 00:00:00 UTC.
+inline constexpr double kLatestEventTime = 4102444800.0;
 
 class RecordingWriter {
   public:
