@@ -93,25 +93,6 @@ bool take_signals(sigset_t* waiting) {
     return true;
 }
 
-// Standard output, kept for the screen, is replaced by /dev/null: the platform's queries and
-// the session client print their log lines there. -1 on failure.
-int keep_terminal_output() {
-    std::fflush(stdout);
-    const int terminal = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (terminal < 0 || null < 0 || dup2(null, STDOUT_FILENO) < 0) {
-        return -1;
-    }
-    close(null);
-    return terminal;
-}
-
-void restore_output(int terminal) {
-    std::fflush(stdout);
-    dup2(terminal, STDOUT_FILENO);
-    close(terminal);
-}
-
 bool colour_wanted(const TopParams& params) {
     const char* no_color = std::getenv("NO_COLOR");
     return !params.mono && (no_color == nullptr || *no_color == '\0');
@@ -476,17 +457,6 @@ int top_run(int argc, const char** argv) {
         return kNotATerminal;
     }
 
-    const int terminal_fd = keep_terminal_output();
-    if (terminal_fd < 0) {
-        error(std::string("standard output: ") + std::strerror(errno));
-        return -1;
-    }
-    // Every exit from here restores standard output.
-    struct Restore {
-        int fd;
-        ~Restore() { restore_output(fd); }
-    } restore{terminal_fd};
-
     int notify[2];
     if (pipe2(notify, O_NONBLOCK | O_CLOEXEC) != 0) {
         error(std::string("pipe: ") + std::strerror(errno));
@@ -500,14 +470,22 @@ int top_run(int argc, const char** argv) {
         }
     } close_pipe{notify};
 
+    // From the screen's opening on, what the libraries print goes nowhere (the screen keeps the
+    // terminal for itself), and what goes wrong is told once it is closed.
+    Terminal terminal;
+    if (!terminal.open(STDOUT_FILENO, colour_wanted(params), &why)) {
+        error(why);
+        return -1;
+    }
+    const auto fail = [&terminal](const std::string& text) {
+        terminal.close();
+        error(text);
+        return -1;
+    };
+
     if (!params.replay.empty()) {
         ReplayCursor cursor(std::move(events));
         cursor.step_forward();
-        Terminal terminal;
-        if (!terminal.open(terminal_fd, colour_wanted(params), &why)) {
-            error(why);
-            return -1;
-        }
         Loop loop(terminal, waiting, notify[0]);
         loop.replay(cursor, "replay " + base_name(params.replay));
         terminal.close();
@@ -517,29 +495,20 @@ int top_run(int argc, const char** argv) {
     // The board's cores, by the SoC rules; the SoC id is read once for the whole run.
     Board board;
     if (!discover_board(&board, &why)) {
-        error(why);
-        return -1;
+        return fail(why);
     }
     std::vector<CoreTarget> cores;
     if (!select_cores(board, params.cdsp_index, &cores, &why)) {
-        error(why);
-        return -1;
+        return fail(why);
     }
     if (cores.empty()) {
-        error("the platform reports no compute-DSP core");
-        return -1;
+        return fail("the platform reports no compute-DSP core");
     }
     RecordingWriter recording;
     if (!params.record.empty() && !recording.open(params.record, &why)) {
-        error(why);
-        return -1;
+        return fail(why);
     }
 
-    Terminal terminal;
-    if (!terminal.open(terminal_fd, colour_wanted(params), &why)) {
-        error(why);
-        return -1;
-    }
     std::atomic<std::uint32_t> window{static_cast<std::uint32_t>(params.sample_time)};
     Collector collector(cores, board.legacy(), &window,
                         params.record.empty() ? nullptr : &recording, notify[1]);
