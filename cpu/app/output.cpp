@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace vorlix::kestrel {
@@ -86,6 +87,11 @@ OutputState end_report() {
 
 int finish_output(int status) {
     return end_report() == OutputState::kFailed ? -1 : status;
+}
+
+bool colour_allowed() {
+    const char* no_color = std::getenv("NO_COLOR");
+    return no_color == nullptr || no_color[0] == '\0';
 }
 
 }  // namespace vorlix::kestrel

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "cpu/output.h"
+
 namespace vorlix::kestrel::doctor {
 
 namespace {
@@ -85,7 +87,7 @@ bool Report::open() {
         return false;
     }
     std::setvbuf(out_, nullptr, _IOLBF, 0);
-    colour_ = use_colour(terminal, std::getenv("NO_COLOR"));
+    colour_ = terminal && colour_allowed();
     return true;
 }
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "cpu/sampling/clock.h"
 #include "cpu/sampling/sampler.h"
 
 namespace vorlix::kestrel {
@@ -140,8 +141,7 @@ bool CoreSession::sample(std::uint32_t window_ms, Sample* out) {
     out->qdsp6 = analyzer_->qdsp6_utilization;
     out->hvx = legacy_ ? 0.0f : analyzer_->hvx_utilization;
     out->hmx = legacy_ ? 0.0f : analyzer_->hmx_utilization;
-    out->timestamp =
-        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    out->timestamp = wall_clock_seconds();
     return true;
 }
 

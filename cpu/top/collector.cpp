@@ -6,6 +6,7 @@
 #include <chrono>
 #include <utility>
 
+#include "cpu/sampling/clock.h"
 #include "cpu/sampling/dsp_state.h"
 
 namespace vorlix::kestrel::top {
@@ -16,11 +17,6 @@ namespace {
 constexpr std::chrono::milliseconds kKernelStateAge{250};
 // How often the zones and processors are listed anew, with their types and trip points.
 constexpr std::chrono::seconds kKernelListAge{30};
-
-double wall_clock() {
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 }  // namespace
 
@@ -60,7 +56,7 @@ class Collector::CoreObserver : public SamplerObserver {
         if (stopping()) {
             return;
         }
-        CoreEvent event = base_event(wall_clock());
+        CoreEvent event = base_event(wall_clock_seconds());
         event.session = SessionState::kSampling;
         owner_.publish(event, false);
     }
@@ -85,7 +81,7 @@ class Collector::CoreObserver : public SamplerObserver {
         if (stopping()) {
             return;
         }
-        CoreEvent event = base_event(wall_clock());
+        CoreEvent event = base_event(wall_clock_seconds());
         event.session = SessionState::kDown;
         event.error = failure.describe();
         event.reopen_in = std::chrono::duration<double>(reopen_in).count();

@@ -13,14 +13,15 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "cpu/output.h"
 #include "cpu/sampling/board.h"
+#include "cpu/sampling/clock.h"
 #include "cpu/top/collector.h"
 #include "cpu/top/input.h"
 #include "cpu/top/layout.h"
@@ -51,11 +52,6 @@ void on_stop_signal(int signo) {
 
 void error(const std::string& text) {
     std::fprintf(stderr, "kestrel-top: %s\n", text.c_str());
-}
-
-double wall_clock() {
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
 }
 
 double steady_clock() {
@@ -94,8 +90,7 @@ bool take_signals(sigset_t* waiting) {
 }
 
 bool colour_wanted(const TopParams& params) {
-    const char* no_color = std::getenv("NO_COLOR");
-    return !params.mono && (no_color == nullptr || *no_color == '\0');
+    return !params.mono && colour_allowed();
 }
 
 std::string base_name(const std::string& path) {
@@ -200,7 +195,7 @@ class Loop {
         if (collector_ != nullptr) {
             if (!paused_) {
                 model_ = collector_->snapshot();
-                view_.now = wall_clock();
+                view_.now = wall_clock_seconds();
             }
             model_.window_ms = window_->load();
             return;

@@ -27,4 +27,7 @@ OutputState end_report();
 // vanished reader.
 int finish_output(int status);
 
+// Whether a program may colour what it shows: the NO_COLOR variable unset or empty.
+bool colour_allowed();
+
 }  // namespace vorlix::kestrel

@@ -1,10 +1,12 @@
-// Tests of the version values and the version block.
+// Tests of the version values and the version block, and of the programs' colour rule.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <regex>
 #include <string>
 
 #include "cpu/config.h"
+#include "cpu/output.h"
 #include "kestrel_version.h"
 
 namespace {
@@ -45,6 +47,16 @@ TEST(Version, BlockLinesUpTheColons) {
                        k::g_build_commit_id +
                        "\n"
                        "  abi version     : 1\n");
+}
+
+TEST(Colour, AllowedWhileNoColorIsUnsetOrEmpty) {
+    unsetenv("NO_COLOR");
+    EXPECT_TRUE(k::colour_allowed());
+    setenv("NO_COLOR", "", 1);
+    EXPECT_TRUE(k::colour_allowed());
+    setenv("NO_COLOR", "0", 1);
+    EXPECT_FALSE(k::colour_allowed());
+    unsetenv("NO_COLOR");
 }
 
 }  // namespace
