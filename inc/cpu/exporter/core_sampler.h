@@ -17,9 +17,9 @@ class CoreSampler : public SamplerObserver {
     CoreSampler(SamplerConfig config, CoreState& state, const StopSignal& stop,
                 std::function<void()> on_sample);
 
-    // The thread's body (run_sampler). Returns once the stop is requested (after the window in
-    // progress) or, in once mode, after its one sample or failure; the session is closed and the
-    // PMU group released by then.
+    // The thread's body (run_sampler). Returns as soon as the stop is requested (a window in
+    // progress ends there) or, in once mode, after its one sample or failure; the session is
+    // closed and the PMU group released by then.
     void run();
 
     void session_opened() override;
