@@ -359,7 +359,49 @@ bool MetricsServer::start_daemon(Listener& listener, const WebSettings& settings
         *error = "libmicrohttpd could not start on " + listener.address;
         return false;
     }
+    listener.tls = settings.tls != nullptr;
     return true;
+}
+
+bool MetricsServer::stop_daemon(Listener& listener) {
+    // The socket stays open and keeps its queued connections; only the daemon goes.
+    const int fd = MHD_quiesce_daemon(listener.daemon);
+    if (fd < 0) {
+        // The daemon keeps the socket, and goes on serving as it did.
+        return false;
+    }
+    MHD_stop_daemon(listener.daemon);
+    listener.daemon = nullptr;
+    listener.fd = fd;
+    return true;
+}
+
+bool MetricsServer::serve(const WebSettings& settings, bool all, std::string* error) {
+    const bool tls = settings.tls != nullptr;
+    bool served = true;
+    const auto failed = [&](const std::string& why) {
+        *error = error->empty() ? why : *error + "; " + why;
+        served = false;
+        return !all;
+    };
+    for (auto& listener : listeners_) {
+        if (listener.daemon != nullptr) {
+            if (listener.tls == tls) {
+                continue;
+            }
+            if (!stop_daemon(listener)) {
+                if (failed("libmicrohttpd could not hand back the socket of " + listener.address)) {
+                    return false;
+                }
+                continue;
+            }
+        }
+        std::string why;
+        if (!start_daemon(listener, settings, &why) && failed(why)) {
+            return false;
+        }
+    }
+    return served;
 }
 
 bool MetricsServer::start(Render render, const ServerOptions& options,
@@ -371,7 +413,6 @@ bool MetricsServer::start(Render render, const ServerOptions& options,
         settings = std::make_shared<WebSettings>();
     }
     state_->settings = settings;
-    serving_tls_ = settings->tls != nullptr;
     for (auto& listener : listeners_) {
         if (!start_daemon(listener, *settings, error)) {
             return false;
@@ -385,29 +426,43 @@ bool MetricsServer::update(std::shared_ptr<const WebSettings> settings, std::str
     if (!settings) {
         settings = std::make_shared<WebSettings>();
     }
-    {
-        std::lock_guard<std::mutex> state_lock(state_->mutex);
-        state_->settings = settings;
-    }
-    const bool tls = settings->tls != nullptr;
-    if (tls == serving_tls_) {
+    const std::shared_ptr<const WebSettings> previous = state_->current();
+    // Published before any daemon of the new kind starts, so that its first TLS session already
+    // gets the new credentials (and client-certificate policy).
+    publish(settings);
+    // Every listener whose daemon is of the other kind, or has none (a start that failed
+    // before), starts anew.
+    std::string why;
+    if (serve(*settings, false, &why)) {
         return true;
     }
-    // The sockets stay open and keep their queued connections; only the daemons change.
-    serving_tls_ = tls;
+    // Some listener cannot serve the new settings: every listener goes back to the previous
+    // ones. The daemons of the new kind stop before those settings are published again.
+    *error = why + "; the last good configuration stays in effect";
+    const bool back_tls = previous->tls != nullptr;
     for (auto& listener : listeners_) {
-        if (listener.daemon == nullptr) {
-            continue;
-        }
-        MHD_Daemon* old = listener.daemon;
-        listener.fd = MHD_quiesce_daemon(old);
-        MHD_stop_daemon(old);
-        listener.daemon = nullptr;
-        if (listener.fd < 0 || !start_daemon(listener, *settings, error)) {
-            return false;
+        if (listener.daemon != nullptr && listener.tls != back_tls) {
+            stop_daemon(listener);
         }
     }
-    return true;
+    publish(previous);
+    why.clear();
+    serve(*previous, true, &why);
+    std::string idle;
+    for (const auto& listener : listeners_) {
+        if (listener.daemon == nullptr) {
+            idle += (idle.empty() ? "" : ", ") + listener.address;
+        }
+    }
+    if (!idle.empty()) {
+        *error += "; nothing serves " + idle + " until the web configuration changes again";
+    }
+    return false;
+}
+
+void MetricsServer::publish(std::shared_ptr<const WebSettings> settings) {
+    std::lock_guard<std::mutex> state_lock(state_->mutex);
+    state_->settings = std::move(settings);
 }
 
 void MetricsServer::stop() {

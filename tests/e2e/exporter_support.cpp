@@ -158,6 +158,7 @@ printf 'subjectAltName=IP:127.0.0.1
 ca ca
 ca otherca
 signed server ca server.ext
+signed otherserver otherca server.ext
 signed client ca
 signed stranger otherca
 )";

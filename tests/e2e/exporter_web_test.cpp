@@ -164,6 +164,34 @@ TEST_F(ExporterTls, ServesWithTheCertificateAndNothingOverPlainHttp) {
     EXPECT_EQ(plain.body.find("kestrel_dsp_up"), std::string::npos) << plain.body;
 }
 
+TEST_F(ExporterTls, EditsTurnTlsOnSwapTheCertificateAndTurnTlsOff) {
+    const std::string path = file("switch.yml");
+    write_file(path, "");
+    ExporterOnBoard exporter("sm8650", {"--web.config.file", path});
+    const std::vector<std::string> ca{"--cacert", file("ca.crt")};
+    const std::vector<std::string> other_ca{"--cacert", file("otherca.crt")};
+    EXPECT_EQ(http_get(exporter.port(), "/metrics").status, 200);
+
+    config("switch.yml");
+    EXPECT_TRUE(eventually([&] { return curl(ca, url(exporter)).status == "200"; }))
+        << exporter.err();
+    EXPECT_EQ(http_get(exporter.port(), "/metrics").status, 0);
+
+    write_file(path,
+               "tls_server_config:\n  cert_file: otherserver.crt\n  key_file: otherserver.key\n");
+    EXPECT_TRUE(eventually([&] { return curl(other_ca, url(exporter)).status == "200"; }))
+        << exporter.err();
+    EXPECT_EQ(curl(ca, url(exporter)).exit_code, 60);
+
+    write_file(path, "");
+    EXPECT_TRUE(eventually([&] { return http_get(exporter.port(), "/metrics").status == 200; }))
+        << exporter.err();
+    EXPECT_NE(curl(other_ca, url(exporter)).status, "200");
+    // No restart failed (libmicrohttpd's own lines tell of the polls in the wrong scheme).
+    EXPECT_EQ(exporter.err().find("[ERROR] [EXPORTER] web config"), std::string::npos)
+        << exporter.err();
+}
+
 TEST_F(ExporterTls, RequiredClientCertificatesAreVerifiedAgainstTheCa) {
     ExporterOnBoard exporter(
         "sm8650", {"--web.config.file", config("clients.yml",
