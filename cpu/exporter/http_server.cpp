@@ -1,9 +1,11 @@
 // The exporter's HTTP endpoint on libmicrohttpd.
 #include "cpu/exporter/http_server.h"
 
+#include <fcntl.h>
 #include <microhttpd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -357,13 +359,20 @@ bool MetricsServer::start_daemon(Listener& listener, const WebSettings& settings
         cert = settings.tls->cert_pem().c_str();
         key = settings.tls->key_pem().c_str();
     }
+    // The daemon gets a duplicate of the socket, and owns it: it closes it when it stops, and
+    // when it cannot start (as 0.9.75 does), so the listener's own socket outlives any failure.
+    const int fd = fcntl(listener.fd, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) {
+        *error = "cannot duplicate the socket of " + listener.address + ": " + std::strerror(errno);
+        return false;
+    }
     State* state = state_.get();
     // The logger comes first, so that libmicrohttpd's own messages all go through it. The
     // certificate and key only let a TLS daemon start: each connection's session gets the
     // current credentials when it starts (on_connection).
     listener.daemon = MHD_start_daemon(
         flags, 0, nullptr, nullptr, &handle, state, MHD_OPTION_EXTERNAL_LOGGER, &log_error, nullptr,
-        MHD_OPTION_LISTEN_SOCKET, listener.fd, MHD_OPTION_THREAD_POOL_SIZE, kThreads,
+        MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_THREAD_POOL_SIZE, kThreads,
         MHD_OPTION_CONNECTION_TIMEOUT, kRequestTimeoutSeconds, MHD_OPTION_CONNECTION_LIMIT,
         kConnectionLimit, MHD_OPTION_PER_IP_CONNECTION_LIMIT, kPerClientConnectionLimit,
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_URI_LOG_CALLBACK, &on_uri,
@@ -379,15 +388,16 @@ bool MetricsServer::start_daemon(Listener& listener, const WebSettings& settings
 }
 
 bool MetricsServer::stop_daemon(Listener& listener) {
-    // The socket stays open and keeps its queued connections; only the daemon goes.
+    // The socket stays open and keeps its queued connections; only the daemon goes, with its
+    // duplicate of the socket, which it hands back first.
     const int fd = MHD_quiesce_daemon(listener.daemon);
     if (fd < 0) {
-        // The daemon keeps the socket, and goes on serving as it did.
+        // The daemon goes on serving as it did.
         return false;
     }
     MHD_stop_daemon(listener.daemon);
+    close(fd);
     listener.daemon = nullptr;
-    listener.fd = fd;
     return true;
 }
 
@@ -447,22 +457,28 @@ bool MetricsServer::update(std::shared_ptr<const WebSettings> settings, std::str
     publish(settings);
     // Every listener whose daemon is of the other kind, or has none (a start that failed
     // before), starts anew.
+    const bool back_tls = previous->tls != nullptr;
+    const bool switching = (settings->tls != nullptr) != back_tls;
     std::string why;
-    if (serve(*settings, false, &why)) {
+    if (serve(*settings, !switching, &why)) {
         return true;
     }
-    // Some listener cannot serve the new settings: every listener goes back to the previous
-    // ones. The daemons of the new kind stop before those settings are published again.
-    *error = why + "; the last good configuration stays in effect";
-    const bool back_tls = previous->tls != nullptr;
-    for (auto& listener : listeners_) {
-        if (listener.daemon != nullptr && listener.tls != back_tls) {
-            stop_daemon(listener);
+    *error = why;
+    if (switching) {
+        // A listener cannot serve the new kind: every listener goes back to the previous
+        // settings. The daemons of the new kind stop before those are published again.
+        *error += "; the last good configuration stays in effect";
+        for (auto& listener : listeners_) {
+            if (listener.daemon != nullptr && listener.tls != back_tls) {
+                stop_daemon(listener);
+            }
         }
+        publish(previous);
+        why.clear();
+        serve(*previous, true, &why);
     }
-    publish(previous);
-    why.clear();
-    serve(*previous, true, &why);
+    // Otherwise the new settings serve on the listeners that run, and a start that failed is
+    // the socket's, not theirs.
     std::string idle;
     for (const auto& listener : listeners_) {
         if (listener.daemon == nullptr) {
@@ -484,10 +500,11 @@ void MetricsServer::stop() {
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto& listener : listeners_) {
         if (listener.daemon != nullptr) {
-            // The daemon closes the listening socket it was given.
+            // The daemon closes its duplicate of the socket.
             MHD_stop_daemon(listener.daemon);
             listener.daemon = nullptr;
-        } else if (listener.fd >= 0) {
+        }
+        if (listener.fd >= 0) {
             close(listener.fd);
         }
         listener.fd = -1;

@@ -51,11 +51,13 @@ struct CurlResult {
 };
 CurlResult curl(const std::vector<std::string>& args, const std::string& url);
 
-// The exporter, started through the board runner with "--listen 127.0.0.1:0" and `args`; the
-// constructor returns once it listens (the test fails when it does not within the deadline).
+// The exporter, started through the board runner with "--listen 127.0.0.1:0" and `args`, and
+// `env` ("NAME=VALUE") added to its environment; the constructor returns once it listens (the
+// test fails when it does not within the deadline).
 class ExporterOnBoard {
   public:
-    ExporterOnBoard(const std::string& board, const std::vector<std::string>& args);
+    ExporterOnBoard(const std::string& board, const std::vector<std::string>& args,
+                    const std::vector<std::string>& env = {});
     ~ExporterOnBoard();
     ExporterOnBoard(const ExporterOnBoard&) = delete;
     ExporterOnBoard& operator=(const ExporterOnBoard&) = delete;

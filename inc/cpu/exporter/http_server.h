@@ -70,8 +70,9 @@ class MetricsServer {
     // New requests get these settings, new connections their TLS credentials; turning TLS on
     // or off starts the server anew on the same sockets (requests in progress are cut), as does
     // any update for a socket left without a server by an earlier one. When a socket cannot be
-    // served with the new settings, every socket goes back to the previous ones: false, with
-    // what failed in `error` (and which sockets, if any, serve nothing even so).
+    // served after such a switch, every socket goes back to the previous settings. False, with
+    // what failed in `error` and which sockets, if any, serve nothing, when a server could not
+    // start.
     bool update(std::shared_ptr<const WebSettings> settings, std::string* error);
     // Stops serving and closes the sockets.
     void stop();
@@ -81,7 +82,7 @@ class MetricsServer {
 
   private:
     struct Listener {
-        int fd = -1;
+        int fd = -1;  // the socket, which the daemons get duplicates of
         std::string address;
         MHD_Daemon* daemon = nullptr;  // null while nothing serves the socket
         bool tls = false;              // the daemon serves TLS
