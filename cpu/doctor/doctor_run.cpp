@@ -16,6 +16,7 @@
 #include "cpu/doctor/platform_checks.h"
 #include "cpu/doctor/report.h"
 #include "cpu/output.h"
+#include "cpu/sampling/board.h"
 #include "cpu/sampling/dsp_state.h"
 #include "cpu/sampling/library_path.h"
 #include "cpu/sampling/session.h"
@@ -234,12 +235,12 @@ class Doctor {
                         "lines below and the board's DSPs");
                     return;
                 }
-                targets = fixed_targets();
+                targets = board_cores(soc_id_, {});
                 verdict = Verdict::kWarn;
                 source = "by the SoC's rules: " + why;
             }
         } else if (rule_->layout != CoreLayout::kPlatformCores) {
-            targets = fixed_targets();
+            targets = board_cores(soc_id_, {});
             source = "by the SoC's rules";
         } else {
             add(Verdict::kSkip, "cores",
@@ -268,21 +269,6 @@ class Doctor {
             cores_.push_back(Core{target});
         }
         add(verdict, "cores", listed(names) + ", " + source);
-    }
-
-    // The cores where the SoC's layout names them without the platform.
-    std::vector<CoreTarget> fixed_targets() const {
-        std::vector<CoreTarget> targets;
-        for (std::uint32_t index = 0; index < fixed_core_count(*rule_); ++index) {
-            const FixedDomain* domain = fixed_domain(*rule_, index);
-            CoreTarget target;
-            target.index = index;
-            target.domain_name = domain->name;
-            target.domain_id = domain->id;
-            target.unsigned_pd = rule_->unsigned_pd;
-            targets.push_back(target);
-        }
-        return targets;
     }
 
     void check_device_node(Core& core) {

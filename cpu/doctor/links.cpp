@@ -178,17 +178,4 @@ NodeFix node_fix(const DeviceNode& node, const Identity& who) {
     return contains(who.account_groups, node.group) ? NodeFix::kLogInAgain : NodeFix::kJoinGroup;
 }
 
-DspRun classify_remoteproc_state(const std::string& state) {
-    if (state == "running" || state == "attached") {
-        return DspRun::kRunning;
-    }
-    if (state == "offline") {
-        return DspRun::kOffline;
-    }
-    if (state == "crashed") {
-        return DspRun::kCrashed;
-    }
-    return DspRun::kOther;
-}
-
 }  // namespace vorlix::kestrel::doctor

@@ -230,10 +230,6 @@ int collect_domain_array(DspDomainArray& domains, const int* known_soc) {
 
 }  // namespace
 
-std::string domain_name_of(const fastrpc_domain& domain) {
-    return std::string(domain.name, strnlen(domain.name, kNameField));
-}
-
 int DspUtils::try_enable_unsigned_pd(int domain) {
     int result = 0;
     return try_enable_unsigned_pd(domain, &result);

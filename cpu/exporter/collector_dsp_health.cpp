@@ -13,7 +13,8 @@ class DspHealthCollector : public Collector {
     const std::vector<MetricFamily>& families() const override {
         static const std::vector<MetricFamily> families = {
             {"kestrel_dsp_remoteproc_up", "gauge",
-             "1 while the kernel reports the core's remote processor running, 0 otherwise."},
+             "1 while the kernel reports the core's remote processor running or attached, 0 "
+             "otherwise."},
             {"kestrel_dsp_temperature_trip_celsius", "gauge",
              "Temperature of the trip points of the kernel's NSP thermal zones, the first of each "
              "type."},
@@ -26,7 +27,7 @@ class DspHealthCollector : public Collector {
         for (const auto& core : data.cores) {
             if (const Remoteproc* proc = remoteproc_for_core(data.remoteprocs, core.domain)) {
                 out.sample(kRemoteprocUp, {{"domain", core.domain}},
-                           proc->state == "running" ? "1" : "0");
+                           classify_remoteproc_state(proc->state) == DspRun::kRunning ? "1" : "0");
             }
         }
         for (const auto& zone : data.zones) {

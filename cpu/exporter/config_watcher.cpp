@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <utility>
 
@@ -31,30 +32,40 @@ ConfigWatcher::~ConfigWatcher() {
     thread_.join();
 }
 
-std::string ConfigWatcher::stamp() const {
-    std::string text;
-    for (const std::string& file : files_()) {
+std::vector<std::string> ConfigWatcher::stamps(const std::vector<std::string>& files) {
+    std::vector<std::string> out;
+    for (const std::string& file : files) {
         struct stat st {};
         if (stat(file.c_str(), &st) != 0) {
-            text += "-;";
+            out.emplace_back("-");
             continue;
         }
-        text += fmt::format("{}:{}:{}:{}.{};", st.st_dev, st.st_ino, st.st_size, st.st_mtim.tv_sec,
-                            st.st_mtim.tv_nsec);
+        out.push_back(fmt::format("{}:{}:{}:{}.{}", st.st_dev, st.st_ino, st.st_size,
+                                  st.st_mtim.tv_sec, st.st_mtim.tv_nsec));
     }
-    return text;
+    return out;
 }
 
 void ConfigWatcher::run() {
-    std::string last = stamp();
+    std::vector<std::string> files = files_();
+    std::vector<std::string> last = stamps(files);
     std::unique_lock<std::mutex> lock(mutex_);
     while (!wake_.wait_for(lock, kPollInterval, [this] { return stopping_; })) {
         lock.unlock();
-        const std::string now = stamp();
+        const std::vector<std::string> now = stamps(files);
         if (now != last) {
             changed_();
-            // The files may be different ones now: the stamp of the new list.
-            last = stamp();
+            // The stamps taken before the reload read the files: an edit that lands while it
+            // reads them differs from these, and is read at the next look.
+            std::vector<std::string> named = files_();
+            last.clear();
+            for (const std::string& file : named) {
+                // A file newly named was read before it could be stamped: an empty stamp,
+                // which no file has, reads it once more at the next look.
+                const auto was = std::find(files.begin(), files.end(), file);
+                last.push_back(was != files.end() ? now[was - files.begin()] : std::string());
+            }
+            files = std::move(named);
         }
         lock.lock();
     }

@@ -1,9 +1,11 @@
 // The exporter's HTTP endpoint on libmicrohttpd.
 #include "cpu/exporter/http_server.h"
 
+#include <fcntl.h>
 #include <microhttpd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -76,14 +78,29 @@ struct Connection {
     std::shared_ptr<const WebSettings> settings;
 };
 
+// Whether the running libmicrohttpd is one in whose request buffer on_uri may cut the query:
+// those known to pass the row that guards it (below).
+bool query_may_be_cut() {
+    static const bool known = std::strcmp(MHD_get_version(), "0.9.75") == 0;
+    return known;
+}
+
 // The request line's URI, before libmicrohttpd splits the query into arguments. The exporter
 // reads no argument, so the query is cut off here: libmicrohttpd then stores none, and a query
 // of thousands of parameters cannot exhaust the connection's memory (which, in 0.9.75, leaves
 // such a request without any answer until the connection times out).
+// `uri` points into libmicrohttpd's own buffer of the request line, which it splits into
+// arguments after this call: writing there is outside its interface and works by the layout of
+// the versions query_may_be_cut knows. The row of 500 parameters in
+// HeldConnectionsAndOversizedRequestsDoNotStopOtherScrapes (tests/e2e/exporter_web_test.cpp)
+// guards it: after a libmicrohttpd upgrade, run that row against the new version before adding
+// it there. Under any other version the query is left whole.
 void* on_uri(void* /*cls*/, const char* uri, MHD_Connection* /*connection*/) {
-    char* query = std::strchr(const_cast<char*>(uri), '?');
-    if (query != nullptr && query[1] != '\0') {
-        query[1] = '\0';
+    if (query_may_be_cut()) {
+        char* query = std::strchr(const_cast<char*>(uri), '?');
+        if (query != nullptr && query[1] != '\0') {
+            query[1] = '\0';
+        }
     }
     return new Request();
 }
@@ -342,13 +359,20 @@ bool MetricsServer::start_daemon(Listener& listener, const WebSettings& settings
         cert = settings.tls->cert_pem().c_str();
         key = settings.tls->key_pem().c_str();
     }
+    // The daemon gets a duplicate of the socket, and owns it: it closes it when it stops, and
+    // when it cannot start (as 0.9.75 does), so the listener's own socket outlives any failure.
+    const int fd = fcntl(listener.fd, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) {
+        *error = "cannot duplicate the socket of " + listener.address + ": " + std::strerror(errno);
+        return false;
+    }
     State* state = state_.get();
     // The logger comes first, so that libmicrohttpd's own messages all go through it. The
     // certificate and key only let a TLS daemon start: each connection's session gets the
     // current credentials when it starts (on_connection).
     listener.daemon = MHD_start_daemon(
         flags, 0, nullptr, nullptr, &handle, state, MHD_OPTION_EXTERNAL_LOGGER, &log_error, nullptr,
-        MHD_OPTION_LISTEN_SOCKET, listener.fd, MHD_OPTION_THREAD_POOL_SIZE, kThreads,
+        MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_THREAD_POOL_SIZE, kThreads,
         MHD_OPTION_CONNECTION_TIMEOUT, kRequestTimeoutSeconds, MHD_OPTION_CONNECTION_LIMIT,
         kConnectionLimit, MHD_OPTION_PER_IP_CONNECTION_LIMIT, kPerClientConnectionLimit,
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_URI_LOG_CALLBACK, &on_uri,
@@ -359,7 +383,50 @@ bool MetricsServer::start_daemon(Listener& listener, const WebSettings& settings
         *error = "libmicrohttpd could not start on " + listener.address;
         return false;
     }
+    listener.tls = settings.tls != nullptr;
     return true;
+}
+
+bool MetricsServer::stop_daemon(Listener& listener) {
+    // The socket stays open and keeps its queued connections; only the daemon goes, with its
+    // duplicate of the socket, which it hands back first.
+    const int fd = MHD_quiesce_daemon(listener.daemon);
+    if (fd < 0) {
+        // The daemon goes on serving as it did.
+        return false;
+    }
+    MHD_stop_daemon(listener.daemon);
+    close(fd);
+    listener.daemon = nullptr;
+    return true;
+}
+
+bool MetricsServer::serve(const WebSettings& settings, bool all, std::string* error) {
+    const bool tls = settings.tls != nullptr;
+    bool served = true;
+    const auto failed = [&](const std::string& why) {
+        *error = error->empty() ? why : *error + "; " + why;
+        served = false;
+        return !all;
+    };
+    for (auto& listener : listeners_) {
+        if (listener.daemon != nullptr) {
+            if (listener.tls == tls) {
+                continue;
+            }
+            if (!stop_daemon(listener)) {
+                if (failed("libmicrohttpd could not hand back the socket of " + listener.address)) {
+                    return false;
+                }
+                continue;
+            }
+        }
+        std::string why;
+        if (!start_daemon(listener, settings, &why) && failed(why)) {
+            return false;
+        }
+    }
+    return served;
 }
 
 bool MetricsServer::start(Render render, const ServerOptions& options,
@@ -371,7 +438,6 @@ bool MetricsServer::start(Render render, const ServerOptions& options,
         settings = std::make_shared<WebSettings>();
     }
     state_->settings = settings;
-    serving_tls_ = settings->tls != nullptr;
     for (auto& listener : listeners_) {
         if (!start_daemon(listener, *settings, error)) {
             return false;
@@ -385,39 +451,60 @@ bool MetricsServer::update(std::shared_ptr<const WebSettings> settings, std::str
     if (!settings) {
         settings = std::make_shared<WebSettings>();
     }
-    {
-        std::lock_guard<std::mutex> state_lock(state_->mutex);
-        state_->settings = settings;
-    }
-    const bool tls = settings->tls != nullptr;
-    if (tls == serving_tls_) {
+    const std::shared_ptr<const WebSettings> previous = state_->current();
+    // Published before any daemon of the new kind starts, so that its first TLS session already
+    // gets the new credentials (and client-certificate policy).
+    publish(settings);
+    // Every listener whose daemon is of the other kind, or has none (a start that failed
+    // before), starts anew.
+    const bool back_tls = previous->tls != nullptr;
+    const bool switching = (settings->tls != nullptr) != back_tls;
+    std::string why;
+    if (serve(*settings, !switching, &why)) {
         return true;
     }
-    // The sockets stay open and keep their queued connections; only the daemons change.
-    serving_tls_ = tls;
-    for (auto& listener : listeners_) {
-        if (listener.daemon == nullptr) {
-            continue;
+    *error = why;
+    if (switching) {
+        // A listener cannot serve the new kind: every listener goes back to the previous
+        // settings. The daemons of the new kind stop before those are published again.
+        *error += "; the last good configuration stays in effect";
+        for (auto& listener : listeners_) {
+            if (listener.daemon != nullptr && listener.tls != back_tls) {
+                stop_daemon(listener);
+            }
         }
-        MHD_Daemon* old = listener.daemon;
-        listener.fd = MHD_quiesce_daemon(old);
-        MHD_stop_daemon(old);
-        listener.daemon = nullptr;
-        if (listener.fd < 0 || !start_daemon(listener, *settings, error)) {
-            return false;
+        publish(previous);
+        why.clear();
+        serve(*previous, true, &why);
+    }
+    // Otherwise the new settings serve on the listeners that run, and a start that failed is
+    // the socket's, not theirs.
+    std::string idle;
+    for (const auto& listener : listeners_) {
+        if (listener.daemon == nullptr) {
+            idle += (idle.empty() ? "" : ", ") + listener.address;
         }
     }
-    return true;
+    if (!idle.empty()) {
+        *error += "; nothing serves " + idle + " until the web configuration changes again";
+    }
+    return false;
+}
+
+void MetricsServer::publish(std::shared_ptr<const WebSettings> settings) {
+    std::lock_guard<std::mutex> state_lock(state_->mutex);
+    state_->settings = std::move(settings);
 }
 
 void MetricsServer::stop() {
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto& listener : listeners_) {
         if (listener.daemon != nullptr) {
-            // The daemon closes the listening socket it was given.
+            // The daemon closes its duplicate of the socket.
             MHD_stop_daemon(listener.daemon);
             listener.daemon = nullptr;
-        } else if (listener.fd >= 0) {
+        }
+        if (listener.fd >= 0) {
             close(listener.fd);
         }
         listener.fd = -1;

@@ -1,10 +1,8 @@
-// The compute-DSP cores of the board.
+// The compute-DSP cores of the board by the SoC's rules, from a domain array already collected:
+// no platform call, so that kestrel-doctor takes this in without the FastRPC client library.
 #include "cpu/sampling/board.h"
 
-#include <algorithm>
 #include <cstdio>
-
-#include "cpu/socinfo.h"
 
 namespace vorlix::kestrel {
 
@@ -78,46 +76,6 @@ std::vector<CoreTarget> board_cores(std::uint32_t soc, const DspDomainArray& dom
         }
     }
     return cores;
-}
-
-bool discover_board(Board* board, std::string* error) {
-    const int socid = get_cur_device_socid();
-    if (socid < 0) {
-        *error = "cannot read the SoC id";
-        return false;
-    }
-    board->soc_id = static_cast<std::uint32_t>(socid);
-    const char* name = soc_name_by_id(board->soc_id);
-    board->soc_name = name != nullptr ? name : "unknown";
-    board->rule = &soc_rule(board->soc_id);
-    board->domains.clear();
-    if (DspUtils::fastrpc_get_dsp_domain_array(board->domains, socid) < 0) {
-        *error = "cannot list the compute-DSP cores (fastrpc_get_dsp_domain_array)";
-        return false;
-    }
-    board->cores = board_cores(board->soc_id, board->domains);
-    return true;
-}
-
-bool select_cores(const Board& board, const std::vector<std::uint64_t>& indexes,
-                  std::vector<CoreTarget>* out, std::string* error) {
-    if (indexes.empty()) {
-        *out = board.cores;
-        return true;
-    }
-    std::vector<std::uint64_t> taken;
-    for (const std::uint64_t index : indexes) {
-        if (index >= board.cores.size()) {
-            *error = "invalid cdsp_index " + std::to_string(index) + ": the board has " +
-                     std::to_string(board.cores.size()) + " compute-DSP core(s)";
-            return false;
-        }
-        if (std::find(taken.begin(), taken.end(), index) == taken.end()) {
-            taken.push_back(index);
-            out->push_back(board.cores[index]);
-        }
-    }
-    return true;
 }
 
 std::string arch_label(unsigned arch) {

@@ -207,6 +207,19 @@ const Remoteproc* remoteproc_for_core(const std::vector<Remoteproc>& procs,
     return nullptr;
 }
 
+DspRun classify_remoteproc_state(const std::string& state) {
+    if (state == "running" || state == "attached") {
+        return DspRun::kRunning;
+    }
+    if (state == "offline") {
+        return DspRun::kOffline;
+    }
+    if (state == "crashed") {
+        return DspRun::kCrashed;
+    }
+    return DspRun::kOther;
+}
+
 DspStateWatch::~DspStateWatch() {
     close_all();
 }

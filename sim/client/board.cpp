@@ -354,12 +354,12 @@ void parse_remoteproc(const json& r, const std::string& where, std::optional<Rem
     if (r.contains("firmware"))
         (*out)->firmware = get_string(r["firmware"], where + ".firmware");
     if (r.contains("state")) {
-        static const std::set<std::string> states = {"offline", "suspended", "running",
+        static const std::set<std::string> states = {"offline", "suspended", "running", "attached",
                                                      "crashed", "deleted",   "invalid"};
         (*out)->state = get_string(r["state"], where + ".state");
         if (states.count((*out)->state) == 0) {
             bad(where + ".state",
-                "must be offline, suspended, running, crashed, deleted or invalid");
+                "must be offline, suspended, running, attached, crashed, deleted or invalid");
         }
     }
 }

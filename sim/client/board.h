@@ -47,8 +47,12 @@ struct Load {
 // The kernel's remote processor of a DSP, served as sys/class/remoteproc/remoteprocN/.
 struct Remoteproc {
     std::string name;
-    std::string state = "running";  // only "running" is a DSP that is up
+    std::string state = "running";
     std::string firmware;
+
+    // "running", or "attached" (started by the boot loader, taken over by the kernel): the
+    // only states of a DSP that is up.
+    bool up() const { return state == "running" || state == "attached"; }
 };
 
 // The FastRPC device node through which the application reaches a DSP, served in the tree's

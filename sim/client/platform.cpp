@@ -126,7 +126,7 @@ uint64_t Platform::now_ms() const {
 }
 
 bool Platform::dsp_up(const Domain& d) {
-    if (d.remoteproc && d.remoteproc->state != "running")
+    if (d.remoteproc && !d.remoteproc->up())
         return false;
     if (opts_.board.dsp_crashes.empty())
         return true;

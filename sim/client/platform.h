@@ -105,7 +105,7 @@ class Platform {
     uint64_t now_ms() const;
     // Applies the board's DSP crashes to the DSP of `d`: a DSP process that started before the
     // latest crash began is killed, and its sessions are lost. True when the DSP is up now: its
-    // remoteproc is running and no crash is under way.
+    // remoteproc is running (or attached) and no crash is under way.
     bool dsp_up(const Domain& d);
     // Why the device node of `d` cannot be used by this process; empty when it can.
     std::string device_problem(const Domain& d) const;

@@ -95,7 +95,8 @@ int count_series(const std::string& exposition, const std::string& name) {
     return count;
 }
 
-ExporterOnBoard::ExporterOnBoard(const std::string& board, const std::vector<std::string>& args) {
+ExporterOnBoard::ExporterOnBoard(const std::string& board, const std::vector<std::string>& args,
+                                 const std::vector<std::string>& env) {
     char pattern[] = "/tmp/kestrel-exporter-XXXXXX";
     const char* dir = mkdtemp(pattern);
     if (dir == nullptr) {
@@ -117,6 +118,11 @@ ExporterOnBoard::ExporterOnBoard(const std::string& board, const std::vector<std
                                   "--listen",
                                   "127.0.0.1:0"};
     argv.insert(argv.end(), args.begin(), args.end());
+    if (!env.empty()) {
+        // env execs the runner: the pid stays the exporter's.
+        argv.insert(argv.begin(), env.begin(), env.end());
+        argv.insert(argv.begin(), "env");
+    }
     const std::string out = dir_ + "/stdout";
     const std::string err = dir_ + "/stderr";
     pid_ = start_background(argv, out, err);
@@ -158,6 +164,7 @@ printf 'subjectAltName=IP:127.0.0.1
 ca ca
 ca otherca
 signed server ca server.ext
+signed otherserver otherca server.ext
 signed client ca
 signed stranger otherca
 )";

@@ -34,9 +34,9 @@ pid_t start_background(const std::vector<std::string>& argv, const std::string& 
 int free_port();
 
 // Test certificates made with openssl in `dir`: ca.crt/ca.key (a CA), server.crt/server.key
-// (signed by it, for IP 127.0.0.1), client.crt/client.key (signed by it) and
-// stranger.crt/stranger.key (a client certificate signed by another CA). False when openssl
-// fails.
+// (signed by it, for IP 127.0.0.1), client.crt/client.key (signed by it), and of another CA
+// (otherca.crt/otherca.key) otherserver.crt/otherserver.key (for IP 127.0.0.1) and
+// stranger.crt/stranger.key (a client certificate). False when openssl fails.
 bool make_certificates(const std::string& dir);
 // A bcrypt hash of `password` at `cost` (htpasswd), "" when it cannot be made.
 std::string bcrypt_hash(const std::string& password, int cost = 4);
@@ -51,11 +51,13 @@ struct CurlResult {
 };
 CurlResult curl(const std::vector<std::string>& args, const std::string& url);
 
-// The exporter, started through the board runner with "--listen 127.0.0.1:0" and `args`; the
-// constructor returns once it listens (the test fails when it does not within the deadline).
+// The exporter, started through the board runner with "--listen 127.0.0.1:0" and `args`, and
+// `env` ("NAME=VALUE") added to its environment; the constructor returns once it listens (the
+// test fails when it does not within the deadline).
 class ExporterOnBoard {
   public:
-    ExporterOnBoard(const std::string& board, const std::vector<std::string>& args);
+    ExporterOnBoard(const std::string& board, const std::vector<std::string>& args,
+                    const std::vector<std::string>& env = {});
     ~ExporterOnBoard();
     ExporterOnBoard(const ExporterOnBoard&) = delete;
     ExporterOnBoard& operator=(const ExporterOnBoard&) = delete;

@@ -127,8 +127,9 @@ TEST(ExporterOnce, Sa8797pGivesFourCoresTimesThreeEngines) {
     EXPECT_TRUE(left_clean(run));
 }
 
-TEST(ExporterOnce, AnOfflineRemoteProcessorIsDownAndTheOthersRun) {
-    BoardRun run = once("sa8797p_nsp1_offline.json");
+TEST(ExporterOnce, AnOfflineRemoteProcessorIsDownAndAnAttachedOneIsUp) {
+    // nsp1's processor is offline, nsp2's attached, the others' running.
+    BoardRun run = once("sa8797p_remoteproc_states.json");
     EXPECT_EQ(run.result.exit_code, 0);
     const std::string& text = run.result.out;
     for (const char* domain : {"nsp0", "nsp2", "nsp3"}) {

@@ -1,7 +1,8 @@
 // kestrel-exporter's web server on the virtual board: passwords, TLS (client certificates and
-// protocol versions included), the web configuration read again, socket activation, clients
-// that hold connections or send oversized requests, the request limit, gzip, the exporter's own
-// metrics under promtool, several addresses and a stop signal at the first moments of a run.
+// protocol versions included), the web configuration read again (TLS turned on and off, servers
+// that cannot start), socket activation, clients that hold connections or send oversized
+// requests, the request limit, gzip, the exporter's own metrics under promtool, several
+// addresses and a stop signal at the first moments of a run.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -162,6 +163,75 @@ TEST_F(ExporterTls, ServesWithTheCertificateAndNothingOverPlainHttp) {
     EXPECT_EQ(curl({}, url(exporter)).exit_code, 60);
     const auto plain = http_get(exporter.port(), "/metrics");
     EXPECT_EQ(plain.body.find("kestrel_dsp_up"), std::string::npos) << plain.body;
+}
+
+TEST_F(ExporterTls, EditsTurnTlsOnSwapTheCertificateAndTurnTlsOff) {
+    const std::string path = file("switch.yml");
+    write_file(path, "");
+    ExporterOnBoard exporter("sm8650", {"--web.config.file", path});
+    const std::vector<std::string> ca{"--cacert", file("ca.crt")};
+    const std::vector<std::string> other_ca{"--cacert", file("otherca.crt")};
+    EXPECT_EQ(http_get(exporter.port(), "/metrics").status, 200);
+
+    config("switch.yml");
+    EXPECT_TRUE(eventually([&] { return curl(ca, url(exporter)).status == "200"; }))
+        << exporter.err();
+    EXPECT_EQ(http_get(exporter.port(), "/metrics").status, 0);
+
+    write_file(path,
+               "tls_server_config:\n  cert_file: otherserver.crt\n  key_file: otherserver.key\n");
+    EXPECT_TRUE(eventually([&] { return curl(other_ca, url(exporter)).status == "200"; }))
+        << exporter.err();
+    EXPECT_EQ(curl(ca, url(exporter)).exit_code, 60);
+
+    write_file(path, "");
+    EXPECT_TRUE(eventually([&] { return http_get(exporter.port(), "/metrics").status == 200; }))
+        << exporter.err();
+    EXPECT_NE(curl(other_ca, url(exporter)).status, "200");
+    // No restart failed (libmicrohttpd's own lines tell of the polls in the wrong scheme).
+    EXPECT_EQ(exporter.err().find("[ERROR] [EXPORTER] web config"), std::string::npos)
+        << exporter.err();
+}
+
+TEST_F(ExporterTls, ASwitchThatCannotStartKeepsTheLastGoodServerAndTheNextEditRetries) {
+    // Servers cannot start while the flag file exists: their threads cannot be created.
+    const std::string flag = file("no-threads");
+    const std::string path = file("retry.yml");
+    write_file(path, "");
+    ExporterOnBoard exporter(
+        "sm8650", {"--web.config.file", path},
+        {std::string("LD_PRELOAD=") + KESTREL_E2E_THREAD_FAULT, "KESTREL_TEST_THREAD_FAULT=" + flag,
+         "ASAN_OPTIONS=verify_asan_link_order=0"});
+    const std::string kept = "the last good configuration stays in effect";
+    const std::string idle =
+        "nothing serves 127.0.0.1:" + std::to_string(exporter.port()) + " until the web";
+    const auto count = [&](const std::string& text) {
+        const std::string err = exporter.err();
+        int n = 0;
+        for (auto at = err.find(text); at != std::string::npos; at = err.find(text, at + 1)) {
+            ++n;
+        }
+        return n;
+    };
+
+    // The TLS server cannot start, the plain one starts again.
+    write_file(flag, "once");
+    config("retry.yml");
+    EXPECT_TRUE(eventually([&] { return count(kept) == 1; })) << exporter.err();
+    EXPECT_EQ(http_get(exporter.port(), "/metrics").status, 200);
+    EXPECT_EQ(count(idle), 0) << exporter.err();
+
+    // Neither can start: the socket is named.
+    write_file(flag, "");
+    config("retry.yml");
+    EXPECT_TRUE(eventually([&] { return count(idle) == 1; })) << exporter.err();
+
+    // The next edit starts its server.
+    fs::remove(flag);
+    config("retry.yml");
+    EXPECT_TRUE(eventually([&] {
+        return curl({"--cacert", file("ca.crt")}, url(exporter)).status == "200";
+    })) << exporter.err();
 }
 
 TEST_F(ExporterTls, RequiredClientCertificatesAreVerifiedAgainstTheCa) {

@@ -1,6 +1,6 @@
 // The links of the chain that kestrel-doctor examines without a platform call: where the
 // platform would find the DSP library and what kind of ELF file it is, the FastRPC device node
-// of a core and whether this user may use it, and the state of a core's remote processor.
+// of a core and whether this user may use it.
 #pragma once
 
 #include <sys/types.h>
@@ -89,15 +89,5 @@ NodeFix node_fix(const DeviceNode& node, const Identity& who);
 // The name of a user or group id, the number in decimal when the database has none.
 std::string user_name(uid_t uid);
 std::string group_name(gid_t gid);
-
-// What a remote processor's state means for its DSP.
-enum class DspRun {
-    kRunning,  // "running", or "attached" (started before the kernel and taken over)
-    kOffline,
-    kCrashed,
-    kOther,  // any other state: not up
-};
-
-DspRun classify_remoteproc_state(const std::string& state);
 
 }  // namespace vorlix::kestrel::doctor

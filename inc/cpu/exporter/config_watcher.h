@@ -15,14 +15,16 @@ namespace vorlix::kestrel::exporter {
 class ConfigWatcher {
   public:
     // `files` returns the files to watch (asked again after each change); `changed` runs on the
-    // watcher's thread when one of them changed since the last look.
+    // watcher's thread when one of them changed since the look before it ran last, so that an
+    // edit made while it runs is not lost; a file that joins the list counts as changed once.
     ConfigWatcher(std::function<std::vector<std::string>()> files, std::function<void()> changed);
     ~ConfigWatcher();
     ConfigWatcher(const ConfigWatcher&) = delete;
     ConfigWatcher& operator=(const ConfigWatcher&) = delete;
 
   private:
-    std::string stamp() const;
+    // What stat(2) says of each file, "-" for one it cannot look at.
+    static std::vector<std::string> stamps(const std::vector<std::string>& files);
     void run();
 
     std::function<std::vector<std::string>()> files_;

@@ -68,7 +68,11 @@ class MetricsServer {
     bool start(Render render, const ServerOptions& options,
                std::shared_ptr<const WebSettings> settings, std::string* error);
     // New requests get these settings, new connections their TLS credentials; turning TLS on
-    // or off starts the server anew on the same sockets (requests in progress are cut).
+    // or off starts the server anew on the same sockets (requests in progress are cut), as does
+    // any update for a socket left without a server by an earlier one. When a socket cannot be
+    // served after such a switch, every socket goes back to the previous settings. False, with
+    // what failed in `error` and which sockets, if any, serve nothing, when a server could not
+    // start.
     bool update(std::shared_ptr<const WebSettings> settings, std::string* error);
     // Stops serving and closes the sockets.
     void stop();
@@ -78,15 +82,24 @@ class MetricsServer {
 
   private:
     struct Listener {
-        int fd = -1;
+        int fd = -1;  // the socket, which the daemons get duplicates of
         std::string address;
-        MHD_Daemon* daemon = nullptr;
+        MHD_Daemon* daemon = nullptr;  // null while nothing serves the socket
+        bool tls = false;              // the daemon serves TLS
     };
     bool start_daemon(Listener& listener, const WebSettings& settings, std::string* error);
+    // Stops the listener's daemon and takes its socket back; false, with the daemon still
+    // serving, when libmicrohttpd cannot hand the socket back.
+    bool stop_daemon(Listener& listener);
+    // Starts a daemon for `settings` on every socket that has none, or one of the other kind
+    // (plain or TLS), which stops first. False, with what failed in `error`, when one cannot
+    // start: at the first such socket, or after trying them `all`.
+    bool serve(const WebSettings& settings, bool all, std::string* error);
+    // The settings new requests and connections get.
+    void publish(std::shared_ptr<const WebSettings> settings);
 
     std::mutex mutex_;
     std::vector<Listener> listeners_;
-    bool serving_tls_ = false;
     std::unique_ptr<State> state_;
 };
 

@@ -52,6 +52,16 @@ std::vector<Remoteproc> read_remoteprocs();
 const Remoteproc* remoteproc_for_core(const std::vector<Remoteproc>& procs,
                                       const std::string& domain_name);
 
+// What a remote processor's state means for its DSP.
+enum class DspRun {
+    kRunning,  // "running", or "attached" (started by the boot loader, taken over by the kernel)
+    kOffline,
+    kCrashed,
+    kOther,  // any other state, or none read: not up
+};
+
+DspRun classify_remoteproc_state(const std::string& state);
+
 // The zones and remote processors as a program that watches them sees them: listed once, with
 // the types, trip points, names and firmware that do not change while the system runs, and then
 // only the temperatures and states read again, each through a descriptor kept open (a sysfs

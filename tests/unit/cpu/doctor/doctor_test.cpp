@@ -1,6 +1,5 @@
 // kestrel-doctor's checks below the report: the search of the DSP library path, the ELF
-// identification of what it finds, who may use a device node and the fix for one who may not,
-// remote processor states and when the report is coloured.
+// identification of what it finds, who may use a device node and the fix for one who may not.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -11,7 +10,6 @@
 #include <vector>
 
 #include "cpu/doctor/links.h"
-#include "cpu/doctor/report.h"
 
 namespace {
 
@@ -156,22 +154,6 @@ TEST(DeviceNodeFix, JoinTheGroupLogInAgainOrChangeTheMode) {
     who.process_groups = {100};
     who.account_groups = {100};
     EXPECT_EQ(node_fix(node, who), NodeFix::kGroupMode);
-}
-
-TEST(RemoteprocState, AnAttachedProcessorRunsAndUnknownStatesDoNot) {
-    EXPECT_EQ(classify_remoteproc_state("running"), DspRun::kRunning);
-    EXPECT_EQ(classify_remoteproc_state("attached"), DspRun::kRunning);
-    EXPECT_EQ(classify_remoteproc_state("offline"), DspRun::kOffline);
-    EXPECT_EQ(classify_remoteproc_state("crashed"), DspRun::kCrashed);
-    EXPECT_EQ(classify_remoteproc_state("suspended"), DspRun::kOther);
-    EXPECT_EQ(classify_remoteproc_state(""), DspRun::kOther);
-}
-
-TEST(ReportColour, OnlyOnATerminalAndNotWhenNoColorIsSet) {
-    EXPECT_TRUE(use_colour(true, nullptr));
-    EXPECT_TRUE(use_colour(true, ""));
-    EXPECT_FALSE(use_colour(true, "1"));
-    EXPECT_FALSE(use_colour(false, nullptr));
 }
 
 }  // namespace

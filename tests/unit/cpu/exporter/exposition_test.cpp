@@ -105,7 +105,7 @@ kestrel_dsp_info{domain="cdsp",arch="V73",soc="SA8797P",soc_id="690"} 1
 # HELP kestrel_dsp_temperature_celsius Temperature of the kernel's NSP thermal zones.
 # TYPE kestrel_dsp_temperature_celsius gauge
 kestrel_dsp_temperature_celsius{zone="nsp0"} 45.5
-# HELP kestrel_dsp_remoteproc_up 1 while the kernel reports the core's remote processor running, 0 otherwise.
+# HELP kestrel_dsp_remoteproc_up 1 while the kernel reports the core's remote processor running or attached, 0 otherwise.
 # TYPE kestrel_dsp_remoteproc_up gauge
 kestrel_dsp_remoteproc_up{domain="nsp0"} 1
 kestrel_dsp_remoteproc_up{domain="nsp1"} 0

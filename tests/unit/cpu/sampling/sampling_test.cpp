@@ -1,5 +1,6 @@
 // The sampling loop's backoff and stop request, and what the kernel tells about each core: a
-// zone's trip points, the zone and the remote processor that belong to a core.
+// zone's trip points, the zone and the remote processor that belong to a core, and which states
+// of a remote processor count as running.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -108,6 +109,17 @@ TEST(Remoteprocs, ACoreHasTheProcessorWithItsNameAsAWord) {
     EXPECT_EQ(remoteproc_for_core(procs, "cdsp1")->state, "crashed");
     EXPECT_EQ(remoteproc_for_core(procs, "cdsp")->state, "offline");
     EXPECT_EQ(remoteproc_for_core(procs, "nsp0"), nullptr);
+}
+
+TEST(Remoteprocs, AnAttachedProcessorRunsAndUnknownStatesDoNot) {
+    using vorlix::kestrel::classify_remoteproc_state;
+    using vorlix::kestrel::DspRun;
+    EXPECT_EQ(classify_remoteproc_state("running"), DspRun::kRunning);
+    EXPECT_EQ(classify_remoteproc_state("attached"), DspRun::kRunning);
+    EXPECT_EQ(classify_remoteproc_state("offline"), DspRun::kOffline);
+    EXPECT_EQ(classify_remoteproc_state("crashed"), DspRun::kCrashed);
+    EXPECT_EQ(classify_remoteproc_state("suspended"), DspRun::kOther);
+    EXPECT_EQ(classify_remoteproc_state(""), DspRun::kOther);
 }
 
 }  // namespace

@@ -268,8 +268,8 @@ TEST(SimBoardProfile, MistakesAreRefusedWithTheirPlace) {
             "steps": [{"core": 1}]}}]})",
          ".domains[0].load.steps[0]: a step needs \"at_ms\""},
         {R"({"domains": [{"name": "a", "id": 3, "remoteproc": {"state": "up"}}]})",
-         ".domains[0].remoteproc.state: must be offline, suspended, running, crashed, deleted or "
-         "invalid"},
+         ".domains[0].remoteproc.state: must be offline, suspended, running, attached, crashed, "
+         "deleted or invalid"},
         {R"({"domains": [{"name": "a", "id": 3, "device": {"mode": 432}}]})",
          ".domains[0].device.mode: must be a string of octal digits such as \"0660\""},
         {R"({"domains": [{"name": "a", "id": 3, "device": {"mode": "0980"}}]})",
