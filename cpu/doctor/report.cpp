@@ -53,10 +53,6 @@ constexpr const char* kColourOff = "\033[0m";
 
 }  // namespace
 
-bool use_colour(bool terminal, const char* no_color) {
-    return terminal && (no_color == nullptr || no_color[0] == '\0');
-}
-
 Report::~Report() {
     close();
 }

@@ -25,9 +25,6 @@ struct CheckLine {
     std::string remedy;   // what to do; shown under a failure
 };
 
-// Whether the report is coloured: only on a terminal, and not when NO_COLOR is set and not empty.
-bool use_colour(bool terminal, const char* no_color);
-
 class Report {
   public:
     Report() = default;
