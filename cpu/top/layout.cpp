@@ -2,6 +2,7 @@
 #include "cpu/top/layout.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 
@@ -18,17 +19,25 @@ constexpr std::size_t kPlotColumn = kLabelWidth + kBarWidth + 2 + 9;
 // The name line and the temperature line above the engines.
 constexpr int kInfoRows = 2;
 
-// A figure with no decimal, or with one.
+// A figure with `decimals` decimals, as printf's "%.Nf" writes it (the screen is drawn every
+// window, and printf's conversion costs several times the rest of a line).
+std::string fixed(double value, int decimals) {
+    char text[64];
+    const std::to_chars_result end =
+        std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, decimals);
+    if (end.ec != std::errc()) {
+        std::snprintf(text, sizeof text, "%.*e", decimals, value);  // too long for a screen
+        return text;
+    }
+    return std::string(text, end.ptr);
+}
+
 std::string whole(double value) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.0f", value);
-    return text;
+    return fixed(value, 0);
 }
 
 std::string tenths(double value) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f", value);
-    return text;
+    return fixed(value, 1);
 }
 
 int engines(const CoreView& core) {
@@ -49,7 +58,9 @@ Colour level_colour(float percent) {
 // Builds a line piece by piece, remembering where the coloured pieces are.
 class LineBuilder {
   public:
-    explicit LineBuilder(std::size_t width) : width_(width) {}
+    explicit LineBuilder(std::size_t width) : width_(width) { line_.text.reserve(width); }
+
+    std::size_t size() const { return line_.text.size(); }
 
     LineBuilder& add(const std::string& text) {
         line_.text += text;
@@ -70,15 +81,13 @@ class LineBuilder {
         if (line_.text.size() > width_) {
             line_.text.resize(width_);
         }
-        std::vector<ColourRun> runs;
-        for (ColourRun run : line_.runs) {
-            if (run.column >= width_) {
-                continue;
-            }
+        auto& runs = line_.runs;
+        runs.erase(std::remove_if(runs.begin(), runs.end(),
+                                  [this](const ColourRun& run) { return run.column >= width_; }),
+                   runs.end());
+        for (ColourRun& run : runs) {
             run.length = std::min(run.length, width_ - run.column);
-            runs.push_back(run);
         }
-        line_.runs = std::move(runs);
         return std::move(line_);
     }
 
@@ -148,9 +157,7 @@ void engine_band(const char* label, float percent, const History& history, bool 
     for (std::size_t row = 0; row < height; ++row) {
         LineBuilder line(width);
         if (row == 0) {
-            char head[16];
-            std::snprintf(head, sizeof head, "  %-6s", label);
-            line.add(head);
+            line.add("  ").add(label).pad_to(kLabelWidth);
             const float clamped = std::clamp(percent, 0.0f, 100.0f);
             const std::size_t filled =
                 has_figures ? static_cast<std::size_t>(std::lround(clamped / 100.0f * kBarWidth))
@@ -158,9 +165,14 @@ void engine_band(const char* label, float percent, const History& history, bool 
             line.add("[");
             line.add(std::string(filled, '#'), level_colour(percent));
             line.add(std::string(kBarWidth - filled, '.') + "]");
-            char figure[16];
-            std::snprintf(figure, sizeof figure, " %5.1f%%", static_cast<double>(percent));
-            line.add(has_figures ? std::string(figure) : std::string("     -%"));
+            if (has_figures) {
+                // " %5.1f%%"
+                const std::string figure = tenths(static_cast<double>(percent));
+                line.pad_to(line.size() + 1 + (figure.size() < 5 ? 5 - figure.size() : 0));
+                line.add(figure + "%");
+            } else {
+                line.add("     -%");
+            }
         }
         line.pad_to(kPlotColumn);
         line.add(plot[row]);

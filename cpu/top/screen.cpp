@@ -18,24 +18,6 @@ namespace {
 // Escape sequences arrive at once from a terminal; a lone Esc is a key after this long.
 constexpr int kEscapeDelayMs = 25;
 
-short pair_of(Colour colour) {
-    return static_cast<short>(static_cast<int>(colour) + 1);
-}
-
-int attributes(Colour colour, bool with_colour) {
-    int attrs = A_NORMAL;
-    if (colour == Colour::kSelected) {
-        attrs |= A_REVERSE;
-    }
-    if (colour == Colour::kTitle || colour == Colour::kHot || colour == Colour::kDown) {
-        attrs |= A_BOLD;
-    }
-    if (with_colour) {
-        attrs |= static_cast<int>(COLOR_PAIR(pair_of(colour)));
-    }
-    return attrs;
-}
-
 bool same_runs(const Line& a, const Line& b) {
     if (a.runs.size() != b.runs.size()) {
         return false;
@@ -49,16 +31,29 @@ bool same_runs(const Line& a, const Line& b) {
     return true;
 }
 
-void set_up_colours() {
-    start_color();
-    use_default_colors();
-    init_pair(pair_of(Colour::kLow), COLOR_GREEN, -1);
-    init_pair(pair_of(Colour::kMid), COLOR_YELLOW, -1);
-    init_pair(pair_of(Colour::kHigh), COLOR_RED, -1);
-    init_pair(pair_of(Colour::kHot), COLOR_RED, -1);
-    init_pair(pair_of(Colour::kDown), COLOR_RED, -1);
-    init_pair(pair_of(Colour::kSelected), -1, -1);
-    init_pair(pair_of(Colour::kTitle), COLOR_CYAN, -1);
+// A string capability of the terminal, empty when it has none.
+std::string capability(const char* name) {
+    const char* text = tigetstr(name);
+    return text == nullptr || text == reinterpret_cast<const char*>(-1) ? std::string() : text;
+}
+
+// The foreground colour a piece is drawn in; -1 for the terminal's own.
+int foreground(Colour colour) {
+    switch (colour) {
+        case Colour::kLow:
+            return COLOR_GREEN;
+        case Colour::kMid:
+            return COLOR_YELLOW;
+        case Colour::kHigh:
+        case Colour::kHot:
+        case Colour::kDown:
+            return COLOR_RED;
+        case Colour::kTitle:
+            return COLOR_CYAN;
+        case Colour::kSelected:
+            break;
+    }
+    return -1;
 }
 
 }  // namespace
@@ -96,6 +91,7 @@ bool Terminal::open(int output_fd, bool colour, std::string* why) {
         return false;
     }
     input_fd_ = in;
+    output_fd_ = out;
     raw();
     noecho();
     nonl();
@@ -109,9 +105,9 @@ bool Terminal::open(int output_fd, bool colour, std::string* why) {
     typeahead(-1);
     endwin();
     refresh();
-    colour_ = colour && has_colors();
-    if (colour_) {
-        set_up_colours();
+    if (!load_capabilities(colour && has_colors(), why)) {
+        close();
+        return false;
     }
     // From here on the libraries' lines go nowhere; the screen has its own descriptor.
     std::fflush(stdout);
@@ -142,6 +138,9 @@ void Terminal::close() {
         in_ = nullptr;
     }
     input_fd_ = -1;
+    output_fd_ = -1;
+    drawn_.clear();
+    drawn_size_ = TermSize{};
     // What the libraries printed meanwhile goes where it was headed: nowhere.
     std::fflush(stdout);
     std::fflush(stderr);
@@ -157,6 +156,41 @@ void Terminal::close() {
     }
 }
 
+bool Terminal::load_capabilities(bool colour, std::string* why) {
+    caps_ = Capabilities{};
+    caps_.cursor_address = capability("cup");
+    if (caps_.cursor_address.empty()) {
+        const char* term = std::getenv("TERM");
+        *why = std::string("the terminal (TERM=") + (term ? term : "") + ") cannot move its cursor";
+        return false;
+    }
+    caps_.clear = capability("clear");
+    caps_.clear_to_end = capability("el");
+    caps_.normal = capability("sgr0");
+    caps_.scrolls_at_corner = tigetflag("am") > 0 && tigetflag("xenl") <= 0;
+    // Without a way back to plain text no piece is set apart.
+    if (caps_.normal.empty()) {
+        return true;
+    }
+    const std::string bold = capability("bold");
+    const std::string reverse = capability("rev");
+    const std::string set_foreground = colour ? capability("setaf") : std::string();
+    for (std::size_t i = 0; i < caps_.colour.size(); ++i) {
+        const auto piece = static_cast<Colour>(i);
+        std::string& set = caps_.colour[i];
+        if (piece == Colour::kSelected) {
+            set += reverse;
+        }
+        if (piece == Colour::kTitle || piece == Colour::kHot || piece == Colour::kDown) {
+            set += bold;
+        }
+        if (!set_foreground.empty() && foreground(piece) >= 0) {
+            set += tiparm(set_foreground.c_str(), foreground(piece));
+        }
+    }
+    return true;
+}
+
 TermSize Terminal::size() const {
     int rows = 0;
     int columns = 0;
@@ -166,50 +200,91 @@ TermSize Terminal::size() const {
 
 void Terminal::draw(const std::vector<Line>& lines) {
     const TermSize now = size();
+    std::string& out = output_;
+    out.clear();
+    bool every_row = false;
     if (now.columns != drawn_size_.columns || now.rows != drawn_size_.rows) {
-        // A new size: everything is drawn anew.
+        // A new size: everything is drawn anew on a cleared screen (or, without a way to clear
+        // it, every row is written).
         drawn_.clear();
         drawn_size_ = now;
-        erase();
+        row_address_.assign(static_cast<std::size_t>(std::max(now.rows, 0)), std::string());
+        out += caps_.clear;
+        every_row = caps_.clear.empty();
     }
-    const std::size_t rows = std::max(lines.size(), drawn_.size());
-    std::vector<chtype> cells;
+    const std::size_t rows =
+        every_row ? row_address_.size()
+                  : std::min(std::max(lines.size(), drawn_.size()), row_address_.size());
+    const std::size_t columns = static_cast<std::size_t>(std::max(now.columns, 0));
     for (std::size_t row = 0; row < rows; ++row) {
         static const Line kBlank;
         const Line& line = row < lines.size() ? lines[row] : kBlank;
-        // Only the lines that changed are handed to ncurses.
+        // Only the lines that changed are written.
         if (row < drawn_.size() && drawn_[row].text == line.text && same_runs(drawn_[row], line)) {
             continue;
         }
-        // The line's cells with their attributes, handed over in one call: the layout's text is
-        // ASCII, so no conversion of multibyte text is needed.
-        cells.assign(line.text.begin(), line.text.end());
-        for (chtype& cell : cells) {
-            cell &= 0xff;
-        }
+        out += address(row);
+        // A terminal that wraps at once at the right margin would scroll the screen when the
+        // bottom right cell is written: there the row ends one column short.
+        const std::size_t end =
+            row + 1 == row_address_.size() && caps_.scrolls_at_corner && columns > 0 ? columns - 1
+                                                                                     : columns;
+        const std::size_t length = std::min(line.text.size(), end);
+        std::size_t column = 0;
         for (const ColourRun& run : line.runs) {
-            const int attrs = attributes(run.colour, colour_);
-            if (attrs == A_NORMAL) {
+            const std::size_t from = std::min(run.column, length);
+            const std::size_t to = std::min(run.column + run.length, length);
+            const std::string& set = caps_.colour[static_cast<std::size_t>(run.colour)];
+            if (set.empty() || from >= to || from < column) {
                 continue;
             }
-            const chtype with = static_cast<chtype>(attrs) |
-                                (colour_ ? COLOR_PAIR(pair_of(run.colour)) : chtype{0});
-            const std::size_t end = std::min(cells.size(), run.column + run.length);
-            for (std::size_t column = run.column; column < end; ++column) {
-                cells[column] |= with;
+            out.append(line.text, column, from - column);
+            out += set;
+            out.append(line.text, from, to - from);
+            out += caps_.normal;
+            column = to;
+        }
+        out.append(line.text, column, length - column);
+        // The rest of the row is cleared, with spaces when the terminal cannot.
+        if (length < end) {
+            if (caps_.clear_to_end.empty()) {
+                out.append(end - length, ' ');
+            } else {
+                out += caps_.clear_to_end;
             }
         }
-        const int y = static_cast<int>(row);
-        mvaddchnstr(y, 0, cells.data(), static_cast<int>(cells.size()));
-        // addchnstr leaves the cursor where the line starts: the rest of the row is cleared
-        // from the line's end (a line as wide as the terminal leaves nothing to clear).
-        if (static_cast<int>(cells.size()) < now.columns) {
-            move(y, static_cast<int>(cells.size()));
-            clrtoeol();
-        }
     }
-    drawn_ = lines;
-    refresh();
+    if (out.empty() || row_address_.empty()) {
+        return;
+    }
+    // The cursor goes back where ncurses left it, so that its own moves (at the close) start
+    // from where it believes the cursor is.
+    out += address(0);
+    write_all(out);
+    drawn_.assign(lines.begin(), lines.end());
+}
+
+const std::string& Terminal::address(std::size_t row) {
+    std::string& text = row_address_[row];
+    if (text.empty()) {
+        text = tiparm(caps_.cursor_address.c_str(), static_cast<int>(row), 0);
+    }
+    return text;
+}
+
+void Terminal::write_all(const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(output_fd_, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            // The terminal is gone; the loop learns it from its input.
+            return;
+        }
+        done += static_cast<std::size_t>(n);
+    }
 }
 
 int Terminal::read_key() {
