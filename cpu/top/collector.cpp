@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <utility>
 
@@ -42,7 +43,8 @@ Temperature temperature_for_core(const std::vector<ThermalZone>& zones, const st
 
 class Collector::CoreObserver : public SamplerObserver {
   public:
-    CoreObserver(Collector& owner, const CoreTarget& target) : owner_(owner), target_(target) {}
+    CoreObserver(Collector& owner, const CoreTarget& target, std::size_t slot)
+        : owner_(owner), target_(target), slot_(slot) {}
 
     void run() {
         SamplerConfig config;
@@ -52,13 +54,22 @@ class Collector::CoreObserver : public SamplerObserver {
         run_sampler(config, *this, owner_.stop_);
     }
 
+    // Moves the waiting events to `out`.
+    void take(std::vector<Waiting>& out) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (Waiting& waiting : waiting_) {
+            out.push_back(std::move(waiting));
+        }
+        waiting_.clear();
+    }
+
     void session_opened() override {
         if (stopping()) {
             return;
         }
         CoreEvent event = base_event(wall_clock_seconds());
         event.session = SessionState::kSampling;
-        owner_.publish(event, false);
+        leave(std::move(event), false);
     }
 
     void sample_taken(const Sample& sample) override {
@@ -73,7 +84,7 @@ class Collector::CoreObserver : public SamplerObserver {
         event.hvx = sample.hvx;
         event.hmx = sample.hmx;
         event.clock_hz = sample.clock_hz;
-        owner_.publish(event, true);
+        leave(std::move(event), true);
     }
 
     void session_failed(const SessionFailure& failure,
@@ -85,13 +96,12 @@ class Collector::CoreObserver : public SamplerObserver {
         event.session = SessionState::kDown;
         event.error = failure.describe();
         event.reopen_in = std::chrono::duration<double>(reopen_in).count();
-        owner_.publish(event, true);
+        leave(std::move(event), true);
     }
 
   private:
     bool stopping() const { return owner_.stop_.requested(); }
 
-    // The core, with what the kernel tells about it now.
     CoreEvent base_event(double time) const {
         CoreEvent event;
         event.time = time;
@@ -100,17 +110,25 @@ class Collector::CoreObserver : public SamplerObserver {
         event.arch = arch_label(target_.arch);
         event.legacy = owner_.legacy_;
         event.window_ms = owner_.window_ms_->load();
-        const std::shared_ptr<const KernelState> kernel = owner_.kernel_state();
-        event.temperature = temperature_for_core(kernel->zones, target_.domain_name);
-        if (const Remoteproc* proc = remoteproc_for_core(kernel->procs, target_.domain_name)) {
-            event.has_remoteproc = true;
-            event.remoteproc = proc->state;
-        }
         return event;
+    }
+
+    void leave(CoreEvent event, bool record) {
+        const bool figures = event.has_figures;
+        const bool sampling = event.session == SessionState::kSampling;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            waiting_.push_back({std::move(event), record});
+        }
+        owner_.told(slot_, figures, sampling);
     }
 
     Collector& owner_;
     CoreTarget target_;
+    std::size_t slot_;
+    // Taken by the screen thread only: no other sampler ever waits for this lock.
+    std::mutex mutex_;
+    std::vector<Waiting> waiting_;
 };
 
 Collector::Collector(std::vector<CoreTarget> cores, bool legacy,
@@ -133,13 +151,9 @@ Collector::~Collector() {
 
 void Collector::start() {
     watch_.list();
-    auto first = std::make_shared<KernelState>();
-    first->read = first->listed = std::chrono::steady_clock::now();
-    first->zones = watch_.zones();
-    first->procs = watch_.procs();
-    std::atomic_store(&kernel_, std::shared_ptr<const KernelState>(first));
-    for (const auto& target : cores_) {
-        observers_.push_back(std::make_unique<CoreObserver>(*this, target));
+    kernel_.read = kernel_.listed = std::chrono::steady_clock::now();
+    for (std::size_t slot = 0; slot < cores_.size(); ++slot) {
+        observers_.push_back(std::make_unique<CoreObserver>(*this, cores_[slot], slot));
     }
     for (auto& observer : observers_) {
         threads_.emplace_back([&observer] { observer->run(); });
@@ -155,64 +169,72 @@ void Collector::stop() {
         thread.join();
     }
     threads_.clear();
+    collect();
 }
 
-std::shared_ptr<const Collector::KernelState> Collector::kernel_state() {
-    std::shared_ptr<const KernelState> last = std::atomic_load(&kernel_);
-    const auto now = std::chrono::steady_clock::now();
-    // Fresh enough, or another thread is reading: the last reading serves.
-    if (now - last->read <= kKernelStateAge || kernel_reading_.exchange(true)) {
-        return last;
+void Collector::told(std::size_t slot, bool figures, bool sampling) {
+    const std::uint64_t bit = slot < 64 ? std::uint64_t{1} << slot : 0;
+    if (sampling) {
+        sampling_.fetch_or(bit);
+    } else {
+        sampling_.fetch_and(~bit);
     }
-    auto fresh = std::make_shared<KernelState>();
-    fresh->read = now;
-    fresh->listed = last->listed;
-    if (now - last->listed > kKernelListAge || !watch_.refresh()) {
-        watch_.list();
-        fresh->listed = now;
-    }
-    fresh->zones = watch_.zones();
-    fresh->procs = watch_.procs();
-    std::atomic_store(&kernel_, std::shared_ptr<const KernelState>(fresh));
-    kernel_reading_ = false;
-    return fresh;
-}
-
-Model Collector::snapshot() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return model_;
-}
-
-void Collector::reserve_history(std::size_t samples) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    model_.reserve_history(samples);
-}
-
-void Collector::publish(const CoreEvent& event, bool record) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        apply_event(event, model_, !paused_.load());
-        if (record && recording_ != nullptr) {
-            recording_->write(event);
-        }
-        // A window's figures are told once every sampling core has its new ones (their windows
-        // end together), so that the screen is drawn once for them all; a change of state at
-        // once.
-        fresh_.resize(model_.cores.size(), false);
-        bool all = true;
-        for (std::size_t i = 0; i < model_.cores.size(); ++i) {
-            if (model_.cores[i].index == event.index) {
-                fresh_[i] = true;
+    // A window's figures wake the screen once every sampling core has its new ones (their
+    // windows end together), so that it is drawn once for them all; a change of state at once.
+    std::uint64_t seen = fresh_.load();
+    for (;;) {
+        const std::uint64_t now = seen | bit;
+        const std::uint64_t needed = sampling_.load();
+        const bool wake = !figures || bit == 0 || (now & needed) == needed;
+        if (fresh_.compare_exchange_weak(seen, wake ? 0 : now)) {
+            if (!wake) {
+                return;
             }
-            all = all && (fresh_[i] || model_.cores[i].session != SessionState::kSampling);
+            break;
         }
-        if (event.has_figures && !all) {
-            return;
-        }
-        fresh_.assign(fresh_.size(), false);
     }
     const char byte = 1;
     [[maybe_unused]] const ssize_t written = write(notify_fd_, &byte, 1);
+}
+
+void Collector::read_kernel_state() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - kernel_.read <= kKernelStateAge) {
+        return;
+    }
+    if (now - kernel_.listed > kKernelListAge || !watch_.refresh()) {
+        watch_.list();
+        kernel_.listed = now;
+    }
+    kernel_.read = now;
+}
+
+void Collector::collect() {
+    taken_.clear();
+    for (auto& observer : observers_) {
+        observer->take(taken_);
+    }
+    if (taken_.empty()) {
+        return;
+    }
+    read_kernel_state();
+    // In the order they happened, whichever core's they are.
+    std::stable_sort(taken_.begin(), taken_.end(), [](const Waiting& a, const Waiting& b) {
+        return a.event.time < b.event.time;
+    });
+    const bool keep_history = !paused_.load();
+    for (Waiting& waiting : taken_) {
+        CoreEvent& event = waiting.event;
+        event.temperature = temperature_for_core(watch_.zones(), event.domain);
+        if (const Remoteproc* proc = remoteproc_for_core(watch_.procs(), event.domain)) {
+            event.has_remoteproc = true;
+            event.remoteproc = proc->state;
+        }
+        apply_event(event, model_, keep_history);
+        if (waiting.record && recording_ != nullptr) {
+            recording_->write(event);
+        }
+    }
 }
 
 }  // namespace vorlix::kestrel::top

@@ -193,8 +193,9 @@ class Loop {
     // The model to show: the collector's (frozen while paused), or the replay's at its clock.
     void update() {
         if (collector_ != nullptr) {
+            collector_->collect();
             if (!paused_) {
-                model_ = collector_->snapshot();
+                model_ = collector_->model();
                 view_.now = wall_clock_seconds();
             }
             model_.window_ms = window_->load();

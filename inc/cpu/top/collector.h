@@ -1,6 +1,9 @@
 // The sampling side of kestrel-top: one thread per core running the sampling core's loop
-// (run_sampler), each turning its windows and failures into core events that it applies to the
-// model, under a mutex, and appends to the recording. The screen side reads copies of the model.
+// (run_sampler), each turning its windows and failures into core events that it leaves in its
+// own slot. The screen thread collects them: it adds what the kernel tells about the cores,
+// applies them to the model and appends them to the recording. A sampler thus shares nothing
+// with another (no lock, no reading of sysfs), and the screen is woken once per window of all
+// the cores.
 #pragma once
 
 #include <atomic>
@@ -21,16 +24,9 @@ namespace vorlix::kestrel::top {
 
 class Collector {
   public:
-    // What the kernel tells about the DSPs, read once for the cores' windows that end together.
-    struct KernelState {
-        std::chrono::steady_clock::time_point read;
-        std::chrono::steady_clock::time_point listed;  // zones and processors listed anew
-        std::vector<ThermalZone> zones;
-        std::vector<Remoteproc> procs;
-    };
-
     // `window_ms` is read by the samplers before each window. `recording` may be null.
-    // `notify_fd` gets one byte after each change of the model (a full pipe is not waited on).
+    // `notify_fd` gets one byte when the events of a window of every sampling core are waiting,
+    // and at once for a change of a session's state (a full pipe is not waited on).
     Collector(std::vector<CoreTarget> cores, bool legacy,
               const std::atomic<std::uint32_t>* window_ms, RecordingWriter* recording,
               int notify_fd);
@@ -43,26 +39,40 @@ class Collector {
     // caller's signal mask: block the signals the screen loop takes before starting.
     void start();
     // Requests the stop, which ends each window in progress at once, and joins the threads;
-    // every session is closed and every PMU group released by then.
+    // every session is closed and every PMU group released by then, and the events still
+    // waiting are collected (so that the recording holds them).
     void stop();
 
-    // A copy of the model as it is now.
-    Model snapshot() const;
+    // Takes the waiting events into the model (and the recording); the screen thread's call.
+    void collect();
+    // The model as of the last collect().
+    const Model& model() const { return model_; }
     // While paused, windows still complete but add nothing to the histories.
     void set_paused(bool paused) { paused_ = paused; }
     // Every history keeps at least `samples`.
-    void reserve_history(std::size_t samples);
+    void reserve_history(std::size_t samples) { model_.reserve_history(samples); }
 
   private:
     class CoreObserver;
     friend class CoreObserver;
 
-    void publish(const CoreEvent& event, bool record);
-    // A reading at most a moment old. One thread reads anew while the others take the last
-    // reading, so that no sampler waits for another's. Between listings of the zones and
-    // processors (at the start, every kKernelListAge, or when one cannot be read), only the
-    // temperatures and the states are read.
-    std::shared_ptr<const KernelState> kernel_state();
+    // An event left by a sampler; `record`: it goes to the recording.
+    struct Waiting {
+        CoreEvent event;
+        bool record = false;
+    };
+    // What the kernel tells about the DSPs, read once for the events collected together.
+    struct KernelState {
+        std::chrono::steady_clock::time_point read;
+        std::chrono::steady_clock::time_point listed;  // zones and processors listed anew
+    };
+
+    // A sampler's event is waiting; `figures` tells a window's from a change of state.
+    void told(std::size_t slot, bool figures, bool sampling);
+    // Reads the zones' temperatures and the processors' states unless read a moment ago.
+    // Between listings of the zones and processors (at the start, every kKernelListAge, or
+    // when one cannot be read), only the temperatures and the states are read.
+    void read_kernel_state();
 
     std::vector<CoreTarget> cores_;
     bool legacy_;
@@ -71,12 +81,14 @@ class Collector {
     int notify_fd_;
     StopSignal stop_;
     std::atomic<bool> paused_{false};
-    mutable std::mutex mutex_;
-    Model model_;
-    std::vector<bool> fresh_;                    // per core of the model: new figures not yet told
-    std::shared_ptr<const KernelState> kernel_;  // through std::atomic_load and atomic_store
-    std::atomic<bool> kernel_reading_{false};    // a thread is reading `watch_`
+    // Per slot (one bit each, the first 64 cores): a window's figures are waiting, and the
+    // session samples. When every sampling core's figures wait, the screen is woken.
+    std::atomic<std::uint64_t> fresh_{0};
+    std::atomic<std::uint64_t> sampling_{0};
+    Model model_;  // the screen thread's alone
+    KernelState kernel_;
     DspStateWatch watch_;
+    std::vector<Waiting> taken_;  // the events of a collect(), kept for the next one
     std::vector<std::unique_ptr<CoreObserver>> observers_;
     std::vector<std::thread> threads_;
 };
