@@ -14,8 +14,10 @@ namespace vorlix::kestrel::top {
 
 namespace {
 
-// How old a reading of the thermal zones and remote processors may be for another core's event.
-constexpr std::chrono::milliseconds kKernelStateAge{250};
+// How old the temperatures and the processors' states may be for a window's figures: every
+// other window of a second reads them anew (each read is a sensor's, on a board). A change of a
+// session's state always reads them anew.
+constexpr std::chrono::milliseconds kKernelStateAge{1500};
 // How often the zones and processors are listed anew, with their types and trip points.
 constexpr std::chrono::seconds kKernelListAge{30};
 
@@ -197,9 +199,9 @@ void Collector::told(std::size_t slot, bool figures, bool sampling) {
     [[maybe_unused]] const ssize_t written = write(notify_fd_, &byte, 1);
 }
 
-void Collector::read_kernel_state() {
+void Collector::read_kernel_state(bool fresh) {
     const auto now = std::chrono::steady_clock::now();
-    if (now - kernel_.read <= kKernelStateAge) {
+    if (!fresh && now - kernel_.read <= kKernelStateAge) {
         return;
     }
     if (now - kernel_.listed > kKernelListAge || !watch_.refresh()) {
@@ -217,7 +219,9 @@ void Collector::collect() {
     if (taken_.empty()) {
         return;
     }
-    read_kernel_state();
+    read_kernel_state(std::any_of(taken_.begin(), taken_.end(), [](const Waiting& waiting) {
+        return !waiting.event.has_figures;
+    }));
     // In the order they happened, whichever core's they are.
     std::stable_sort(taken_.begin(), taken_.end(), [](const Waiting& a, const Waiting& b) {
         return a.event.time < b.event.time;

@@ -69,10 +69,11 @@ class Collector {
 
     // A sampler's event is waiting; `figures` tells a window's from a change of state.
     void told(std::size_t slot, bool figures, bool sampling);
-    // Reads the zones' temperatures and the processors' states unless read a moment ago.
-    // Between listings of the zones and processors (at the start, every kKernelListAge, or
-    // when one cannot be read), only the temperatures and the states are read.
-    void read_kernel_state();
+    // Reads the zones' temperatures and the processors' states unless read a moment ago (or
+    // anyway, for a change of a session's state: `fresh`). Between listings of the zones and
+    // processors (at the start, every kKernelListAge, or when one cannot be read), only the
+    // temperatures and the states are read.
+    void read_kernel_state(bool fresh);
 
     std::vector<CoreTarget> cores_;
     bool legacy_;
