@@ -55,29 +55,40 @@ Colour level_colour(float percent) {
     return percent >= 50.0f ? Colour::kMid : Colour::kLow;
 }
 
-// Builds a line piece by piece, remembering where the coloured pieces are.
+// The lines of a screen, written over those of the last one so that their storage serves again
+// (the screen is laid out every window).
+class Lines {
+  public:
+    Lines(std::vector<Line>* storage, std::size_t width) : storage_(*storage), width_(width) {}
+    ~Lines() { storage_.resize(used_); }
+    Lines(const Lines&) = delete;
+    Lines& operator=(const Lines&) = delete;
+
+    std::size_t width() const { return width_; }
+    std::size_t size() const { return used_; }
+    // The next line, empty.
+    Line& next() {
+        if (used_ == storage_.size()) {
+            storage_.emplace_back();
+        }
+        Line& line = storage_[used_++];
+        line.text.clear();
+        line.runs.clear();
+        return line;
+    }
+
+  private:
+    std::vector<Line>& storage_;
+    std::size_t width_;
+    std::size_t used_ = 0;
+};
+
+// Builds the next line piece by piece, remembering where the coloured pieces are; at its end
+// the line is cut at the terminal's width, runs included.
 class LineBuilder {
   public:
-    explicit LineBuilder(std::size_t width) : width_(width) { line_.text.reserve(width); }
-
-    std::size_t size() const { return line_.text.size(); }
-
-    LineBuilder& add(const std::string& text) {
-        line_.text += text;
-        return *this;
-    }
-    LineBuilder& add(const std::string& text, Colour colour) {
-        line_.runs.push_back({line_.text.size(), text.size(), colour});
-        return add(text);
-    }
-    LineBuilder& pad_to(std::size_t column) {
-        if (line_.text.size() < column) {
-            line_.text.append(column - line_.text.size(), ' ');
-        }
-        return *this;
-    }
-    // The line cut at the terminal's width, runs included.
-    Line done() {
+    explicit LineBuilder(Lines& lines) : line_(lines.next()), width_(lines.width()) {}
+    ~LineBuilder() {
         if (line_.text.size() > width_) {
             line_.text.resize(width_);
         }
@@ -88,20 +99,44 @@ class LineBuilder {
         for (ColourRun& run : runs) {
             run.length = std::min(run.length, width_ - run.column);
         }
-        return std::move(line_);
+    }
+    LineBuilder(const LineBuilder&) = delete;
+    LineBuilder& operator=(const LineBuilder&) = delete;
+
+    std::size_t size() const { return line_.text.size(); }
+    std::string& text() { return line_.text; }
+
+    LineBuilder& add(const std::string& text) {
+        line_.text += text;
+        return *this;
+    }
+    LineBuilder& add(const std::string& text, Colour colour) {
+        line_.runs.push_back({line_.text.size(), text.size(), colour});
+        return add(text);
+    }
+    LineBuilder& add(std::size_t count, char c, Colour colour) {
+        line_.runs.push_back({line_.text.size(), count, colour});
+        line_.text.append(count, c);
+        return *this;
+    }
+    LineBuilder& pad_to(std::size_t column) {
+        if (line_.text.size() < column) {
+            line_.text.append(column - line_.text.size(), ' ');
+        }
+        return *this;
     }
 
   private:
+    Line& line_;
     std::size_t width_;
-    Line line_;
 };
 
 std::string clock_text(const CoreView& core) {
     return core.has_figures ? whole(core.clock_hz / 1e6) + " MHz" : std::string("--- MHz");
 }
 
-Line name_line(const CoreView& core, bool selected, double now, std::size_t width) {
-    LineBuilder line(width);
+void name_line(const CoreView& core, bool selected, double now, Lines& out) {
+    LineBuilder line(out);
     line.add(selected ? "> " : "  ");
     if (selected) {
         line.add(core.domain, Colour::kSelected);
@@ -117,11 +152,10 @@ Line name_line(const CoreView& core, bool selected, double now, std::size_t widt
     } else {
         line.add(state);
     }
-    return line.done();
 }
 
-Line thermal_line(const CoreView& core, std::size_t width) {
-    LineBuilder line(width);
+void thermal_line(const CoreView& core, Lines& out) {
+    LineBuilder line(out);
     line.add("  ");
     const Temperature& t = core.temperature;
     if (!t.present) {
@@ -146,16 +180,15 @@ Line thermal_line(const CoreView& core, std::size_t width) {
     }
     line.add("   ");
     line.add(core.has_remoteproc ? "remoteproc " + core.remoteproc : std::string("no remoteproc"));
-    return line.done();
 }
 
 // One engine's band: its bar and figure on the first row, its plot beside, `height` rows.
 void engine_band(const char* label, float percent, const History& history, bool has_figures,
-                 std::size_t height, std::size_t width, std::vector<Line>& out) {
+                 std::size_t height, Lines& out) {
+    const std::size_t width = out.width();
     const std::size_t plot_width = width > kPlotColumn ? width - kPlotColumn : 0;
-    const std::vector<std::string> plot = plot_history(history, plot_width, height);
     for (std::size_t row = 0; row < height; ++row) {
-        LineBuilder line(width);
+        LineBuilder line(out);
         if (row == 0) {
             line.add("  ").add(label).pad_to(kLabelWidth);
             const float clamped = std::clamp(percent, 0.0f, 100.0f);
@@ -163,39 +196,38 @@ void engine_band(const char* label, float percent, const History& history, bool 
                 has_figures ? static_cast<std::size_t>(std::lround(clamped / 100.0f * kBarWidth))
                             : 0;
             line.add("[");
-            line.add(std::string(filled, '#'), level_colour(percent));
-            line.add(std::string(kBarWidth - filled, '.') + "]");
+            line.add(filled, '#', level_colour(percent));
+            line.text().append(kBarWidth - filled, '.');
+            line.add("]");
             if (has_figures) {
                 // " %5.1f%%"
                 const std::string figure = tenths(static_cast<double>(percent));
                 line.pad_to(line.size() + 1 + (figure.size() < 5 ? 5 - figure.size() : 0));
-                line.add(figure + "%");
+                line.add(figure).add("%");
             } else {
                 line.add("     -%");
             }
         }
         line.pad_to(kPlotColumn);
-        line.add(plot[row]);
-        out.push_back(line.done());
+        append_plot_row(history, plot_width, height, row, &line.text());
     }
 }
 
 // A core's block in `rows` rows (at least block_rows()).
-void core_block(const CoreView& core, bool selected, double now, int rows, std::size_t width,
-                std::vector<Line>& out) {
-    out.push_back(name_line(core, selected, now, width));
-    out.push_back(thermal_line(core, width));
+void core_block(const CoreView& core, bool selected, double now, int rows, Lines& out) {
+    name_line(core, selected, now, out);
+    thermal_line(core, out);
     const int count = engines(core);
     const std::size_t height = static_cast<std::size_t>(std::max(1, (rows - kInfoRows) / count));
-    engine_band("QDSP6", core.qdsp6_now, core.qdsp6, core.has_figures, height, width, out);
+    engine_band("QDSP6", core.qdsp6_now, core.qdsp6, core.has_figures, height, out);
     if (!core.legacy) {
-        engine_band("HVX", core.hvx_now, core.hvx, core.has_figures, height, width, out);
-        engine_band("HMX", core.hmx_now, core.hmx, core.has_figures, height, width, out);
+        engine_band("HVX", core.hvx_now, core.hvx, core.has_figures, height, out);
+        engine_band("HMX", core.hmx_now, core.hmx, core.has_figures, height, out);
     }
 }
 
-Line title_line(const Model& model, const ViewState& view, std::size_t width) {
-    LineBuilder line(width);
+void title_line(const Model& model, const ViewState& view, Lines& out) {
+    LineBuilder line(out);
     std::string text =
         "kestrel-top  " + view.title + "  window " + std::to_string(model.window_ms) + " ms";
     if (!view.status.empty()) {
@@ -206,10 +238,10 @@ Line title_line(const Model& model, const ViewState& view, std::size_t width) {
         line.add("  PAUSED", Colour::kTitle);
     }
     line.add("  (h: help)");
-    return line.done();
 }
 
-std::vector<Line> help_screen(std::size_t width) {
+// As many lines of the keys as `rows` holds.
+void help_screen(std::size_t rows, Lines& out) {
     static const char* const kHelp[] = {
         "kestrel-top keys",
         "",
@@ -223,11 +255,12 @@ std::vector<Line> help_screen(std::size_t width) {
         "",
         "any key closes this help",
     };
-    std::vector<Line> out;
     for (const char* text : kHelp) {
-        out.push_back(LineBuilder(width).add(text).done());
+        if (out.size() == rows) {
+            break;
+        }
+        LineBuilder(out).add(text);
     }
-    return out;
 }
 
 }  // namespace
@@ -258,15 +291,16 @@ std::string session_text(const CoreView& core, double now) {
     return "";
 }
 
-std::vector<Line> render_screen(const Model& model, const ViewState& view, TermSize size) {
-    const std::size_t width = static_cast<std::size_t>(std::max(size.columns, 0));
+void render_screen(const Model& model, const ViewState& view, TermSize size,
+                   std::vector<Line>* lines) {
+    Lines out(lines, static_cast<std::size_t>(std::max(size.columns, 0)));
     if (view.help) {
-        std::vector<Line> lines = help_screen(width);
-        lines.resize(std::min(lines.size(), static_cast<std::size_t>(std::max(size.rows, 0))));
-        return lines;
+        help_screen(static_cast<std::size_t>(std::max(size.rows, 0)), out);
+        return;
     }
     if (model.cores.empty()) {
-        return {title_line(model, view, width)};
+        title_line(model, view, out);
+        return;
     }
     std::vector<const CoreView*> shown;
     const std::size_t selected = std::min(view.selected, model.cores.size() - 1);
@@ -284,11 +318,11 @@ std::vector<Line> render_screen(const Model& model, const ViewState& view, TermS
         std::snprintf(text, sizeof text, "kestrel-top needs %dx%d (%zu core%s), have %dx%d",
                       minimum.columns, minimum.rows, shown.size(), shown.size() == 1 ? "" : "s",
                       size.columns, size.rows);
-        return {LineBuilder(width).add(text).done()};
+        LineBuilder(out).add(text);
+        return;
     }
 
-    std::vector<Line> lines;
-    lines.push_back(title_line(model, view, width));
+    title_line(model, view, out);
     // Spare rows: a blank line between blocks first, then taller plots.
     int spare = size.rows - minimum.rows;
     const int gaps = static_cast<int>(shown.size()) - 1;
@@ -299,12 +333,11 @@ std::vector<Line> render_screen(const Model& model, const ViewState& view, TermS
     const int extra = spare / static_cast<int>(shown.size());
     for (std::size_t i = 0; i < shown.size(); ++i) {
         if (i > 0 && separated) {
-            lines.push_back(Line{});
+            out.next();
         }
         const bool is_selected = !view.single && shown[i] == &model.cores[selected];
-        core_block(*shown[i], is_selected, view.now, block_rows(*shown[i]) + extra, width, lines);
+        core_block(*shown[i], is_selected, view.now, block_rows(*shown[i]) + extra, out);
     }
-    return lines;
 }
 
 }  // namespace vorlix::kestrel::top

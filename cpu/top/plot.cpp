@@ -15,18 +15,23 @@ int plot_level(float percent, std::size_t height) {
     return std::max(level, 1);
 }
 
+void append_plot_row(const History& history, std::size_t width, std::size_t height, std::size_t row,
+                     std::string* out) {
+    const std::size_t columns = std::min(width, history.size());
+    out->append(width - columns, ' ');
+    // The steps of the rows below this one are filled first.
+    const int below = static_cast<int>(height - 1 - row) * kPlotSteps;
+    for (std::size_t age = columns; age-- > 0;) {
+        const int level = plot_level(history.back(age), height) - below;
+        out->push_back(kPlotRamp[std::clamp(level, 0, kPlotSteps)]);
+    }
+}
+
 std::vector<std::string> plot_history(const History& history, std::size_t width,
                                       std::size_t height) {
-    std::vector<std::string> rows(height, std::string(width, ' '));
-    const std::size_t columns = std::min(width, history.size());
-    for (std::size_t age = 0; age < columns; ++age) {
-        const std::size_t column = width - 1 - age;
-        int level = plot_level(history.back(age), height);
-        // Filled from the bottom row up.
-        for (std::size_t row = height; row-- > 0 && level > 0;) {
-            rows[row][column] = kPlotRamp[std::min(level, kPlotSteps)];
-            level -= kPlotSteps;
-        }
+    std::vector<std::string> rows(height);
+    for (std::size_t row = 0; row < height; ++row) {
+        append_plot_row(history, width, height, row, &rows[row]);
     }
     return rows;
 }

@@ -198,7 +198,8 @@ TermSize Terminal::size() const {
     return {columns, rows};
 }
 
-void Terminal::draw(const std::vector<Line>& lines) {
+void Terminal::draw(std::vector<Line>* next) {
+    const std::vector<Line>& lines = *next;
     const TermSize now = size();
     std::string& out = output_;
     out.clear();
@@ -254,14 +255,14 @@ void Terminal::draw(const std::vector<Line>& lines) {
             }
         }
     }
-    if (out.empty() || row_address_.empty()) {
-        return;
+    if (!out.empty() && !row_address_.empty()) {
+        // The cursor goes back where ncurses left it, so that its own moves (at the close) start
+        // from where it believes the cursor is.
+        out += address(0);
+        write_all(out);
     }
-    // The cursor goes back where ncurses left it, so that its own moves (at the close) start
-    // from where it believes the cursor is.
-    out += address(0);
-    write_all(out);
-    drawn_.assign(lines.begin(), lines.end());
+    // What is drawn now is these lines; the last drawing's lines are handed back for the next.
+    drawn_.swap(*next);
 }
 
 const std::string& Terminal::address(std::size_t row) {

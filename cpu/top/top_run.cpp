@@ -226,7 +226,8 @@ class Loop {
             }
         }
         view_.paused = paused_;
-        terminal_.draw(render_screen(model_, view_, size));
+        render_screen(model_, view_, size, &lines_);
+        terminal_.draw(&lines_);
     }
 
     int timeout() const {
@@ -391,6 +392,7 @@ class Loop {
     std::unique_ptr<ReplayClock> clock_;
     Model model_;
     ViewState view_;
+    std::vector<Line> lines_;  // the screen being laid out; the last one's storage serves again
     bool paused_ = false;
     bool input_ready_ = false;  // the terminal was readable
     bool signalled_ = false;    // a signal ended the wait

@@ -52,9 +52,10 @@ inline constexpr int kMinColumns = 80;
 // The smallest terminal that shows the model's cores (or the selected core alone) readably.
 TermSize minimum_size(const Model& model, bool single);
 
-// The screen's lines, top first, at most `size.rows` of them. A terminal below minimum_size()
-// gets one line naming the size needed.
-std::vector<Line> render_screen(const Model& model, const ViewState& view, TermSize size);
+// The screen's lines, top first, at most `size.rows` of them, into `lines` (whose earlier lines'
+// storage serves again). A terminal below minimum_size() gets one line naming the size needed.
+void render_screen(const Model& model, const ViewState& view, TermSize size,
+                   std::vector<Line>* lines);
 
 // "DOWN: open failed (0x80000608), reopening in 3 s" and the like, for a core at `now`.
 std::string session_text(const CoreView& core, double now);

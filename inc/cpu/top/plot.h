@@ -19,8 +19,12 @@ inline constexpr int kPlotSteps = 7;
 // less), the full height for 100 (or more), and at least one step for anything above 0.
 int plot_level(float percent, std::size_t height);
 
-// The rows of the plot, top first, each exactly `width` characters. Columns without a sample
-// (fewer samples than columns) are blank.
+// Appends row `row` (0 is the top) of the plot to `out`: exactly `width` characters. Columns
+// without a sample (fewer samples than columns) are blank.
+void append_plot_row(const History& history, std::size_t width, std::size_t height, std::size_t row,
+                     std::string* out);
+
+// The rows of the plot, top first, each exactly `width` characters.
 std::vector<std::string> plot_history(const History& history, std::size_t width,
                                       std::size_t height);
 

@@ -33,8 +33,9 @@ class Terminal {
 
     int input_fd() const { return input_fd_; }
     TermSize size() const;
-    // Draws the lines; only those that differ from the last drawing are written.
-    void draw(const std::vector<Line>& lines);
+    // Draws the lines; only those that differ from the last drawing are written. `lines` gets
+    // the last drawing's lines in exchange, so that their storage serves again.
+    void draw(std::vector<Line>* lines);
     // The next key, or -1 (ERR) when none is waiting.
     int read_key();
 
