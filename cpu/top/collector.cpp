@@ -195,6 +195,16 @@ void Collector::told(std::size_t slot, bool figures, bool sampling) {
             break;
         }
     }
+    if (figures) {
+        // A window's set is complete: the screen draws it at the moment it expects it, and is
+        // woken only when it asked to be (it expected the set earlier).
+        last_set_.store(
+            std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+                .count());
+        if (!wake_wanted_.exchange(false)) {
+            return;
+        }
+    }
     const char byte = 1;
     [[maybe_unused]] const ssize_t written = write(notify_fd_, &byte, 1);
 }

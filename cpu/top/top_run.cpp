@@ -42,6 +42,8 @@ volatile sig_atomic_t g_stop_signal = 0;
 // Beyond a window, how long the screen waits for the figures of every core before it shows
 // those that came.
 constexpr int kStaleMarginMs = 500;
+// How long the screen waits after new figures before it draws them.
+constexpr double kSettleS = 0.02;
 // The longest wait for the next event of a replay before the screen looks again; events hours
 // apart are waited for in steps of this.
 constexpr double kLongestReplayWaitS = 3600.0;
@@ -179,8 +181,10 @@ class Loop {
   private:
     void run() {
         for (;;) {
-            update();
-            draw();
+            if (draw_due_) {
+                update();
+                draw();
+            }
             if (!wait()) {
                 return;
             }
@@ -193,6 +197,8 @@ class Loop {
     // The model to show: the collector's (frozen while paused), or the replay's at its clock.
     void update() {
         if (collector_ != nullptr) {
+            // Every event of this set is in the samplers' slots before the set is told.
+            drawn_set_ = collector_->last_set();
             collector_->collect();
             if (!paused_) {
                 model_ = collector_->model();
@@ -231,10 +237,14 @@ class Loop {
     }
 
     int timeout() const {
-        if (paused_) {
-            return -1;
+        if (settling_) {
+            const double left = std::max(0.0, settle_until_ - steady_clock());
+            return static_cast<int>(std::ceil(left * 1000.0));
         }
         if (cursor_ != nullptr) {
+            if (paused_) {
+                return -1;
+            }
             double next = 0.0;
             if (!cursor_->next_time(&next)) {
                 return -1;
@@ -242,11 +252,16 @@ class Loop {
             const double wait = std::clamp(next - clock_->now(), 0.0, kLongestReplayWaitS);
             return static_cast<int>(std::ceil(wait * 1000.0));
         }
-        // The collector tells of new figures once every sampling core has them; a core whose
-        // window does not end (a DSP that hangs) holds the others back by this long at most.
-        const int stale = static_cast<int>(window_->load()) + kStaleMarginMs;
+        // The next set of figures is drawn a moment after it is expected: a window after the last
+        // one. When it is late the collector wakes the screen for it; a core whose window does
+        // not end (a DSP that hangs) holds the others back by kStaleMarginMs at most.
+        const double now = steady_clock();
+        const double window = window_->load() / 1000.0;
+        const double next =
+            armed_ ? armed_at_ + window + kStaleMarginMs / 1000.0 : drawn_set_ + window + kSettleS;
+        const int ms = static_cast<int>(std::ceil(std::max(0.0, next - now) * 1000.0));
         const int countdown = countdown_timeout(model_, view_.now);
-        return countdown < 0 ? stale : std::min(countdown, stale);
+        return countdown < 0 ? ms : std::min(countdown, ms);
     }
 
     // Waits for a key, a sample, a signal or the next timed change. False when the run ends.
@@ -266,17 +281,64 @@ class Loop {
             // A signal: SIGWINCH, whose KEY_RESIZE ncurses gives with the keys.
             signalled_ = true;
             input_ready_ = false;
+            settling_ = false;
+            draw_due_ = true;
             return true;
         }
         if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
             return false;  // the terminal is gone
         }
+        signalled_ = false;
+        input_ready_ = (fds[0].revents & POLLIN) != 0;
+        if (ready == 0) {
+            // A reopening countdown on screen is drawn at each of its seconds.
+            const bool countdown = countdown_timeout(model_, view_.now) >= 0;
+            draw_due_ = settling_ || expected_set_came() || countdown;
+            settling_ = false;
+        } else {
+            draw_due_ = false;
+        }
+        // Woken by the collector: the screen waits a moment before it draws, since the samplers
+        // go on at once with their next window's calls, which the drawing (and the terminal's
+        // own work on it) would slow.
         if ((fds[1].revents & POLLIN) != 0) {
             drain(notify_fd_);
+            armed_ = false;
+            if (!settling_) {
+                settling_ = true;
+                settle_until_ = steady_clock() + kSettleS;
+            }
         }
-        input_ready_ = (fds[0].revents & POLLIN) != 0;
-        signalled_ = false;
+        // A key is drawn at once.
+        if (input_ready_) {
+            settling_ = false;
+            draw_due_ = true;
+        }
         return true;
+    }
+
+    // At the moment the next set of figures was expected: true when it came (or none is awaited:
+    // a replay). When it has not, the collector is asked to wake the screen for it; when that
+    // has waited its longest, true again (what came is drawn) and the wait goes on.
+    bool expected_set_came() {
+        if (collector_ == nullptr || collector_->last_set() != drawn_set_) {
+            return true;
+        }
+        const double now = steady_clock();
+        if (armed_) {
+            armed_at_ = now;
+            return true;
+        }
+        armed_ = true;
+        armed_at_ = now;
+        collector_->want_wake(true);
+        // The set may have come meanwhile, with nobody to tell.
+        if (collector_->last_set() != drawn_set_) {
+            collector_->want_wake(false);
+            armed_ = false;
+            return true;
+        }
+        return false;
     }
 
     // Handles every waiting key. False when one quits or the terminal has closed.
@@ -394,6 +456,14 @@ class Loop {
     ViewState view_;
     std::vector<Line> lines_;  // the screen being laid out; the last one's storage serves again
     bool paused_ = false;
+    bool draw_due_ = true;       // the next turn draws
+    bool settling_ = false;      // woken for new figures: they are drawn at settle_until_
+    double settle_until_ = 0.0;  // on steady_clock()
+    // Live: the set of figures drawn last (Collector::last_set), and whether the collector is to
+    // wake the screen for the next (since armed_at_, on steady_clock()); it is at the start.
+    double drawn_set_ = 0.0;
+    bool armed_ = true;
+    double armed_at_ = steady_clock();
     bool input_ready_ = false;  // the terminal was readable
     bool signalled_ = false;    // a signal ended the wait
     int empty_reads_ = 0;

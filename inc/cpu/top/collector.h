@@ -25,8 +25,9 @@ namespace vorlix::kestrel::top {
 class Collector {
   public:
     // `window_ms` is read by the samplers before each window. `recording` may be null.
-    // `notify_fd` gets one byte when the events of a window of every sampling core are waiting,
-    // and at once for a change of a session's state (a full pipe is not waited on).
+    // `notify_fd` gets one byte at once for a change of a session's state, and when the events
+    // of a window of every sampling core are waiting while a wake-up is wanted (want_wake; a
+    // full pipe is not waited on).
     Collector(std::vector<CoreTarget> cores, bool legacy,
               const std::atomic<std::uint32_t>* window_ms, RecordingWriter* recording,
               int notify_fd);
@@ -45,6 +46,11 @@ class Collector {
 
     // Takes the waiting events into the model (and the recording); the screen thread's call.
     void collect();
+    // When the last window's figures of every sampling core were all waiting, in seconds of the
+    // steady clock; 0 before the first window.
+    double last_set() const { return last_set_.load(); }
+    // Whether the next complete set of figures writes to `notify_fd` (once; true at the start).
+    void want_wake(bool wanted) { wake_wanted_.store(wanted); }
     // The model as of the last collect().
     const Model& model() const { return model_; }
     // While paused, windows still complete but add nothing to the histories.
@@ -86,6 +92,8 @@ class Collector {
     // session samples. When every sampling core's figures wait, the screen is woken.
     std::atomic<std::uint64_t> fresh_{0};
     std::atomic<std::uint64_t> sampling_{0};
+    std::atomic<double> last_set_{0.0};
+    std::atomic<bool> wake_wanted_{true};
     Model model_;  // the screen thread's alone
     KernelState kernel_;
     DspStateWatch watch_;
