@@ -255,6 +255,15 @@ TEST(Top, WithoutATerminalOrWithABadRecordingItDoesNotStart) {
               std::string::npos)
         << run.result.err;
     std::filesystem::remove_all(pattern);
+
+    // A terminal that cannot move its cursor is refused, by its name, with no session opened.
+    TopInTmux dumb("sa8797p", {}, 80, 24, KESTREL_TOP_BIN, {"TERM=dumb"});
+    const TopInTmux::End end = dumb.finish();
+    EXPECT_EQ(end.status, 255);
+    EXPECT_NE(end.screen.find("kestrel-top: the terminal (TERM=dumb) cannot move its cursor"),
+              std::string::npos)
+        << end.screen;
+    EXPECT_TRUE(e2e::no_session(end.run));
 }
 
 TEST(Top, ARecordingThatCannotBeWrittenFailsTheRunOnceTheScreenIsClosed) {
