@@ -120,7 +120,7 @@ class Collector::CoreObserver : public SamplerObserver {
         const bool sampling = event.session == SessionState::kSampling;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            waiting_.push_back({std::move(event), record});
+            waiting_.push_back({std::move(event), slot_, record});
         }
         owner_.told(slot_, figures, sampling);
     }
@@ -153,7 +153,8 @@ Collector::~Collector() {
 
 void Collector::start() {
     watch_.list();
-    kernel_.read = kernel_.listed = std::chrono::steady_clock::now();
+    kernel_.listed = std::chrono::steady_clock::now();
+    read_kernel_state(true);
     for (std::size_t slot = 0; slot < cores_.size(); ++slot) {
         observers_.push_back(std::make_unique<CoreObserver>(*this, cores_[slot], slot));
     }
@@ -219,6 +220,15 @@ void Collector::read_kernel_state(bool fresh) {
         kernel_.listed = now;
     }
     kernel_.read = now;
+    // What each core's events take from it.
+    core_kernel_.resize(cores_.size());
+    for (std::size_t slot = 0; slot < cores_.size(); ++slot) {
+        CoreKernel& core = core_kernel_[slot];
+        core.temperature = temperature_for_core(watch_.zones(), cores_[slot].domain_name);
+        const Remoteproc* proc = remoteproc_for_core(watch_.procs(), cores_[slot].domain_name);
+        core.has_remoteproc = proc != nullptr;
+        core.remoteproc = proc != nullptr ? proc->state : std::string();
+    }
 }
 
 void Collector::collect() {
@@ -232,18 +242,23 @@ void Collector::collect() {
     read_kernel_state(std::any_of(taken_.begin(), taken_.end(), [](const Waiting& waiting) {
         return !waiting.event.has_figures;
     }));
-    // In the order they happened, whichever core's they are.
-    std::stable_sort(taken_.begin(), taken_.end(), [](const Waiting& a, const Waiting& b) {
-        return a.event.time < b.event.time;
-    });
-    const bool keep_history = !paused_.load();
-    for (Waiting& waiting : taken_) {
-        CoreEvent& event = waiting.event;
-        event.temperature = temperature_for_core(watch_.zones(), event.domain);
-        if (const Remoteproc* proc = remoteproc_for_core(watch_.procs(), event.domain)) {
-            event.has_remoteproc = true;
-            event.remoteproc = proc->state;
+    // In the order they happened, whichever core's they are (a core's own are in order).
+    order_.resize(taken_.size());
+    for (std::size_t i = 0; i < taken_.size(); ++i) {
+        std::size_t at = i;
+        for (; at > 0 && taken_[order_[at - 1]].event.time > taken_[i].event.time; --at) {
+            order_[at] = order_[at - 1];
         }
+        order_[at] = i;
+    }
+    const bool keep_history = !paused_.load();
+    for (const std::size_t i : order_) {
+        Waiting& waiting = taken_[i];
+        CoreEvent& event = waiting.event;
+        const CoreKernel& kernel = core_kernel_[waiting.slot];
+        event.temperature = kernel.temperature;
+        event.has_remoteproc = kernel.has_remoteproc;
+        event.remoteproc = kernel.remoteproc;
         apply_event(event, model_, keep_history);
         if (waiting.record && recording_ != nullptr) {
             recording_->write(event);

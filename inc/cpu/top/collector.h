@@ -65,7 +65,14 @@ class Collector {
     // An event left by a sampler; `record`: it goes to the recording.
     struct Waiting {
         CoreEvent event;
+        std::size_t slot = 0;  // the core's, in cores_
         bool record = false;
+    };
+    // What the last reading tells about one core.
+    struct CoreKernel {
+        Temperature temperature;
+        bool has_remoteproc = false;
+        std::string remoteproc;
     };
     // What the kernel tells about the DSPs, read once for the events collected together.
     struct KernelState {
@@ -97,7 +104,9 @@ class Collector {
     Model model_;  // the screen thread's alone
     KernelState kernel_;
     DspStateWatch watch_;
-    std::vector<Waiting> taken_;  // the events of a collect(), kept for the next one
+    std::vector<CoreKernel> core_kernel_;  // per slot, from the last reading
+    std::vector<Waiting> taken_;           // the events of a collect(), kept for the next one
+    std::vector<std::size_t> order_;       // of taken_, by time
     std::vector<std::unique_ptr<CoreObserver>> observers_;
     std::vector<std::thread> threads_;
 };
