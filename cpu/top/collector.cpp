@@ -182,8 +182,9 @@ void Collector::told(std::size_t slot, bool figures, bool sampling) {
     } else {
         sampling_.fetch_and(~bit);
     }
-    // A window's figures wake the screen once every sampling core has its new ones (their
-    // windows end together), so that it is drawn once for them all; a change of state at once.
+    // A window's set is complete once every sampling core has its new figures (their windows
+    // end together), so that the screen draws them once for all; a change of state wakes the
+    // screen at once.
     std::uint64_t seen = fresh_.load();
     for (;;) {
         const std::uint64_t now = seen | bit;
