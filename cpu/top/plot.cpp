@@ -27,13 +27,4 @@ void append_plot_row(const History& history, std::size_t width, std::size_t heig
     }
 }
 
-std::vector<std::string> plot_history(const History& history, std::size_t width,
-                                      std::size_t height) {
-    std::vector<std::string> rows(height);
-    for (std::size_t row = 0; row < height; ++row) {
-        append_plot_row(history, width, height, row, &rows[row]);
-    }
-    return rows;
-}
-
 }  // namespace vorlix::kestrel::top

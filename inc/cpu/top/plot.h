@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <string>
-#include <vector>
 
 #include "cpu/top/history.h"
 
@@ -23,9 +22,5 @@ int plot_level(float percent, std::size_t height);
 // without a sample (fewer samples than columns) are blank.
 void append_plot_row(const History& history, std::size_t width, std::size_t height, std::size_t row,
                      std::string* out);
-
-// The rows of the plot, top first, each exactly `width` characters.
-std::vector<std::string> plot_history(const History& history, std::size_t width,
-                                      std::size_t height);
 
 }  // namespace vorlix::kestrel::top
