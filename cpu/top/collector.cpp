@@ -152,8 +152,6 @@ Collector::~Collector() {
 }
 
 void Collector::start() {
-    watch_.list();
-    kernel_.listed = std::chrono::steady_clock::now();
     read_kernel_state(true);
     for (std::size_t slot = 0; slot < cores_.size(); ++slot) {
         observers_.push_back(std::make_unique<CoreObserver>(*this, cores_[slot], slot));
@@ -216,7 +214,8 @@ void Collector::read_kernel_state(bool fresh) {
     if (!fresh && now - kernel_.read <= kKernelStateAge) {
         return;
     }
-    if (now - kernel_.listed > kKernelListAge || !watch_.refresh()) {
+    const bool never_listed = kernel_.listed == std::chrono::steady_clock::time_point{};
+    if (never_listed || now - kernel_.listed > kKernelListAge || !watch_.refresh()) {
         watch_.list();
         kernel_.listed = now;
     }

@@ -77,7 +77,7 @@ class Collector {
     // What the kernel tells about the DSPs, read once for the events collected together.
     struct KernelState {
         std::chrono::steady_clock::time_point read;
-        std::chrono::steady_clock::time_point listed;  // zones and processors listed anew
+        std::chrono::steady_clock::time_point listed;  // zones and processors listed anew; 0: never
     };
 
     // A sampler's event is waiting; `figures` tells a window's from a change of state.
