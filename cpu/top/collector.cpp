@@ -1,8 +1,6 @@
 // One sampling thread per core, writing the model.
 #include "cpu/top/collector.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <utility>
@@ -135,12 +133,12 @@ class Collector::CoreObserver : public SamplerObserver {
 
 Collector::Collector(std::vector<CoreTarget> cores, bool legacy,
                      const std::atomic<std::uint32_t>* window_ms, RecordingWriter* recording,
-                     int notify_fd)
+                     std::function<void()> waiting)
     : cores_(std::move(cores)),
       legacy_(legacy),
       window_ms_(window_ms),
       recording_(recording),
-      notify_fd_(notify_fd) {
+      on_waiting_(std::move(waiting)) {
     for (const auto& target : cores_) {
         model_.core(target.index, target.domain_name, arch_label(target.arch), legacy_);
     }
@@ -181,32 +179,23 @@ void Collector::told(std::size_t slot, bool figures, bool sampling) {
         sampling_.fetch_and(~bit);
     }
     // A window's set is complete once every sampling core has its new figures (their windows
-    // end together), so that the screen draws them once for all; a change of state wakes the
-    // screen at once.
+    // end together), so that the screen takes them once for all. A core whose figures come
+    // again before the set is complete finds it late (another core's window has not ended: a
+    // DSP that hangs, or windows of different lengths after a change): what came is taken then.
+    // A change of state is taken at once.
     std::uint64_t seen = fresh_.load();
     for (;;) {
         const std::uint64_t now = seen | bit;
         const std::uint64_t needed = sampling_.load();
-        const bool wake = !figures || bit == 0 || (now & needed) == needed;
-        if (fresh_.compare_exchange_weak(seen, wake ? 0 : now)) {
-            if (!wake) {
+        const bool take = !figures || bit == 0 || (seen & bit) != 0 || (now & needed) == needed;
+        if (fresh_.compare_exchange_weak(seen, take ? 0 : now)) {
+            if (!take) {
                 return;
             }
             break;
         }
     }
-    if (figures) {
-        // A window's set is complete: the screen draws it at the moment it expects it, and is
-        // woken only when it asked to be (it expected the set earlier).
-        last_set_.store(
-            std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-                .count());
-        if (!wake_wanted_.exchange(false)) {
-            return;
-        }
-    }
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t written = write(notify_fd_, &byte, 1);
+    on_waiting_();
 }
 
 void Collector::read_kernel_state(bool fresh) {

@@ -3,6 +3,7 @@
 
 #include <curses.h>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -196,6 +197,15 @@ TermSize Terminal::size() const {
     int columns = 0;
     getmaxyx(stdscr, rows, columns);
     return {columns, rows};
+}
+
+bool Terminal::resize_pending() const {
+    winsize now{};
+    if (ioctl(output_fd_, TIOCGWINSZ, &now) != 0) {
+        return false;
+    }
+    const TermSize known = size();
+    return now.ws_col != known.columns || now.ws_row != known.rows;
 }
 
 void Terminal::draw(std::vector<Line>* next) {

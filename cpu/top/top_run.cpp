@@ -16,6 +16,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -39,11 +40,6 @@ constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 volatile sig_atomic_t g_stop_signal = 0;
 
-// Beyond a window, how long the screen waits for the figures of every core before it shows
-// those that came.
-constexpr int kStaleMarginMs = 500;
-// How long the screen waits after new figures before it draws them.
-constexpr double kSettleS = 0.02;
 // The longest wait for the next event of a replay before the screen looks again; events hours
 // apart are waited for in steps of this.
 constexpr double kLongestReplayWaitS = 3600.0;
@@ -147,7 +143,7 @@ int countdown_timeout(const Model& model, double now) {
     return next < 0.0 ? -1 : static_cast<int>(std::ceil(next * 1000.0));
 }
 
-// Drains the collector's wake-up pipe.
+// Drains the wake-up pipe.
 void drain(int fd) {
     char buffer[64];
     while (read(fd, buffer, sizeof buffer) > 0) {
@@ -156,16 +152,45 @@ void drain(int fd) {
 
 // The screen loop. Returns when the user quits, a stop signal comes, the terminal is gone or
 // the wait itself fails (failure() tells).
+//
+// Live, the screen thread waits for keys and signals only: new figures are laid out and drawn
+// by the sampler thread whose event completes them (events_waiting), which is awake anyway,
+// rather than by a wake-up of the screen thread per window. One mutex keeps the two apart:
+// the model, the view, ncurses and the terminal are touched under it alone.
 class Loop {
   public:
-    Loop(Terminal& terminal, const sigset_t& waiting, int notify_fd)
-        : terminal_(terminal), waiting_(waiting), notify_fd_(notify_fd) {}
+    // `notify_fd`: the write end of a pipe whose read end is `wake_fd`.
+    Loop(Terminal& terminal, const sigset_t& waiting, int wake_fd, int notify_fd)
+        : terminal_(terminal), waiting_(waiting), wake_fd_(wake_fd), notify_fd_(notify_fd) {}
 
-    void live(Collector& collector, std::atomic<std::uint32_t>& window, std::string title) {
+    // Before the collector starts.
+    void attach(Collector& collector, std::atomic<std::uint32_t>& window, std::string title) {
+        std::lock_guard<std::mutex> lock(mutex_);
         collector_ = &collector;
         window_ = &window;
         view_.title = std::move(title);
-        run();
+    }
+
+    void live() { run(); }
+
+    // The collector's call, on a sampler's thread: events are to be taken and drawn. Nothing is
+    // drawn once the loop has ended, nor while a resize waits for the screen thread (which
+    // draws then).
+    void events_waiting() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (ended_ || collector_ == nullptr || terminal_.resize_pending()) {
+            return;
+        }
+        update();
+        draw();
+        // A reopening countdown now on screen wakes the screen thread for its seconds, unless it
+        // already wakes by then.
+        const int countdown = countdown_timeout(model_, view_.now);
+        if (countdown >= 0 && steady_clock() + countdown / 1000.0 < wakes_at_) {
+            wakes_at_ = 0.0;
+            const char byte = 1;
+            [[maybe_unused]] const ssize_t written = write(notify_fd_, &byte, 1);
+        }
     }
 
     void replay(ReplayCursor& cursor, std::string title) {
@@ -181,24 +206,31 @@ class Loop {
   private:
     void run() {
         for (;;) {
-            if (draw_due_) {
-                update();
-                draw();
+            int ms = -1;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (draw_due_) {
+                    update();
+                    draw();
+                }
+                ms = timeout();
+                wakes_at_ = ms < 0 ? HUGE_VAL : steady_clock() + ms / 1000.0;
             }
-            if (!wait()) {
-                return;
+            if (!wait(ms)) {
+                break;
             }
+            std::lock_guard<std::mutex> lock(mutex_);
             if (!read_keys()) {
-                return;
+                break;
             }
         }
+        std::lock_guard<std::mutex> lock(mutex_);
+        ended_ = true;
     }
 
     // The model to show: the collector's (frozen while paused), or the replay's at its clock.
     void update() {
         if (collector_ != nullptr) {
-            // Every event of this set is in the samplers' slots before the set is told.
-            drawn_set_ = collector_->last_set();
             collector_->collect();
             if (!paused_) {
                 model_ = collector_->model();
@@ -237,10 +269,6 @@ class Loop {
     }
 
     int timeout() const {
-        if (settling_) {
-            const double left = std::max(0.0, settle_until_ - steady_clock());
-            return static_cast<int>(std::ceil(left * 1000.0));
-        }
         if (cursor_ != nullptr) {
             if (paused_) {
                 return -1;
@@ -252,22 +280,15 @@ class Loop {
             const double wait = std::clamp(next - clock_->now(), 0.0, kLongestReplayWaitS);
             return static_cast<int>(std::ceil(wait * 1000.0));
         }
-        // The next set of figures is drawn a moment after it is expected: a window after the last
-        // one. When it is late the collector wakes the screen for it; a core whose window does
-        // not end (a DSP that hangs) holds the others back by kStaleMarginMs at most.
-        const double now = steady_clock();
-        const double window = window_->load() / 1000.0;
-        const double next =
-            armed_ ? armed_at_ + window + kStaleMarginMs / 1000.0 : drawn_set_ + window + kSettleS;
-        const int ms = static_cast<int>(std::ceil(std::max(0.0, next - now) * 1000.0));
-        const int countdown = countdown_timeout(model_, view_.now);
-        return countdown < 0 ? ms : std::min(countdown, ms);
+        // Live, new figures are drawn by the samplers; the screen wakes by itself only for a
+        // reopening countdown on screen.
+        return countdown_timeout(model_, view_.now);
     }
 
-    // Waits for a key, a sample, a signal or the next timed change. False when the run ends.
-    bool wait() {
-        pollfd fds[2] = {{terminal_.input_fd(), POLLIN, 0}, {notify_fd_, POLLIN, 0}};
-        const int ms = timeout();
+    // Waits for a key, a signal, the next timed change or a sampler's call for a countdown.
+    // False when the run ends.
+    bool wait(int ms) {
+        pollfd fds[2] = {{terminal_.input_fd(), POLLIN, 0}, {wake_fd_, POLLIN, 0}};
         timespec limit{ms / 1000, (ms % 1000) * 1000000L};
         const int ready = ppoll(fds, 2, ms < 0 ? nullptr : &limit, &waiting_);
         if (g_stop_signal != 0) {
@@ -281,7 +302,6 @@ class Loop {
             // A signal: SIGWINCH, whose KEY_RESIZE ncurses gives with the keys.
             signalled_ = true;
             input_ready_ = false;
-            settling_ = false;
             draw_due_ = true;
             return true;
         }
@@ -290,55 +310,13 @@ class Loop {
         }
         signalled_ = false;
         input_ready_ = (fds[0].revents & POLLIN) != 0;
-        if (ready == 0) {
-            // A reopening countdown on screen is drawn at each of its seconds.
-            const bool countdown = countdown_timeout(model_, view_.now) >= 0;
-            draw_due_ = settling_ || expected_set_came() || countdown;
-            settling_ = false;
-        } else {
-            draw_due_ = false;
-        }
-        // Woken by the collector: the screen waits a moment before it draws, since the samplers
-        // go on at once with their next window's calls, which the drawing (and the terminal's
-        // own work on it) would slow.
+        // A key, a countdown's second or a replay's next event: drawn at once. A sampler's call
+        // only has the wait worked out anew.
+        draw_due_ = input_ready_ || ready == 0;
         if ((fds[1].revents & POLLIN) != 0) {
-            drain(notify_fd_);
-            armed_ = false;
-            if (!settling_) {
-                settling_ = true;
-                settle_until_ = steady_clock() + kSettleS;
-            }
-        }
-        // A key is drawn at once.
-        if (input_ready_) {
-            settling_ = false;
-            draw_due_ = true;
+            drain(wake_fd_);
         }
         return true;
-    }
-
-    // At the moment the next set of figures was expected: true when it came (or none is awaited:
-    // a replay). When it has not, the collector is asked to wake the screen for it; when that
-    // has waited its longest, true again (what came is drawn) and the wait goes on.
-    bool expected_set_came() {
-        if (collector_ == nullptr || collector_->last_set() != drawn_set_) {
-            return true;
-        }
-        const double now = steady_clock();
-        if (armed_) {
-            armed_at_ = now;
-            return true;
-        }
-        armed_ = true;
-        armed_at_ = now;
-        collector_->want_wake(true);
-        // The set may have come meanwhile, with nobody to tell.
-        if (collector_->last_set() != drawn_set_) {
-            collector_->want_wake(false);
-            armed_ = false;
-            return true;
-        }
-        return false;
     }
 
     // Handles every waiting key. False when one quits or the terminal has closed.
@@ -447,7 +425,11 @@ class Loop {
 
     Terminal& terminal_;
     sigset_t waiting_;
+    int wake_fd_;
     int notify_fd_;
+    std::mutex mutex_;
+    bool ended_ = false;
+    double wakes_at_ = 0.0;  // when the screen thread's wait ends by itself, on steady_clock()
     Collector* collector_ = nullptr;
     std::atomic<std::uint32_t>* window_ = nullptr;
     ReplayCursor* cursor_ = nullptr;
@@ -456,14 +438,7 @@ class Loop {
     ViewState view_;
     std::vector<Line> lines_;  // the screen being laid out; the last one's storage serves again
     bool paused_ = false;
-    bool draw_due_ = true;       // the next turn draws
-    bool settling_ = false;      // woken for new figures: they are drawn at settle_until_
-    double settle_until_ = 0.0;  // on steady_clock()
-    // Live: the set of figures drawn last (Collector::last_set), and whether the collector is to
-    // wake the screen for the next (since armed_at_, on steady_clock()); it is at the start.
-    double drawn_set_ = 0.0;
-    bool armed_ = true;
-    double armed_at_ = steady_clock();
+    bool draw_due_ = true;      // the next turn draws
     bool input_ready_ = false;  // the terminal was readable
     bool signalled_ = false;    // a signal ended the wait
     int empty_reads_ = 0;
@@ -554,7 +529,7 @@ int top_run(int argc, const char** argv) {
     if (!params.replay.empty()) {
         ReplayCursor cursor(std::move(events));
         cursor.step_forward();
-        Loop loop(terminal, waiting, notify[0]);
+        Loop loop(terminal, waiting, notify[0], notify[1]);
         loop.replay(cursor, "replay " + base_name(params.replay));
         terminal.close();
         return end_of_run(loop, nullptr);
@@ -578,12 +553,13 @@ int top_run(int argc, const char** argv) {
     }
 
     std::atomic<std::uint32_t> window{static_cast<std::uint32_t>(params.sample_time)};
+    Loop loop(terminal, waiting, notify[0], notify[1]);
     Collector collector(cores, board.legacy(), &window,
-                        params.record.empty() ? nullptr : &recording, notify[1]);
+                        params.record.empty() ? nullptr : &recording,
+                        [&loop] { loop.events_waiting(); });
+    loop.attach(collector, window, board.soc_name + " (soc " + std::to_string(board.soc_id) + ")");
     collector.start();
-    const std::string title = board.soc_name + " (soc " + std::to_string(board.soc_id) + ")";
-    Loop loop(terminal, waiting, notify[0]);
-    loop.live(collector, window, title);
+    loop.live();
     // The samplers end first (every session closed, every group released), then the screen.
     collector.stop();
     terminal.close();

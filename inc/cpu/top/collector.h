@@ -1,14 +1,15 @@
 // The sampling side of kestrel-top: one thread per core running the sampling core's loop
 // (run_sampler), each turning its windows and failures into core events that it leaves in its
-// own slot. The screen thread collects them: it adds what the kernel tells about the cores,
-// applies them to the model and appends them to the recording. A sampler thus shares nothing
-// with another (no lock, no reading of sysfs), and the screen is woken once per window of all
-// the cores.
+// own slot. Once per window of all the cores, the sampler whose event completes the set has
+// them collected (through the screen, which serialises it): what the kernel tells about the
+// cores is added, the events are applied to the model and appended to the recording. The
+// samplers share no lock while sampling, and no thread wakes for the screen's sake.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -25,12 +26,12 @@ namespace vorlix::kestrel::top {
 class Collector {
   public:
     // `window_ms` is read by the samplers before each window. `recording` may be null.
-    // `notify_fd` gets one byte at once for a change of a session's state, and when the events
-    // of a window of every sampling core are waiting while a wake-up is wanted (want_wake; a
-    // full pipe is not waited on).
+    // `waiting` is called on a sampler's thread when the events are to be taken: at once for a
+    // change of a session's state, and once the figures of a window of every sampling core are
+    // waiting (or a core's next window's come first).
     Collector(std::vector<CoreTarget> cores, bool legacy,
               const std::atomic<std::uint32_t>* window_ms, RecordingWriter* recording,
-              int notify_fd);
+              std::function<void()> waiting);
     // Stops the samplers when they still run.
     ~Collector();
     Collector(const Collector&) = delete;
@@ -44,13 +45,9 @@ class Collector {
     // waiting are collected (so that the recording holds them).
     void stop();
 
-    // Takes the waiting events into the model (and the recording); the screen thread's call.
+    // Takes the waiting events into the model (and the recording). Called by one thread at a
+    // time: the caller serialises it (and every use of the model).
     void collect();
-    // When the last window's figures of every sampling core were all waiting, in seconds of the
-    // steady clock; 0 before the first window.
-    double last_set() const { return last_set_.load(); }
-    // Whether the next complete set of figures writes to `notify_fd` (once; true at the start).
-    void want_wake(bool wanted) { wake_wanted_.store(wanted); }
     // The model as of the last collect().
     const Model& model() const { return model_; }
     // While paused, windows still complete but add nothing to the histories.
@@ -92,16 +89,14 @@ class Collector {
     bool legacy_;
     const std::atomic<std::uint32_t>* window_ms_;
     RecordingWriter* recording_;
-    int notify_fd_;
+    std::function<void()> on_waiting_;
     StopSignal stop_;
     std::atomic<bool> paused_{false};
     // Per slot (one bit each, the first 64 cores): a window's figures are waiting, and the
-    // session samples. When every sampling core's figures wait, the screen is woken.
+    // session samples. When every sampling core's figures wait, the events are to be taken.
     std::atomic<std::uint64_t> fresh_{0};
     std::atomic<std::uint64_t> sampling_{0};
-    std::atomic<double> last_set_{0.0};
-    std::atomic<bool> wake_wanted_{true};
-    Model model_;  // the screen thread's alone
+    Model model_;  // collect()'s caller's
     KernelState kernel_;
     DspStateWatch watch_;
     std::vector<CoreKernel> core_kernel_;  // per slot, from the last reading

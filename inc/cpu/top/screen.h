@@ -33,6 +33,9 @@ class Terminal {
 
     int input_fd() const { return input_fd_; }
     TermSize size() const;
+    // Whether the terminal's size differs from size(), which follows it only once the resize
+    // is read as a key.
+    bool resize_pending() const;
     // Draws the lines; only those that differ from the last drawing are written. `lines` gets
     // the last drawing's lines in exchange, so that their storage serves again.
     void draw(std::vector<Line>* lines);
