@@ -225,7 +225,10 @@ void Collector::collect() {
     for (auto& observer : observers_) {
         observer->take(taken_);
     }
+    // The length the next windows take, as the screen shows it (an event tells its own window's).
+    const std::uint32_t window_ms = window_ms_->load();
     if (taken_.empty()) {
+        model_.window_ms = window_ms;
         return;
     }
     read_kernel_state(std::any_of(taken_.begin(), taken_.end(), [](const Waiting& waiting) {
@@ -253,6 +256,7 @@ void Collector::collect() {
             recording_->write(event);
         }
     }
+    model_.window_ms = window_ms;
 }
 
 }  // namespace vorlix::kestrel::top

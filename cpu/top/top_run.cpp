@@ -185,7 +185,7 @@ class Loop {
         draw();
         // A reopening countdown now on screen wakes the screen thread for its seconds, unless it
         // already wakes by then.
-        const int countdown = countdown_timeout(model_, view_.now);
+        const int countdown = countdown_timeout(shown(), view_.now);
         if (countdown >= 0 && steady_clock() + countdown / 1000.0 < wakes_at_) {
             wakes_at_ = 0.0;
             const char byte = 1;
@@ -228,15 +228,21 @@ class Loop {
         ended_ = true;
     }
 
-    // The model to show: the collector's (frozen while paused), or the replay's at its clock.
+    // The model shown: live, the collector's, or the copy of it frozen at the pause; in a replay,
+    // the recording's at the replay's clock (model_ both).
+    const Model& shown() const {
+        return collector_ != nullptr && !paused_ ? collector_->model() : model_;
+    }
+
+    // Brings the model shown up to date.
     void update() {
         if (collector_ != nullptr) {
             collector_->collect();
-            if (!paused_) {
-                model_ = collector_->model();
+            if (paused_) {
+                model_.window_ms = window_->load();
+            } else {
                 view_.now = wall_clock_seconds();
             }
-            model_.window_ms = window_->load();
             return;
         }
         double next = 0.0;
@@ -264,7 +270,7 @@ class Loop {
             }
         }
         view_.paused = paused_;
-        render_screen(model_, view_, size, &lines_);
+        render_screen(shown(), view_, size, &lines_);
         terminal_.draw(&lines_);
     }
 
@@ -282,7 +288,7 @@ class Loop {
         }
         // Live, new figures are drawn by the samplers; the screen wakes by itself only for a
         // reopening countdown on screen.
-        return countdown_timeout(model_, view_.now);
+        return countdown_timeout(shown(), view_.now);
     }
 
     // Waits for a key, a signal, the next timed change or a sampler's call for a countdown.
@@ -344,7 +350,7 @@ class Loop {
             view_.help = false;
             return true;
         }
-        const std::size_t cores = std::max<std::size_t>(model_.cores.size(), 1);
+        const std::size_t cores = std::max<std::size_t>(shown().cores.size(), 1);
         const bool stepping = cursor_ != nullptr && paused_;
         switch (action) {
             case Action::kQuit:
@@ -358,6 +364,9 @@ class Loop {
             case Action::kPause:
                 paused_ = !paused_;
                 if (collector_ != nullptr) {
+                    if (paused_) {
+                        model_ = collector_->model();
+                    }
                     collector_->set_paused(paused_);
                 } else {
                     clock_->play(!paused_);

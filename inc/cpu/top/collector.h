@@ -48,7 +48,7 @@ class Collector {
     // Takes the waiting events into the model (and the recording). Called by one thread at a
     // time: the caller serialises it (and every use of the model).
     void collect();
-    // The model as of the last collect().
+    // The model as of the last collect(), with the length the next windows take.
     const Model& model() const { return model_; }
     // While paused, windows still complete but add nothing to the histories.
     void set_paused(bool paused) { paused_ = paused; }
