@@ -32,6 +32,23 @@ bool same_runs(const Line& a, const Line& b) {
     return true;
 }
 
+// Where a row that was drawn as `drawn` and is now `line` (with the same colours) starts to
+// differ: its first changed column, or the start of the coloured run that holds it, since a run
+// is written with its colour from its start. A plot's row mostly changes at its right end only.
+std::size_t first_change(const Line& drawn, const Line& line) {
+    const std::size_t common = std::min(drawn.text.size(), line.text.size());
+    std::size_t column = 0;
+    while (column < common && drawn.text[column] == line.text[column]) {
+        ++column;
+    }
+    for (const ColourRun& run : line.runs) {
+        if (run.column < column && column < run.column + run.length) {
+            return run.column;
+        }
+    }
+    return column;
+}
+
 // A string capability of the terminal, empty when it has none.
 std::string capability(const char* name) {
     const char* text = tigetstr(name);
@@ -231,17 +248,27 @@ void Terminal::draw(std::vector<Line>* next) {
         static const Line kBlank;
         const Line& line = row < lines.size() ? lines[row] : kBlank;
         // Only the lines that changed are written.
-        if (row < drawn_.size() && drawn_[row].text == line.text && same_runs(drawn_[row], line)) {
-            continue;
+        std::size_t column = 0;
+        if (row < drawn_.size() && same_runs(drawn_[row], line)) {
+            if (drawn_[row].text == line.text) {
+                continue;
+            }
+            column = first_change(drawn_[row], line);
         }
-        out += address(row);
         // A terminal that wraps at once at the right margin would scroll the screen when the
         // bottom right cell is written: there the row ends one column short.
         const std::size_t end =
             row + 1 == row_address_.size() && caps_.scrolls_at_corner && columns > 0 ? columns - 1
                                                                                      : columns;
         const std::size_t length = std::min(line.text.size(), end);
-        std::size_t column = 0;
+        // Written from its first change on: the cursor goes there.
+        column = std::min(column, length);
+        if (column == 0) {
+            out += address(row);
+        } else {
+            out += tiparm(caps_.cursor_address.c_str(), static_cast<int>(row),
+                          static_cast<int>(column));
+        }
         for (const ColourRun& run : line.runs) {
             const std::size_t from = std::min(run.column, length);
             const std::size_t to = std::min(run.column + run.length, length);
