@@ -102,18 +102,6 @@ bool named_after(const std::string& type, const std::string& domain) {
             !std::isalnum(static_cast<unsigned char>(type[domain.size()])));
 }
 
-const ThermalZone* hottest(const std::vector<ThermalZone>& zones,
-                           bool (*matches)(const std::string&, const std::string&),
-                           const std::string& key) {
-    const ThermalZone* best = nullptr;
-    for (const auto& zone : zones) {
-        if (matches(zone.type, key) && (best == nullptr || zone.celsius > best->celsius)) {
-            best = &zone;
-        }
-    }
-    return best;
-}
-
 }  // namespace
 
 const TripPoint* ThermalZone::trip(const std::string& trip_type) const {
@@ -161,15 +149,29 @@ std::vector<ThermalZone> nsp_thermal_zones(const std::vector<ThermalZone>& zones
     return nsp;
 }
 
+std::vector<std::size_t> zones_of_core(const std::vector<ThermalZone>& zones,
+                                       const std::string& domain_name) {
+    std::vector<std::size_t> own;
+    std::vector<std::size_t> nsp;
+    for (std::size_t i = 0; i < zones.size(); ++i) {
+        if (named_after(zones[i].type, domain_name)) {
+            own.push_back(i);
+        } else if (starts_with(zones[i].type, "nsp")) {
+            nsp.push_back(i);
+        }
+    }
+    return !own.empty() || domain_name != "cdsp" ? own : nsp;
+}
+
 const ThermalZone* zone_for_core(const std::vector<ThermalZone>& zones,
                                  const std::string& domain_name) {
-    const ThermalZone* own = hottest(zones, named_after, domain_name);
-    if (own != nullptr || domain_name != "cdsp") {
-        return own;
+    const ThermalZone* best = nullptr;
+    for (const std::size_t i : zones_of_core(zones, domain_name)) {
+        if (best == nullptr || zones[i].celsius > best->celsius) {
+            best = &zones[i];
+        }
     }
-    return hottest(
-        zones, [](const std::string& type, const std::string&) { return starts_with(type, "nsp"); },
-        domain_name);
+    return best;
 }
 
 std::vector<Remoteproc> read_remoteprocs() {

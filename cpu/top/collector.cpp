@@ -21,20 +21,16 @@ constexpr std::chrono::seconds kKernelListAge{30};
 
 }  // namespace
 
-Temperature temperature_for_core(const std::vector<ThermalZone>& zones, const std::string& domain) {
+Temperature zone_temperature(const ThermalZone& zone) {
     Temperature out;
-    const ThermalZone* zone = zone_for_core(zones, domain);
-    if (zone == nullptr) {
-        return out;
-    }
     out.present = true;
-    out.zone = zone->type;
-    out.celsius = zone->celsius;
-    if (const TripPoint* passive = zone->trip("passive")) {
+    out.zone = zone.type;
+    out.celsius = zone.celsius;
+    if (const TripPoint* passive = zone.trip("passive")) {
         out.has_passive = true;
         out.passive = passive->celsius;
     }
-    if (const TripPoint* critical = zone->trip("critical")) {
+    if (const TripPoint* critical = zone.trip("critical")) {
         out.has_critical = true;
         out.critical = critical->celsius;
     }
@@ -207,16 +203,33 @@ void Collector::read_kernel_state(bool fresh) {
     if (never_listed || now - kernel_.listed > kKernelListAge || !watch_.refresh()) {
         watch_.list();
         kernel_.listed = now;
+        // Which zones and processor each core's come from, until the next listing.
+        sources_.assign(cores_.size(), CoreSource());
+        for (std::size_t slot = 0; slot < cores_.size(); ++slot) {
+            const std::string& domain = cores_[slot].domain_name;
+            for (const std::size_t zone : zones_of_core(watch_.zones(), domain)) {
+                sources_[slot].zones.push_back({zone, zone_temperature(watch_.zones()[zone])});
+            }
+            const Remoteproc* proc = remoteproc_for_core(watch_.procs(), domain);
+            sources_[slot].proc = proc;
+        }
     }
     kernel_.read = now;
-    // What each core's events take from it.
+    // What each core's events take from it: the hottest of its zones (the first of equals).
     core_kernel_.resize(cores_.size());
     for (std::size_t slot = 0; slot < cores_.size(); ++slot) {
+        CoreSource& source = sources_[slot];
+        const Temperature* hottest = nullptr;
+        for (auto& [zone, temperature] : source.zones) {
+            temperature.celsius = watch_.zones()[zone].celsius;
+            if (hottest == nullptr || temperature.celsius > hottest->celsius) {
+                hottest = &temperature;
+            }
+        }
         CoreKernel& core = core_kernel_[slot];
-        core.temperature = temperature_for_core(watch_.zones(), cores_[slot].domain_name);
-        const Remoteproc* proc = remoteproc_for_core(watch_.procs(), cores_[slot].domain_name);
-        core.has_remoteproc = proc != nullptr;
-        core.remoteproc = proc != nullptr ? proc->state : std::string();
+        core.temperature = hottest != nullptr ? *hottest : Temperature();
+        core.has_remoteproc = source.proc != nullptr;
+        core.remoteproc = source.proc != nullptr ? source.proc->state : std::string();
     }
 }
 

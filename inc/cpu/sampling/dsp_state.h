@@ -3,6 +3,7 @@
 // which of them belongs to a compute-DSP core.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,10 @@ std::vector<ThermalZone> nsp_thermal_zones(const std::vector<ThermalZone>& zones
 // CDSP is the NSP). Null when there is none.
 const ThermalZone* zone_for_core(const std::vector<ThermalZone>& zones,
                                  const std::string& domain_name);
+// The zones that zone_for_core chooses from, by index into `zones`, in their order (the first of
+// the hottest is the one): a reader that keeps them reads only their temperatures anew.
+std::vector<std::size_t> zones_of_core(const std::vector<ThermalZone>& zones,
+                                       const std::string& domain_name);
 
 struct Remoteproc {
     std::string name;      // "cdsp"

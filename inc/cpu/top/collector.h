@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "cpu/sampling/board.h"
@@ -71,6 +72,13 @@ class Collector {
         bool has_remoteproc = false;
         std::string remoteproc;
     };
+    // Where one core's kernel state comes from, as the zones and processors were last listed:
+    // the zones its zone is chosen from (indices into the watch's zones, each with its type and
+    // trip points), and its processor (in the watch's list; null: none).
+    struct CoreSource {
+        std::vector<std::pair<std::size_t, Temperature>> zones;
+        const Remoteproc* proc = nullptr;
+    };
     // What the kernel tells about the DSPs, read once for the events collected together.
     struct KernelState {
         std::chrono::steady_clock::time_point read;
@@ -99,6 +107,7 @@ class Collector {
     Model model_;  // collect()'s caller's
     KernelState kernel_;
     DspStateWatch watch_;
+    std::vector<CoreSource> sources_;      // per slot, from the last listing
     std::vector<CoreKernel> core_kernel_;  // per slot, from the last reading
     std::vector<Waiting> taken_;           // the events of a collect(), kept for the next one
     std::vector<std::size_t> order_;       // of taken_, by time
@@ -106,8 +115,7 @@ class Collector {
     std::vector<std::thread> threads_;
 };
 
-// The core's zone (zone_for_core) with its passive and critical trip points; not present when
-// the core has none.
-Temperature temperature_for_core(const std::vector<ThermalZone>& zones, const std::string& domain);
+// A zone's temperature with its passive and critical trip points.
+Temperature zone_temperature(const ThermalZone& zone);
 
 }  // namespace vorlix::kestrel::top
