@@ -122,7 +122,8 @@ class Collector::CoreObserver : public SamplerObserver {
     Collector& owner_;
     CoreTarget target_;
     std::size_t slot_;
-    // Taken by the screen thread only: no other sampler ever waits for this lock.
+    // Held only to leave an event or to take them all: by this sampler, and by the one thread
+    // that collects (under the screen's lock).
     std::mutex mutex_;
     std::vector<Waiting> waiting_;
 };
