@@ -163,15 +163,20 @@ std::vector<std::size_t> zones_of_core(const std::vector<ThermalZone>& zones,
     return !own.empty() || domain_name != "cdsp" ? own : nsp;
 }
 
-const ThermalZone* zone_for_core(const std::vector<ThermalZone>& zones,
-                                 const std::string& domain_name) {
+const ThermalZone* hottest_zone(const std::vector<ThermalZone>& zones,
+                                const std::vector<std::size_t>& of) {
     const ThermalZone* best = nullptr;
-    for (const std::size_t i : zones_of_core(zones, domain_name)) {
+    for (const std::size_t i : of) {
         if (best == nullptr || zones[i].celsius > best->celsius) {
             best = &zones[i];
         }
     }
     return best;
+}
+
+const ThermalZone* zone_for_core(const std::vector<ThermalZone>& zones,
+                                 const std::string& domain_name) {
+    return hottest_zone(zones, zones_of_core(zones, domain_name));
 }
 
 std::vector<Remoteproc> read_remoteprocs() {

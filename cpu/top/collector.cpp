@@ -1,4 +1,4 @@
-// One sampling thread per core, writing the model.
+// One sampling thread per core; their events collected into the model.
 #include "cpu/top/collector.h"
 
 #include <algorithm>
@@ -205,30 +205,21 @@ void Collector::read_kernel_state(bool fresh) {
         watch_.list();
         kernel_.listed = now;
         // Which zones and processor each core's come from, until the next listing.
-        sources_.assign(cores_.size(), CoreSource());
+        sources_.resize(cores_.size());
         for (std::size_t slot = 0; slot < cores_.size(); ++slot) {
             const std::string& domain = cores_[slot].domain_name;
-            for (const std::size_t zone : zones_of_core(watch_.zones(), domain)) {
-                sources_[slot].zones.push_back({zone, zone_temperature(watch_.zones()[zone])});
-            }
-            const Remoteproc* proc = remoteproc_for_core(watch_.procs(), domain);
-            sources_[slot].proc = proc;
+            sources_[slot].zones = zones_of_core(watch_.zones(), domain);
+            sources_[slot].proc = remoteproc_for_core(watch_.procs(), domain);
         }
     }
     kernel_.read = now;
-    // What each core's events take from it: the hottest of its zones (the first of equals).
+    // What each core's events take from it.
     core_kernel_.resize(cores_.size());
     for (std::size_t slot = 0; slot < cores_.size(); ++slot) {
-        CoreSource& source = sources_[slot];
-        const Temperature* hottest = nullptr;
-        for (auto& [zone, temperature] : source.zones) {
-            temperature.celsius = watch_.zones()[zone].celsius;
-            if (hottest == nullptr || temperature.celsius > hottest->celsius) {
-                hottest = &temperature;
-            }
-        }
+        const CoreSource& source = sources_[slot];
+        const ThermalZone* zone = hottest_zone(watch_.zones(), source.zones);
         CoreKernel& core = core_kernel_[slot];
-        core.temperature = hottest != nullptr ? *hottest : Temperature();
+        core.temperature = zone != nullptr ? zone_temperature(*zone) : Temperature();
         core.has_remoteproc = source.proc != nullptr;
         core.remoteproc = source.proc != nullptr ? source.proc->state : std::string();
     }

@@ -36,10 +36,13 @@ std::vector<ThermalZone> nsp_thermal_zones(const std::vector<ThermalZone>& zones
 // CDSP is the NSP). Null when there is none.
 const ThermalZone* zone_for_core(const std::vector<ThermalZone>& zones,
                                  const std::string& domain_name);
-// The zones that zone_for_core chooses from, by index into `zones`, in their order (the first of
-// the hottest is the one): a reader that keeps them reads only their temperatures anew.
+// The zones that zone_for_core chooses from, by index into `zones`, in their order: a reader
+// that keeps them only reads their temperatures anew and asks hottest_zone.
 std::vector<std::size_t> zones_of_core(const std::vector<ThermalZone>& zones,
                                        const std::string& domain_name);
+// The hottest of the zones at the indices `of` (the first of equals); null when `of` is empty.
+const ThermalZone* hottest_zone(const std::vector<ThermalZone>& zones,
+                                const std::vector<std::size_t>& of);
 
 struct Remoteproc {
     std::string name;      // "cdsp"

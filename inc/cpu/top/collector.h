@@ -13,7 +13,6 @@
 #include <memory>
 #include <mutex>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "cpu/sampling/board.h"
@@ -73,10 +72,10 @@ class Collector {
         std::string remoteproc;
     };
     // Where one core's kernel state comes from, as the zones and processors were last listed:
-    // the zones its zone is chosen from (indices into the watch's zones, each with its type and
-    // trip points), and its processor (in the watch's list; null: none).
+    // the zones its zone is chosen from (indices into the watch's zones), and its processor (in
+    // the watch's list; null: none).
     struct CoreSource {
-        std::vector<std::pair<std::size_t, Temperature>> zones;
+        std::vector<std::size_t> zones;
         const Remoteproc* proc = nullptr;
     };
     // What the kernel tells about the DSPs, read once for the events collected together.
