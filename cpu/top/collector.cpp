@@ -21,22 +21,6 @@ constexpr std::chrono::seconds kKernelListAge{30};
 
 }  // namespace
 
-Temperature zone_temperature(const ThermalZone& zone) {
-    Temperature out;
-    out.present = true;
-    out.zone = zone.type;
-    out.celsius = zone.celsius;
-    if (const TripPoint* passive = zone.trip("passive")) {
-        out.has_passive = true;
-        out.passive = passive->celsius;
-    }
-    if (const TripPoint* critical = zone.trip("critical")) {
-        out.has_critical = true;
-        out.critical = critical->celsius;
-    }
-    return out;
-}
-
 class Collector::CoreObserver : public SamplerObserver {
   public:
     CoreObserver(Collector& owner, const CoreTarget& target, std::size_t slot)

@@ -5,29 +5,6 @@
 
 namespace vorlix::kestrel::top {
 
-const char* session_state_name(SessionState state) {
-    switch (state) {
-        case SessionState::kOpening:
-            return "opening";
-        case SessionState::kSampling:
-            return "sampling";
-        case SessionState::kDown:
-            return "down";
-    }
-    return "?";
-}
-
-bool parse_session_state(const std::string& name, SessionState* state) {
-    for (const SessionState candidate :
-         {SessionState::kOpening, SessionState::kSampling, SessionState::kDown}) {
-        if (name == session_state_name(candidate)) {
-            *state = candidate;
-            return true;
-        }
-    }
-    return false;
-}
-
 CoreView& Model::core(std::uint32_t index, const std::string& domain, const std::string& arch,
                       bool legacy) {
     auto at = std::find_if(cores.begin(), cores.end(),

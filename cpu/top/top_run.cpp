@@ -23,10 +23,11 @@
 #include "cpu/output.h"
 #include "cpu/sampling/board.h"
 #include "cpu/sampling/clock.h"
+#include "cpu/sampling/recording.h"
 #include "cpu/top/collector.h"
 #include "cpu/top/input.h"
 #include "cpu/top/layout.h"
-#include "cpu/top/recording.h"
+#include "cpu/top/replay.h"
 #include "cpu/top/screen.h"
 #include "cpu/top/top_options.h"
 

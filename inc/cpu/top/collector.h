@@ -17,9 +17,9 @@
 
 #include "cpu/sampling/board.h"
 #include "cpu/sampling/dsp_state.h"
+#include "cpu/sampling/recording.h"
 #include "cpu/sampling/sampler.h"
 #include "cpu/top/model.h"
-#include "cpu/top/recording.h"
 
 namespace vorlix::kestrel::top {
 
@@ -113,8 +113,5 @@ class Collector {
     std::vector<std::unique_ptr<CoreObserver>> observers_;
     std::vector<std::thread> threads_;
 };
-
-// A zone's temperature with its passive and critical trip points.
-Temperature zone_temperature(const ThermalZone& zone);
 
 }  // namespace vorlix::kestrel::top

@@ -1,6 +1,5 @@
 // Recordings: each core event as one line of JSON, written as it happens and flushed, so that a
-// run that is killed keeps what it recorded; and read back for a replay, which plays the events
-// at their recorded pace and can be stepped through.
+// run that is killed keeps what it recorded; and read back, in time order, for a replay.
 #pragma once
 
 #include <cstddef>
@@ -8,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "cpu/top/model.h"
+#include "cpu/sampling/core_event.h"
 
-namespace vorlix::kestrel::top {
+namespace vorlix::kestrel {
 
 // One line of a recording (without its line end), e.g.
 // {"time":1765263912.5,"index":0,"domain":"nsp0","arch":"V73","legacy":false,"window_ms":1000,
@@ -53,32 +52,4 @@ class RecordingWriter {
 // a malformed line or an empty recording. Events come out in time order.
 bool load_recording(const std::string& path, std::vector<CoreEvent>* events, std::string* why);
 
-// A position in a recording: the model as it stood after the first `position` events.
-class ReplayCursor {
-  public:
-    explicit ReplayCursor(std::vector<CoreEvent> events);
-
-    std::size_t position() const { return position_; }
-    std::size_t size() const { return events_.size(); }
-    const Model& model() const { return model_; }
-    // The time of the last applied event (of the first event before any is applied).
-    double time() const;
-    // The time of the next event; false at the end.
-    bool next_time(double* time) const;
-
-    // Moves to after `position` events (clamped to the recording).
-    void seek(std::size_t position);
-    // One window forward or back: to the next (previous) moment at which any event happened.
-    void step_forward();
-    void step_back();
-    // Keeps at least `samples` of history per engine.
-    void reserve_history(std::size_t samples);
-
-  private:
-    std::vector<CoreEvent> events_;
-    std::size_t position_ = 0;
-    std::size_t history_ = History::kDefaultCapacity;
-    Model model_;
-};
-
-}  // namespace vorlix::kestrel::top
+}  // namespace vorlix::kestrel
