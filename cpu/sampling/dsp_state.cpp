@@ -227,6 +227,25 @@ DspRun classify_remoteproc_state(const std::string& state) {
     return DspRun::kOther;
 }
 
+RemoteprocState::RemoteprocState(const std::string& domain_name) {
+    const std::vector<Remoteproc> procs = read_remoteprocs();
+    if (const Remoteproc* proc = remoteproc_for_core(procs, domain_name)) {
+        fd_ = open_attribute(std::string(kRemoteprocDir) + "/remoteproc" +
+                             std::to_string(proc->number) + "/state");
+    }
+}
+
+RemoteprocState::~RemoteprocState() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+DspRun RemoteprocState::read() const {
+    std::string state;
+    return reread_line(fd_, &state) ? classify_remoteproc_state(state) : DspRun::kOther;
+}
+
 DspStateWatch::~DspStateWatch() {
     close_all();
 }

@@ -2,6 +2,9 @@
 #include "cpu/sampling/sampler.h"
 
 #include <algorithm>
+#include <memory>
+
+#include "cpu/sampling/dsp_state.h"
 
 namespace vorlix::kestrel {
 
@@ -33,8 +36,49 @@ bool StopSignal::wait_for(std::chrono::milliseconds duration) const {
     return changed_.wait_for(lock, duration, [this] { return requested_; });
 }
 
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Waits out the pause before the next attempt to open a down core's session, looking at the
+// core's remote processor every kDownLook (or window): once seen not running, its reading
+// running again ends the wait at once. False when the stop is requested.
+bool wait_to_reopen(const SamplerConfig& config, SamplerObserver& observer, const StopSignal& stop,
+                    const RemoteprocState& proc, std::chrono::milliseconds pause) {
+    using std::chrono::milliseconds;
+    const Clock::time_point end = Clock::now() + pause;
+    const milliseconds look =
+        std::clamp(milliseconds(config.window_ms->load()), milliseconds(100), kDownLook);
+    bool seen_down = proc.found() && proc.read() != DspRun::kRunning;
+    for (;;) {
+        milliseconds left = std::chrono::ceil<milliseconds>(end - Clock::now());
+        if (left.count() <= 0) {
+            return true;
+        }
+        if (stop.wait_for(std::min(left, look))) {
+            return false;
+        }
+        left = std::chrono::ceil<milliseconds>(end - Clock::now());
+        if (left.count() <= 0) {
+            return true;
+        }
+        if (proc.found()) {
+            const bool running = proc.read() == DspRun::kRunning;
+            if (running && seen_down) {
+                return true;
+            }
+            seen_down = seen_down || !running;
+        }
+        observer.still_down(left);
+    }
+}
+
+}  // namespace
+
 void run_sampler(const SamplerConfig& config, SamplerObserver& observer, const StopSignal& stop) {
     Backoff backoff;
+    // The core's remote processor, found at the first failure.
+    std::unique_ptr<RemoteprocState> proc;
     CoreSession session(config.target, config.legacy, &stop);
     while (!stop.requested()) {
         if (session.open()) {
@@ -63,7 +107,10 @@ void run_sampler(const SamplerConfig& config, SamplerObserver& observer, const S
         }
         const std::chrono::milliseconds pause = backoff.next();
         observer.session_failed(failure, pause);
-        if (stop.wait_for(pause)) {
+        if (proc == nullptr) {
+            proc = std::make_unique<RemoteprocState>(config.target.domain_name);
+        }
+        if (!wait_to_reopen(config, observer, stop, *proc, pause)) {
             return;
         }
     }

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "cpu/sampling/clock.h"
+#include "cpu/sampling/platform_error.h"
 #include "cpu/sampling/sampler.h"
 
 namespace vorlix::kestrel {
@@ -68,7 +69,9 @@ std::string SessionFailure::describe() const {
     if (code != 0) {
         char hex[16];
         std::snprintf(hex, sizeof hex, "0x%x", static_cast<unsigned>(code));
-        text += std::string(" (") + hex + ")";
+        const char* meaning = platform_error_meaning(code);
+        text +=
+            std::string(" (") + hex + (meaning != nullptr ? std::string(": ") + meaning : "") + ")";
     }
     return text;
 }

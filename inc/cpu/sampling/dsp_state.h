@@ -70,6 +70,24 @@ enum class DspRun {
 
 DspRun classify_remoteproc_state(const std::string& state);
 
+// One core's remote processor, as remoteproc_for_core finds it when this is made, and its state
+// read again whenever asked, through a descriptor kept open.
+class RemoteprocState {
+  public:
+    explicit RemoteprocState(const std::string& domain_name);
+    ~RemoteprocState();
+    RemoteprocState(const RemoteprocState&) = delete;
+    RemoteprocState& operator=(const RemoteprocState&) = delete;
+
+    // Whether the kernel lists a processor for the core.
+    bool found() const { return fd_ >= 0; }
+    // The state read now; kOther when there is none or it cannot be read.
+    DspRun read() const;
+
+  private:
+    int fd_ = -1;
+};
+
 // The zones and remote processors as a program that watches them sees them: listed once, with
 // the types, trip points, names and firmware that do not change while the system runs, and then
 // only the temperatures and states read again, each through a descriptor kept open (a sysfs

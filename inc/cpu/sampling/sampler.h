@@ -1,7 +1,9 @@
 // Continuous sampling of one compute-DSP core, for the programs that watch every core at once:
 // opens a session, samples window after window and, when the session fails, closes it and
-// opens it again after a backoff, until the stop is requested. What becomes of each sample and
-// failure is the observer's business.
+// opens it again after a backoff, until the stop is requested. While the session is down the
+// core's remote processor is looked at every second (every window, for shorter windows): once
+// it has been seen not running, its reading running again ends the backoff at once. What
+// becomes of each sample and failure is the observer's business.
 #pragma once
 
 #include <atomic>
@@ -50,11 +52,18 @@ class SamplerObserver {
     virtual void session_opened() {}
     // A complete sample.
     virtual void sample_taken(const Sample& sample) = 0;
-    // The session failed and is closed; it is opened again after `reopen_in` (zero when the
-    // sampler does not reopen: once mode, or the stop was requested).
+    // The session failed and is closed; it is opened again after `reopen_in` at the latest
+    // (zero when the sampler does not reopen: once mode, or the stop was requested).
     virtual void session_failed(const SessionFailure& failure,
                                 std::chrono::milliseconds reopen_in) = 0;
+    // While the session is down, at each look at the core's remote processor (kDownLook) that
+    // does not end the wait: the time left until the next attempt.
+    virtual void still_down(std::chrono::milliseconds /*reopen_in*/) {}
 };
+
+// How often a down core's remote processor is looked at: every second, or every window when
+// the windows are shorter.
+inline constexpr std::chrono::milliseconds kDownLook{1000};
 
 struct SamplerConfig {
     CoreTarget target;

@@ -49,7 +49,9 @@ struct SessionFailure {
     int code = 0;
     std::string detail;
 
-    // "open failed (0x80000608)", "load failed: libkestrel.so: cannot open ...".
+    // The step and the code with its meaning where platform_error_meaning knows it: "open failed
+    // (0x80000608: the DSP process died or could not start)", "load failed: libkestrel.so:
+    // cannot open ...".
     std::string describe() const;
 };
 

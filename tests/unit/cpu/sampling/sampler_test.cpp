@@ -1,5 +1,6 @@
 // The sampling loop of one core against a fake stub library: what it has done with a failed
-// session by the time it tells the observer, and the pause before the next attempt.
+// session by the time it tells the observer, the pause before the next attempt, and its end as
+// soon as the core's remote processor runs again.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -7,10 +8,13 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "cpu/sampling/sampler.h"
 #include "fake_stub.h"
+#include "test_util.h"
 
 namespace {
 
@@ -62,10 +66,12 @@ class SamplerTest : public testing::Test {
 struct Observer : SamplerObserver {
     std::function<void()> on_sample = [] {};
     std::function<void(std::chrono::milliseconds)> on_failure;
+    std::function<void(std::chrono::milliseconds)> on_still_down = [](std::chrono::milliseconds) {};
     void sample_taken(const Sample&) override { on_sample(); }
     void session_failed(const SessionFailure&, std::chrono::milliseconds reopen_in) override {
         on_failure(reopen_in);
     }
+    void still_down(std::chrono::milliseconds reopen_in) override { on_still_down(reopen_in); }
 };
 
 TEST_F(SamplerTest, AFailedSessionIsReleasedAndClosedBeforeItsPause) {
@@ -103,6 +109,54 @@ TEST_F(SamplerTest, ThePauseStartsAgainAtOneSecondAfterAGoodSample) {
     run_sampler(config_, observer, stop_);
     EXPECT_EQ(samples, 1);
     EXPECT_EQ(pauses, (std::vector<std::chrono::milliseconds>{1000ms, 1000ms}));
+}
+
+TEST_F(SamplerTest, ADownCoreIsOpenedAgainAsSoonAsItsProcessorRunsAgain) {
+    monitor_test::FakeSysfs sysfs;
+    sysfs.write("sys/class/remoteproc/remoteproc0/name", "cdsp\n");
+    sysfs.write("sys/class/remoteproc/remoteproc0/state", "crashed\n");
+    fake().open_result = -1;  // every attempt fails
+    std::mutex mutex;
+    std::vector<std::chrono::steady_clock::time_point> failures;
+    std::vector<std::chrono::milliseconds> left;
+    Observer observer;
+    observer.on_failure = [&](std::chrono::milliseconds) {
+        std::lock_guard<std::mutex> lock(mutex);
+        failures.push_back(std::chrono::steady_clock::now());
+    };
+    observer.on_still_down = [&](std::chrono::milliseconds reopen_in) {
+        std::lock_guard<std::mutex> lock(mutex);
+        left.push_back(reopen_in);
+    };
+    const auto failed = [&](std::size_t count) {
+        const auto end = std::chrono::steady_clock::now() + 10s;
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (failures.size() >= count || std::chrono::steady_clock::now() > end) {
+                    return failures.size() >= count;
+                }
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+    };
+    std::thread sampler([&] { run_sampler(config_, observer, stop_); });
+    // The first pause (1 s) is waited out while the processor is crashed; the second (2 s) ends
+    // at the first look (every 100 ms here) after it runs again.
+    ASSERT_TRUE(failed(2));
+    std::this_thread::sleep_for(300ms);
+    sysfs.write("sys/class/remoteproc/remoteproc0/state", "running\n");
+    const auto running = std::chrono::steady_clock::now();
+    const bool third = failed(3);
+    stop_.request();
+    sampler.join();
+    ASSERT_TRUE(third);
+    EXPECT_GE(failures[1] - failures[0], 950ms);
+    EXPECT_LT(failures[2] - running, 1s);
+    // Meanwhile each look told the time left of its pause (the first one's of 1 s).
+    ASSERT_FALSE(left.empty());
+    EXPECT_GT(left.front(), 0ms);
+    EXPECT_LT(left.front(), 1000ms);
 }
 
 }  // namespace
