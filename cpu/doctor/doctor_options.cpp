@@ -19,10 +19,11 @@ DoctorOptions& get_doctor_options(CMDLineParams& params) {
 
 void print_doctor_usage(int, const char**) {
     std::printf(
-        "\nkestrel-doctor checks, link by link, what kestrel needs on this board: the SoC id and\n"
-        "its rules, the FastRPC client library, each compute DSP's device node and remote\n"
-        "processor, libkestrel.so and libkestrel_skel.so, and a short session on each core.\n"
-        "It prints one line per check and a remedy under each failure; it changes nothing.\n"
+        "\nkestrel-doctor checks, link by link and causes first, what kestrel needs on this\n"
+        "board: the SoC id and its rules, the FastRPC client library, each compute DSP's remote\n"
+        "processor, device node and temperature, libkestrel.so and libkestrel_skel.so, and a\n"
+        "short session on each core. It prints one line per check (skip for one that a failure\n"
+        "before it makes moot) and a remedy under each failure; it changes nothing.\n"
         "Exit status: 0 when every check passes (warnings allowed), 1 when one fails, 2 for a\n"
         "bad command line.\n");
 }

@@ -64,6 +64,13 @@ std::string machine_text(unsigned machine) {
     }
 }
 
+// Degrees Celsius with one decimal, "91.5 C".
+std::string celsius(double value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%.1f C", value);
+    return text;
+}
+
 std::string percent(float value) {
     char text[16];
     std::snprintf(text, sizeof text, "%.1f %%", static_cast<double>(value));
@@ -134,18 +141,22 @@ class Doctor {
         check_fastrpc();
         load_platform_checks();
         find_cores();
-        for (Core& core : cores_) {
-            check_device_node(core);
-        }
+        // Each core's remote processor comes before its device node, which the kernel's FastRPC
+        // driver makes only for a DSP that runs; its temperature after them.
         const std::vector<Remoteproc> procs = read_remoteprocs();
+        const std::vector<ThermalZone> zones = read_thermal_zones();
         for (Core& core : cores_) {
             check_remoteproc(core, procs);
+            check_device_node(core);
+            check_temperature(core, zones);
         }
+        skip_without_cores({"DSP", "device node", "temperature"});
         check_stub();
         check_dsp_library();
         for (const Core& core : cores_) {
             check_live(core);
         }
+        skip_without_cores({"live check"});
         report_.summary();
     }
 
@@ -220,8 +231,10 @@ class Doctor {
     void find_cores() {
         if (rule_ == nullptr) {
             add(Verdict::kSkip, "cores", "skipped: needs the SoC");
+            no_cores_ = "the SoC";
             return;
         }
+        no_cores_ = "the cores";
         std::vector<CoreTarget> targets;
         Verdict verdict = Verdict::kOk;
         std::string source = "from the platform";
@@ -245,6 +258,7 @@ class Doctor {
         } else {
             add(Verdict::kSkip, "cores",
                 "skipped: on this SoC the platform names them, through the FastRPC library");
+            no_cores_ = "the FastRPC library";
             return;
         }
         if (targets.empty()) {
@@ -271,8 +285,23 @@ class Doctor {
         add(verdict, "cores", listed(names) + ", " + source);
     }
 
+    // The checks of each core, as `skip` lines without a core's name when no core is known.
+    void skip_without_cores(const std::vector<const char*>& subjects) {
+        if (!cores_.empty()) {
+            return;
+        }
+        for (const char* subject : subjects) {
+            add(Verdict::kSkip, subject, "skipped: needs " + no_cores_);
+        }
+    }
+
     void check_device_node(Core& core) {
         const std::string subject = core.target.domain_name + " device node";
+        if (!core.dsp_up) {
+            // The driver removes a stopped DSP's node: the node says nothing while it is down.
+            add(Verdict::kSkip, subject, "skipped: needs the DSP running");
+            return;
+        }
         const Identity who = current_identity();
         const DeviceNode node = probe_device_node(core.target.domain_name, who);
         const std::string described = node.path + " (owner " + user_name(node.owner) + ", group " +
@@ -299,33 +328,20 @@ class Doctor {
         }
         const std::string group = group_name(node.group);
         const NodeFix fix = node_fix(node, who);
-        std::string finding = described + ": " + who.user + " may not read and write it";
-        std::string remedy;
+        std::string finding =
+            described + ": user " + who.user + " is not allowed to read and write it";
         switch (fix) {
             case NodeFix::kJoinGroup:
                 finding += ", and is not in group " + group;
-                remedy = "sudo usermod -aG " + group + " " + who.user + ", then log in again";
                 break;
             case NodeFix::kLogInAgain:
                 finding += ": this login is not yet in group " + group;
-                remedy = "log in again (or run newgrp " + group + ") to be in group " + group;
                 break;
             case NodeFix::kGroupMode:
                 finding += ", and its group may not either";
-                // Nobody should join root's group to use one device: the node needs a group
-                // of its own, which a udev rule gives it at every boot.
-                remedy = node.group == 0
-                             ? "give it a group of its own with a udev rule (KERNEL==\"" +
-                                   node.path.substr(5) +
-                                   "\", GROUP=\"video\", MODE=\"0660\"), then sudo usermod -aG "
-                                   "video " +
-                                   who.user
-                             : "sudo chmod g+rw " + node.path +
-                                   " (a udev rule keeps it at every boot), and be in group " +
-                                   group + ": sudo usermod -aG " + group + " " + who.user;
                 break;
         }
-        add(Verdict::kFail, subject, finding, remedy);
+        add(Verdict::kFail, subject, finding, node_remedy(node, who, fix));
     }
 
     void check_remoteproc(Core& core, const std::vector<Remoteproc>& procs) {
@@ -371,6 +387,56 @@ class Doctor {
                 break;
         }
         core.dsp_up = false;
+    }
+
+    void check_temperature(const Core& core, const std::vector<ThermalZone>& zones) {
+        const std::string subject = core.target.domain_name + " temperature";
+        const ThermalZone* zone = zone_for_core(zones, core.target.domain_name);
+        if (zone == nullptr) {
+            std::vector<std::string> types;
+            for (const ThermalZone& other : zones) {
+                types.push_back(other.type);
+            }
+            add(Verdict::kWarn, subject,
+                "no thermal zone named after " + core.target.domain_name + " (the kernel lists " +
+                    (types.empty() ? "none" : listed(types)) + "): its temperature cannot be read");
+            return;
+        }
+        const TripPoint* passive = zone->trip("passive");
+        const TripPoint* critical = zone->trip("critical");
+        std::string finding = "zone " + zone->type + " (thermal_zone" +
+                              std::to_string(zone->number) + ") at " + celsius(zone->celsius);
+        std::string trips = (passive != nullptr ? "passive " + celsius(passive->celsius) : "") +
+                            (passive != nullptr && critical != nullptr ? ", " : "") +
+                            (critical != nullptr ? "critical " + celsius(critical->celsius) : "");
+        trips = trips.empty() ? "no passive or critical trip point" : "trip points " + trips;
+        switch (heat_of(*zone)) {
+            case Heat::kCool:
+                add(Verdict::kOk, subject, finding + "; " + trips);
+                return;
+            case Heat::kNearPassive:
+                add(Verdict::kWarn, subject,
+                    finding + ", " + celsius(passive->celsius - zone->celsius) +
+                        " below its passive trip point, where the kernel slows the DSP down (" +
+                        trips + ")");
+                return;
+            case Heat::kPassive:
+                add(Verdict::kWarn, subject,
+                    finding +
+                        ", at or above its passive trip point: the kernel slows the DSP "
+                        "down (" +
+                        trips + ")");
+                return;
+            case Heat::kCritical:
+                add(Verdict::kFail, subject,
+                    finding +
+                        ", at or above its critical trip point, where the kernel shuts the "
+                        "system down (" +
+                        trips + ")",
+                    "let the board cool down, and check its cooling (heat sink, fan, airflow) and "
+                    "what loads the DSP");
+                return;
+        }
     }
 
     void check_stub() {
@@ -446,11 +512,10 @@ class Doctor {
         } else if (platform_ == nullptr) {
             needs.push_back("the doctor library");
         }
-        if (!core.node_usable) {
-            needs.push_back("the device node");
-        }
         if (!core.dsp_up) {
             needs.push_back("the DSP running");
+        } else if (!core.node_usable) {
+            needs.push_back("the device node");
         }
         if (fastrpc_ != nullptr && !stub_loads_) {
             needs.push_back(kStubLibrary);
@@ -511,6 +576,7 @@ class Doctor {
     void* fastrpc_ = nullptr;
     const PlatformChecks* platform_ = nullptr;
     std::vector<Core> cores_;
+    std::string no_cores_;  // what the cores wait for when there are none
     bool stub_loads_ = false;
     bool dsp_library_found_ = false;
 };

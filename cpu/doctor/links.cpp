@@ -178,4 +178,40 @@ NodeFix node_fix(const DeviceNode& node, const Identity& who) {
     return contains(who.account_groups, node.group) ? NodeFix::kLogInAgain : NodeFix::kJoinGroup;
 }
 
+std::string node_remedy(const DeviceNode& node, const Identity& who, NodeFix fix) {
+    const std::string group = group_name(node.group);
+    switch (fix) {
+        case NodeFix::kJoinGroup:
+            return "sudo usermod -aG " + group + " " + who.user + ", then log in again";
+        case NodeFix::kLogInAgain:
+            return "log in again (or run newgrp " + group + ") to be in group " + group;
+        case NodeFix::kGroupMode:
+            break;
+    }
+    // A udev rule gives the node its group and mode at every boot; a chmod lasts until the next.
+    if (node.group == 0) {
+        const std::string name =
+            node.path.compare(0, 5, "/dev/") == 0 ? node.path.substr(5) : node.path;
+        return "give it a group of its own with a udev rule (KERNEL==\"" + name +
+               "\", GROUP=\"video\", MODE=\"0660\"), then sudo usermod -aG video " + who.user;
+    }
+    std::string remedy = "sudo chmod g+rw " + node.path + " (a udev rule keeps it at every boot)";
+    if (!contains(who.process_groups, node.group)) {
+        remedy += ", and be in group " + group + ": sudo usermod -aG " + group + " " + who.user;
+    }
+    return remedy;
+}
+
+Heat heat_of(const ThermalZone& zone) {
+    const TripPoint* critical = zone.trip("critical");
+    if (critical != nullptr && zone.celsius >= critical->celsius) {
+        return Heat::kCritical;
+    }
+    const TripPoint* passive = zone.trip("passive");
+    if (passive == nullptr || zone.celsius < passive->celsius - kPassiveMargin) {
+        return Heat::kCool;
+    }
+    return zone.celsius >= passive->celsius ? Heat::kPassive : Heat::kNearPassive;
+}
+
 }  // namespace vorlix::kestrel::doctor

@@ -162,14 +162,14 @@ void Report::summary() {
         return;
     }
     errno = 0;
+    const std::string warned = warnings_ == 0 ? std::string()
+                                              : " (" + std::to_string(warnings_) +
+                                                    (warnings_ == 1 ? " warning)" : " warnings)");
     if (failures_ > 0) {
-        std::fprintf(out_, "%d check%s failed; the first: %s\n", failures_,
-                     failures_ == 1 ? "" : "s", first_failure_.c_str());
-    } else if (warnings_ > 0) {
-        std::fprintf(out_, "every check passed (%d warning%s)\n", warnings_,
-                     warnings_ == 1 ? "" : "s");
+        std::fprintf(out_, "%d check%s failed%s; the first: %s\n", failures_,
+                     failures_ == 1 ? "" : "s", warned.c_str(), first_failure_.c_str());
     } else {
-        std::fprintf(out_, "every check passed\n");
+        std::fprintf(out_, "every check passed%s\n", warned.c_str());
     }
     note_write_error();
 }

@@ -1,6 +1,7 @@
 // kestrel-doctor on the virtual board: each broken link of the chain is the first failure, with a
-// remedy that names its fix, status 1 and nothing left open on the DSP; every healthy board
-// passes; --cdsp_index picks one core; a bad command line gives 2.
+// remedy that names its fix, status 1, every check still in the report and nothing left open on
+// the DSP; every healthy board passes; a core near its passive trip point warns and passes;
+// --cdsp_index picks one core; a bad command line gives 2.
 #include <gmock/gmock.h>
 #include <unistd.h>
 
@@ -75,6 +76,20 @@ Report parse_report(const std::string& out) {
     return report;
 }
 
+// What every report checks, whatever broke: each check's subject without a core's name.
+const std::set<std::string> kEveryCheck = {"SoC",          "FastRPC library", "cores",
+                                           "DSP",          "device node",     "temperature",
+                                           "stub library", "DSP library",     "live check"};
+
+std::set<std::string> missing_checks(const Report& report) {
+    std::set<std::string> missing = kEveryCheck;
+    for (const Check& check : report.checks) {
+        missing.erase(check.subject);
+        missing.erase(check.subject.substr(check.subject.find(' ') + 1));
+    }
+    return missing;
+}
+
 BoardRun run_doctor(const std::string& board, const std::vector<std::string>& args = {},
                     bool as_nobody = false) {
     kestrel_test::ProcessOptions opts;
@@ -122,6 +137,7 @@ TEST_P(DoctorBrokenLink, IsTheFirstFailureWithItsFixAndLeavesNothingOpen) {
     ASSERT_NE(failure, nullptr) << run.result.out;
     EXPECT_EQ(failure->subject, row.first_failure) << run.result.out;
     EXPECT_THAT(failure->fix, testing::HasSubstr(row.remedy)) << run.result.out;
+    EXPECT_EQ(missing_checks(report), std::set<std::string>{}) << run.result.out;
     if (std::string(row.name) == "FastRpcLibrary") {
         // No platform at all: nothing reached a DSP, so nothing wrote a trace.
         EXPECT_TRUE(run.trace.empty());
@@ -137,17 +153,28 @@ INSTANTIATE_TEST_SUITE_P(
                                "install the board's FastRPC client library libadsprpc.so"},
                     BrokenLink{"DeviceNode", "doctor_node_denied.json", true, "cdsp device node",
                                "sudo usermod -aG video nobody"},
+                    // Nobody should join root's group for one device.
+                    BrokenLink{"DeviceNodeRootGroup", "doctor_node_root_group.json", true,
+                               "cdsp device node", "a group of its own with a udev rule"},
+                    BrokenLink{"DeviceNodeOwnGroup", "doctor_node_own_group.json", true,
+                               "cdsp device node", "sudo chmod g+rw /dev/fastrpc-cdsp"},
+                    // An offline DSP has no device node: the cause is named, not its symptom.
                     BrokenLink{"DspOffline", "doctor_dsp_offline.json", false, "cdsp DSP",
                                "echo start | sudo tee /sys/class/remoteproc/remoteproc0/state"},
                     BrokenLink{"DspCrashed", "doctor_dsp_crashed.json", false, "cdsp DSP",
                                "echo stop | sudo tee /sys/class/remoteproc/remoteproc0/state"},
+                    BrokenLink{"DspTooHot", "doctor_dsp_hot.json", false, "cdsp temperature",
+                               "let the board cool down"},
                     BrokenLink{"StubLibrary", "doctor_no_stub.json", false, "stub library",
                                "it puts libkestrel.so in /usr/lib"},
                     BrokenLink{"DspLibraryMissing", "doctor_no_skel.json", false, "DSP library",
                                "add the folder that holds it to ADSP_LIBRARY_PATH"},
                     BrokenLink{"DspLibraryNotHexagon", "doctor_host_skel.json", false,
                                "DSP library", "the Hexagon build of libkestrel_skel.so"},
-                    BrokenLink{"LiveCheck", "fault_open.json", false, "cdsp live check", "dmesg"}),
+                    BrokenLink{"LiveCheck", "fault_open.json", false, "cdsp live check", "dmesg"},
+                    // A close the platform refuses leaves the session open: no pass.
+                    BrokenLink{"LiveCheckClose", "fault_close.json", false, "cdsp live check",
+                               "the session did not close"}),
     [](const testing::TestParamInfo<BrokenLink>& row) { return std::string(row.param.name); });
 
 // ---- Healthy boards ------------------------------------------------------------------------
@@ -194,6 +221,23 @@ INSTANTIATE_TEST_SUITE_P(Boards, DoctorHealthyBoard,
                          [](const testing::TestParamInfo<Healthy>& row) {
                              return std::string(row.param.board);
                          });
+
+TEST(DoctorTemperature, ACoreNearItsPassiveTripPointWarnsAndTheRunPasses) {
+    // demo's nsp2 runs 3.5 C below its passive trip point, the other cores far below theirs.
+    const BoardRun run = run_doctor("demo");
+    EXPECT_EQ(run.result.exit_code, 0) << run.result.out;
+    std::vector<std::string> warned;
+    const Report report = parse_report(run.result.out);
+    for (const Check* check : report.with_subject_ending(" temperature")) {
+        if (check->verdict == "warn") {
+            warned.push_back(check->subject);
+        }
+    }
+    EXPECT_EQ(warned, std::vector<std::string>{"nsp2 temperature"}) << run.result.out;
+    const auto lines = kestrel_test::split_lines(run.result.out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "every check passed (1 warning)");
+}
 
 // ---- Memory checking ------------------------------------------------------------------------
 

@@ -1,6 +1,6 @@
 // The links of the chain that kestrel-doctor examines without a platform call: where the
 // platform would find the DSP library and what kind of ELF file it is, the FastRPC device node
-// of a core and whether this user may use it.
+// of a core and whether this user may use it, and how hot a core's thermal zone runs.
 #pragma once
 
 #include <sys/types.h>
@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "cpu/sampling/dsp_state.h"
 
 namespace vorlix::kestrel::doctor {
 
@@ -86,8 +88,26 @@ enum class NodeFix {
 
 NodeFix node_fix(const DeviceNode& node, const Identity& who);
 
+// The command line that lets `who` use the node, for `fix`. A node of root's group gets a group of
+// its own (nobody should join root's group for one device); a node whose group may not read and
+// write it gets that right; otherwise the user joins the group or logs in again.
+std::string node_remedy(const DeviceNode& node, const Identity& who, NodeFix fix);
+
 // The name of a user or group id, the number in decimal when the database has none.
 std::string user_name(uid_t uid);
 std::string group_name(gid_t gid);
+
+// How hot a thermal zone runs against its trip points. The kernel slows the DSP down from the
+// passive trip point on and shuts the system down at the critical one.
+enum class Heat {
+    kCool,         // more than kPassiveMargin below the passive trip point, or no such point
+    kNearPassive,  // within kPassiveMargin below it
+    kPassive,      // at or above it, below the critical one
+    kCritical,     // at or above the critical trip point
+};
+
+inline constexpr double kPassiveMargin = 5.0;  // degrees Celsius
+
+Heat heat_of(const ThermalZone& zone);
 
 }  // namespace vorlix::kestrel::doctor

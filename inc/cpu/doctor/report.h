@@ -41,7 +41,8 @@ class Report {
     // Prints the check's line; under a failure its remedy and what the libraries printed since
     // begin().
     void add(const CheckLine& line);
-    // The last line: how many checks failed and which failed first, or that all passed.
+    // The last line: how many checks failed and which failed first, or that all passed; and how
+    // many warned.
     void summary();
 
     int failures() const { return failures_; }

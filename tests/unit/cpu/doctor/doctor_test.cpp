@@ -1,5 +1,6 @@
 // kestrel-doctor's checks below the report: the search of the DSP library path, the ELF
-// identification of what it finds, who may use a device node and the fix for one who may not.
+// identification of what it finds, who may use a device node and the fix for one who may not,
+// and how hot a zone runs against its trip points.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace vorlix::kestrel::doctor;
+using vorlix::kestrel::ThermalZone;
 
 // A private folder, removed with the object.
 class TempDir {
@@ -154,6 +156,21 @@ TEST(DeviceNodeFix, JoinTheGroupLogInAgainOrChangeTheMode) {
     who.process_groups = {100};
     who.account_groups = {100};
     EXPECT_EQ(node_fix(node, who), NodeFix::kGroupMode);
+}
+
+TEST(Heat, WarmFromFiveDegreesBelowThePassiveTripPointAndCriticalFromTheCriticalOne) {
+    ThermalZone zone{"nsp0", 0.0, {{"passive", 95.0}, {"critical", 115.0}}};
+    const std::pair<double, Heat> cases[] = {
+        {89.9, Heat::kCool},    {90.0, Heat::kNearPassive}, {94.9, Heat::kNearPassive},
+        {95.0, Heat::kPassive}, {114.9, Heat::kPassive},    {115.0, Heat::kCritical},
+    };
+    for (const auto& [celsius, heat] : cases) {
+        zone.celsius = celsius;
+        EXPECT_EQ(heat_of(zone), heat) << celsius;
+    }
+    // Without a passive trip point only the critical one counts.
+    const ThermalZone critical_only{"nsp1", 114.0, {{"critical", 115.0}}};
+    EXPECT_EQ(heat_of(critical_only), Heat::kCool);
 }
 
 }  // namespace
