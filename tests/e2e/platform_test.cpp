@@ -277,6 +277,15 @@ TEST(PlatformFailure, ADeviceNodeThisUserMayNotUseRefusesTheSession) {
     EXPECT_TRUE(left_clean(run));
 }
 
+// The board decides by the owner's bits for the owner, though the group's would refuse.
+TEST(PlatformFailure, ADeviceNodeIsOpenedForItsOwnerByTheOwnersBits) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "running as another user needs root";
+    }
+    BoardRun run = e2e::run_as_user("nobody", "nogroup", "device_owner_only.json", kAll);
+    EXPECT_EQ(run.result.exit_code, 0) << run.result.out;
+}
+
 TEST(PlatformFailure, FailedCloseIsReportedAfterTheSampleAndRetried) {
     BoardRun run = run_on_board("fault_close.json", {"--dsp", "--sample_time", "200"});
     EXPECT_EQ(run.result.exit_code, 255);
