@@ -15,8 +15,10 @@
 #include "host.h"
 #include "sim_io.h"
 #include "sim_proto.h"
+#include "workloads_posix.h"
 
 int dsp_plat_read(void* buf, uint32_t len) {
+    dsp_workloads_wait(0);
     return sim_io_read_all(sim_io_posix_read, 0, buf, len);
 }
 

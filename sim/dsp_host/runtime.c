@@ -40,6 +40,11 @@ static struct {
         cum_hmx[SIM_MAX_LOAD_STEPS + 1];
     /* The largest integrals read so far: a reading never goes back, whatever the rounding. */
     double seen_core, seen_hvx, seen_hmx;
+    /* The clients' loads (the board's workloads): those whose link is open, the integrals of those
+     * that ended (folded in when their link closed), and the largest integrals read so far. */
+    dsp_client clients[DSP_MAX_CLIENTS];
+    double ended_core, ended_hvx, ended_hmx;
+    double clients_core, clients_hvx, clients_hmx;
     uint32_t next_utimer, next_upcycle, next_pmu, next_clock;
     uint64_t start_ns;
     uint64_t now_ns;
@@ -293,13 +298,81 @@ static void steps_integrals(double* core, double* hvx, double* hmx) {
     rt.seen_hmx = *hmx = *hmx > rt.seen_hmx ? *hmx : rt.seen_hmx;
 }
 
-static uint64_t model_upcycle(void) {
-    if (rt.cfg.n_steps != 0) {
-        double core, hvx, hmx;
-        steps_integrals(&core, &hvx, &hmx);
-        return rt.cfg.upcycle_start + (uint64_t)((double)rt.cfg.clock_hz * core);
+/* What one client's load adds to the integrals up to `upto`: its steps one after the other from
+ * its start, each counted from `from_ns` (what was read before it was known is not changed)
+ * until the client ended. */
+static void client_integrals(const dsp_client* c, uint64_t upto, double* core, double* hvx,
+                             double* hmx) {
+    const uint64_t end = c->end_ns < upto ? c->end_ns : upto;
+    uint64_t at = c->start_ns;
+    for (uint32_t i = 0; i < c->n_steps && at < end; ++i) {
+        const dsp_client_step* step = &c->steps[i];
+        const uint64_t step_end = step->length_ns != 0 ? at + step->length_ns : UINT64_MAX;
+        const uint64_t a = at > c->from_ns ? at : c->from_ns;
+        const uint64_t b = step_end < end ? step_end : end;
+        if (b > a) {
+            const double busy = step->core * ((double)(b - a) / 1e9);
+            *core += busy;
+            *hvx += busy * step->hvx;
+            *hmx += busy * step->hmx;
+        }
+        at = step_end;
     }
-    return rt.cfg.upcycle_start + (uint64_t)busy_cycles();
+}
+
+/* The integrals of the clients' loads from the start to now: those that ended, folded in when
+ * their link closed, and those that run. They count on top of the board's own load, so that its
+ * counters stay exactly what they were without clients; and like them they never step back. */
+static void clients_integrals(double* core, double* hvx, double* hmx) {
+    *core = rt.ended_core;
+    *hvx = rt.ended_hvx;
+    *hmx = rt.ended_hmx;
+    for (uint32_t i = 0; i < DSP_MAX_CLIENTS; ++i) {
+        if (rt.clients[i].used)
+            client_integrals(&rt.clients[i], rt.now_ns, core, hvx, hmx);
+    }
+    rt.clients_core = *core = *core > rt.clients_core ? *core : rt.clients_core;
+    rt.clients_hvx = *hvx = *hvx > rt.clients_hvx ? *hvx : rt.clients_hvx;
+    rt.clients_hmx = *hmx = *hmx > rt.clients_hmx ? *hmx : rt.clients_hmx;
+}
+
+int dsp_rt_client_begin(uint64_t start_ns, const dsp_client_step* steps, uint32_t n_steps) {
+    if (n_steps == 0 || n_steps > DSP_MAX_CLIENT_STEPS)
+        return -1;
+    for (uint32_t i = 0; i < DSP_MAX_CLIENTS; ++i) {
+        dsp_client* c = &rt.clients[i];
+        if (c->used)
+            continue;
+        dsp_fill(c, 0, sizeof *c);
+        c->used = 1;
+        c->start_ns = start_ns;
+        c->from_ns = start_ns > rt.now_ns ? start_ns : rt.now_ns;
+        c->end_ns = UINT64_MAX;
+        c->n_steps = n_steps;
+        dsp_copy(c->steps, steps, n_steps * (uint32_t)sizeof *steps);
+        return (int)i;
+    }
+    return -1;
+}
+
+void dsp_rt_client_end(int id, uint64_t now_ns) {
+    if (id < 0 || id >= DSP_MAX_CLIENTS || !rt.clients[id].used)
+        return;
+    dsp_client* c = &rt.clients[id];
+    c->end_ns = now_ns > c->from_ns ? now_ns : c->from_ns;
+    client_integrals(c, c->end_ns, &rt.ended_core, &rt.ended_hvx, &rt.ended_hmx);
+    c->used = 0;
+}
+
+static uint64_t model_upcycle(void) {
+    double core, hvx, hmx;
+    clients_integrals(&core, &hvx, &hmx);
+    const uint64_t clients = (uint64_t)((double)rt.cfg.clock_hz * core);
+    if (rt.cfg.n_steps != 0) {
+        steps_integrals(&core, &hvx, &hmx);
+        return rt.cfg.upcycle_start + (uint64_t)((double)rt.cfg.clock_hz * core) + clients;
+    }
+    return rt.cfg.upcycle_start + (uint64_t)busy_cycles() + clients;
 }
 
 /* 19.2 MHz: 12 ticks every 625 ns. */
@@ -307,24 +380,36 @@ static uint64_t model_utimer(void) {
     return (rt.now_ns / 625u) * 12u + (rt.now_ns % 625u) * 12u / 625u;
 }
 
+/* The counters of the clients' loads, added to the board's own. */
+static void clients_pmu(uint32_t out[3]) {
+    double core, hvx, hmx;
+    clients_integrals(&core, &hvx, &hmx);
+    const double clock = (double)rt.cfg.clock_hz;
+    out[0] = rt.cfg.pcpp > 0 ? (uint32_t)(uint64_t)(clock * core / rt.cfg.pcpp) : 0u;
+    out[1] = rt.cfg.pcpp > 0 ? (uint32_t)(uint64_t)(clock * hvx / rt.cfg.pcpp) : 0u;
+    out[2] = (uint32_t)(uint64_t)(clock * hmx);
+}
+
 static void model_pmu(uint32_t out[3]) {
+    uint32_t clients[3];
+    clients_pmu(clients);
     if (rt.cfg.n_steps != 0) {
         double core, hvx, hmx;
         steps_integrals(&core, &hvx, &hmx);
         const double clock = (double)rt.cfg.clock_hz;
         const double packets = rt.cfg.pcpp > 0 ? clock * core / rt.cfg.pcpp : 0.0;
         const double hvx_packets = rt.cfg.pcpp > 0 ? clock * hvx / rt.cfg.pcpp : 0.0;
-        out[0] = rt.cfg.pmu_start[0] + (uint32_t)(uint64_t)packets;
-        out[1] = rt.cfg.pmu_start[1] + (uint32_t)(uint64_t)hvx_packets;
-        out[2] = rt.cfg.pmu_start[2] + (uint32_t)(uint64_t)(clock * hmx);
+        out[0] = rt.cfg.pmu_start[0] + (uint32_t)(uint64_t)packets + clients[0];
+        out[1] = rt.cfg.pmu_start[1] + (uint32_t)(uint64_t)hvx_packets + clients[1];
+        out[2] = rt.cfg.pmu_start[2] + (uint32_t)(uint64_t)(clock * hmx) + clients[2];
         return;
     }
     const double cycles = busy_cycles();
     const double packets = rt.cfg.pcpp > 0 ? cycles / rt.cfg.pcpp : 0.0;
     /* Counters are 32 bits wide and wrap. */
-    out[0] = rt.cfg.pmu_start[0] + (uint32_t)(uint64_t)packets;
-    out[1] = rt.cfg.pmu_start[1] + (uint32_t)(uint64_t)(packets * rt.cfg.hvx_util);
-    out[2] = rt.cfg.pmu_start[2] + (uint32_t)(uint64_t)(cycles * rt.cfg.hmx_util);
+    out[0] = rt.cfg.pmu_start[0] + (uint32_t)(uint64_t)packets + clients[0];
+    out[1] = rt.cfg.pmu_start[1] + (uint32_t)(uint64_t)(packets * rt.cfg.hvx_util) + clients[1];
+    out[2] = rt.cfg.pmu_start[2] + (uint32_t)(uint64_t)(cycles * rt.cfg.hmx_util) + clients[2];
 }
 
 /* Next scripted reading; the last one repeats. */

@@ -31,6 +31,33 @@ const char* dsp_rt_domain(void);
  * request sees this instant, so that readings taken together are consistent. */
 void dsp_rt_set_now(uint64_t now_ns);
 
+/* The DSP's clients: programs whose work adds load to the core while they run (the board's
+ * workloads), each a list of steps that follow one another from its start; a step of length 0
+ * lasts until the client ends. Loads add up with the board's own. */
+#define DSP_MAX_CLIENTS 32
+#define DSP_MAX_CLIENT_STEPS 16
+typedef struct dsp_client_step {
+    uint64_t length_ns; /* 0: until the client ends */
+    double core;        /* share of the clock the core is busy for it, 0..1 */
+    double hvx;         /* share of its packets that are HVX packets */
+    double hmx;         /* share of its busy cycles that HMX is active */
+} dsp_client_step;
+typedef struct dsp_client {
+    int used;
+    uint64_t start_ns; /* its steps start here */
+    uint64_t from_ns; /* its load counts from here: its start, or the request before it was known */
+    uint64_t end_ns;  /* its link closed; UINT64_MAX while open */
+    uint32_t n_steps;
+    dsp_client_step steps[DSP_MAX_CLIENT_STEPS];
+} dsp_client;
+
+/* A client that started at `start_ns` (monotonic clock) with these steps. Readings already taken
+ * are not changed: its load counts from the later of its start and the request served last. Its
+ * id, or -1 when the steps are malformed or DSP_MAX_CLIENTS clients are already known. */
+int dsp_rt_client_begin(uint64_t start_ns, const dsp_client_step* steps, uint32_t n_steps);
+/* The client's link closed at `now_ns`: its load ends there, or where its steps ended before. */
+void dsp_rt_client_end(int id, uint64_t now_ns);
+
 uint32_t dsp_rt_pmu_groups(void);
 uint32_t dsp_rt_heap_blocks(void);
 

@@ -203,7 +203,7 @@ std::vector<std::string> runner(const std::vector<std::string>& args) {
 TEST(SimRunner, ListsTheBuiltinBoards) {
     auto r = run_process({SIM_RUN_BOARD, "--list-boards"});
     EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(r.out, "demo\nqcs6490\nqcs9075\nsa8797p\nsm8250\nsm8650\n");
+    EXPECT_EQ(r.out, "demo\nidle-sa8797p\nqcs6490\nqcs9075\nsa8797p\nsm8250\nsm8650\n");
 }
 
 TEST(SimRunner, HelpRunsOnEveryBuiltinBoardWithoutOutputOfItsOwn) {
@@ -224,7 +224,8 @@ TEST(SimRunner, RefusesAnUnusableBoardOrBuild) {
     auto r = run_process(runner({"--board", "sm9999", "--", "-h"}));
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_THAT(r.err, ::testing::HasSubstr("unknown board 'sm9999' (built-in boards: demo, "
-                                            "qcs6490, qcs9075, sa8797p, sm8250, sm8650)"));
+                                            "idle-sa8797p, qcs6490, qcs9075, sa8797p, sm8250, "
+                                            "sm8650)"));
     EXPECT_EQ(r.out, "");
     r = run_process({SIM_RUN_BOARD, "--build", "/nonexistent", "--", "-h"});
     EXPECT_EQ(r.exit_code, 2);

@@ -22,10 +22,10 @@ Board parse(const std::string& text) {
     return kestrel_sim::parse_board(json::parse(text), "test");
 }
 
-TEST(SimBuiltinBoards, AreExactlyTheSixNamedBoards) {
-    EXPECT_THAT(
-        kestrel_sim::builtin_board_names(),
-        ::testing::ElementsAre("demo", "qcs6490", "qcs9075", "sa8797p", "sm8250", "sm8650"));
+TEST(SimBuiltinBoards, AreExactlyTheSevenNamedBoards) {
+    EXPECT_THAT(kestrel_sim::builtin_board_names(),
+                ::testing::ElementsAre("demo", "idle-sa8797p", "qcs6490", "qcs9075", "sa8797p",
+                                       "sm8250", "sm8650"));
 }
 
 TEST(SimBuiltinBoards, Sm8650IsOneV75NspWithThePublishedLoads) {

@@ -1,5 +1,6 @@
 // The DSP runtime stand-in on its own: the load model against the monitor's formulas, counter
-// wrap, scripted readings, DSP-side faults, PMU groups, the heap, formatting and trace lines.
+// wrap, scripted readings, DSP-side faults, PMU groups, the heap, formatting and trace lines,
+// the loads of its clients.
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -478,3 +479,55 @@ TEST(SimConfigure, RefusesShortOrOversizedMessages) {
 }
 
 }  // namespace
+
+// A client's load adds to the board's from where it is known, step by step, and goes when its
+// link closes: what was read before it came is never changed.
+TEST(SimClients, LoadsAddWhileTheyRunAndGoWithTheirLink) {
+    Config cfg;
+    cfg.d.clock_hz = 1000000000u;
+    cfg.d.load.core = 0.0;
+    cfg.d.load.pcpp = 2.0;
+    cfg.apply(1 * kSecond);
+    HAP_pmu_group_config_t g = standard_group();
+    ASSERT_EQ(dsp_rt_pmu_register(&g), 0);
+    const auto ms = [](uint64_t n) { return n * 1000000ull; };
+    const auto between = [&g](const Reading& a, uint64_t to) {
+        return monitor_figures(a, read_at(to, &g), 1000000000u);
+    };
+    // Told after a reading at 2.5 s of a client that started at 2 s: 2 s of 50 % core (60 % of
+    // it HVX), then 20 % core with HMX until its link closes. Its first 0.5 s are not counted.
+    const Reading known = read_at(ms(2500), &g);
+    const dsp_client_step steps[] = {{2 * kSecond, 0.5, 0.6, 0.0}, {0, 0.2, 0.0, 0.3}};
+    const int client = dsp_rt_client_begin(2 * kSecond, steps, 2);
+    ASSERT_GE(client, 0);
+    Figures f = between(known, ms(3000));
+    EXPECT_NEAR(f.qdsp6, 50.0, 0.05);
+    EXPECT_NEAR(f.hvx, 60.0, 0.05);
+    EXPECT_NEAR(f.hmx, 0.0, 0.05);
+    f = between(read_at(ms(4100), &g), ms(4200));  // the second step
+    EXPECT_NEAR(f.qdsp6, 20.0, 0.05);
+    EXPECT_NEAR(f.hvx, 0.0, 0.05);
+    EXPECT_NEAR(f.hmx, 30.0, 0.05);
+    // The link closes at 5 s: a window across it holds half of the load.
+    const Reading before = read_at(ms(4500), &g);
+    dsp_rt_client_end(client, 5 * kSecond);
+    EXPECT_NEAR(between(before, ms(5500)).qdsp6, 10.0, 0.05);
+    EXPECT_NEAR(between(read_at(ms(6000), &g), ms(7000)).qdsp6, 0.0, 0.05);
+    // Two clients add up; the slot of the ended one serves again.
+    const dsp_client_step busy[] = {{0, 0.25, 0.0, 0.0}};
+    ASSERT_GE(dsp_rt_client_begin(ms(7000), busy, 1), 0);
+    ASSERT_GE(dsp_rt_client_begin(ms(7000), busy, 1), 0);
+    EXPECT_NEAR(between(read_at(ms(7500), &g), ms(8500)).qdsp6, 50.0, 0.05);
+}
+
+TEST(SimClients, MalformedStepsAndAFullTableAreRefused) {
+    Config cfg;
+    cfg.apply();
+    const dsp_client_step step[] = {{0, 0.1, 0.0, 0.0}};
+    EXPECT_EQ(dsp_rt_client_begin(kSecond, step, 0), -1);
+    EXPECT_EQ(dsp_rt_client_begin(kSecond, step, DSP_MAX_CLIENT_STEPS + 1), -1);
+    for (int i = 0; i < DSP_MAX_CLIENTS; ++i) {
+        ASSERT_GE(dsp_rt_client_begin(kSecond, step, 1), 0);
+    }
+    EXPECT_EQ(dsp_rt_client_begin(kSecond, step, 1), -1);
+}
