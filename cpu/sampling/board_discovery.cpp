@@ -49,4 +49,16 @@ bool select_cores(const Board& board, const std::vector<std::uint64_t>& indexes,
     return true;
 }
 
+bool discover_cores(const std::vector<std::uint64_t>& indexes, Board* board,
+                    std::vector<CoreTarget>* out, std::string* error) {
+    if (!discover_board(board, error) || !select_cores(*board, indexes, out, error)) {
+        return false;
+    }
+    if (out->empty()) {
+        *error = "the platform reports no compute-DSP core";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace vorlix::kestrel

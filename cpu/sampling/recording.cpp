@@ -40,6 +40,9 @@ std::string event_to_json(const CoreEvent& event) {
     out["legacy"] = event.legacy;
     out["window_ms"] = event.window_ms;
     out["session"] = session_state_name(event.session);
+    if (event.monotonic > 0.0) {
+        out["monotonic"] = event.monotonic;
+    }
     if (event.session == SessionState::kDown) {
         out["error"] = event.error;
         out["reopen_in"] = event.reopen_in;
@@ -51,6 +54,9 @@ std::string event_to_json(const CoreEvent& event) {
             out["hmx"] = figure(event.hmx);
         }
         out["clock_hz"] = event.clock_hz;
+        if (event.measured_ms > 0.0) {
+            out["measured_ms"] = event.measured_ms;
+        }
     }
     out["temperature"] = temperature_json(event.temperature);
     out["remoteproc"] = event.has_remoteproc ? json(event.remoteproc) : json(nullptr);
@@ -164,6 +170,9 @@ constexpr double kHighestClockHz = 1e12;
 constexpr double kLongestReopenS = 86400.0;
 constexpr double kColdest = -273.15;
 constexpr double kHottest = 1000.0;
+constexpr double kLongestWindowMs = 86400000.0;
+// The monotonic clock: seconds since the machine started, up to some centuries.
+constexpr double kLatestMonotonic = 1e10;
 
 bool read_figures(Fields& fields, CoreEvent* out) {
     double qdsp6 = 0.0;
@@ -187,8 +196,12 @@ bool read_figures(Fields& fields, CoreEvent* out) {
         return false;
     }
     out->hmx = present ? static_cast<float>(value) : 0.0f;
+    bool measured = false;
     return fields.number("clock_hz", 0.0, kHighestClockHz, "a clock from 0 to 1e12 Hz",
-                         &out->clock_hz);
+                         &out->clock_hz) &&
+           fields.optional_number("measured_ms", 0.0, kLongestWindowMs,
+                                  "a window's length from 0 to 86400000 ms", &out->measured_ms,
+                                  &measured);
 }
 
 bool read_temperature(Fields& fields, std::string* why, Temperature* out) {
@@ -264,14 +277,17 @@ bool event_from_json(const std::string& line, CoreEvent* event, std::string* why
         return false;
     }
     CoreEvent out;
+    bool monotonic = false;  // optional: 0 when not known
     Fields fields(in, "", why);
     const bool read =
         fields.number("time", 0.0, kLatestEventTime, "a time within 1970..2100", &out.time) &&
         fields.whole("index", true, &out.index) && fields.text("domain", true, &out.domain) &&
         fields.text("arch", false, &out.arch) && fields.flag("legacy", &out.legacy) &&
-        fields.whole("window_ms", false, &out.window_ms) && read_session(fields, &out) &&
-        read_figures(fields, &out) && read_temperature(fields, why, &out.temperature) &&
-        read_remoteproc(fields, &out);
+        fields.whole("window_ms", false, &out.window_ms) &&
+        fields.optional_number("monotonic", 0.0, kLatestMonotonic,
+                               "a number of seconds from 0 to 1e10", &out.monotonic, &monotonic) &&
+        read_session(fields, &out) && read_figures(fields, &out) &&
+        read_temperature(fields, why, &out.temperature) && read_remoteproc(fields, &out);
     if (!read) {
         return false;
     }

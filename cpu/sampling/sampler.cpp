@@ -79,7 +79,7 @@ void run_sampler(const SamplerConfig& config, SamplerObserver& observer, const S
     Backoff backoff;
     // The core's remote processor, found at the first failure.
     std::unique_ptr<RemoteprocState> proc;
-    CoreSession session(config.target, config.legacy, &stop);
+    CoreSession session(config.target, config.legacy, &stop, config.short_window);
     while (!stop.requested()) {
         if (session.open()) {
             observer.session_opened();

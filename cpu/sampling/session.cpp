@@ -76,8 +76,8 @@ std::string SessionFailure::describe() const {
     return text;
 }
 
-CoreSession::CoreSession(CoreTarget target, bool legacy, const StopSignal* stop)
-    : target_(std::move(target)), legacy_(legacy), stop_(stop) {}
+CoreSession::CoreSession(CoreTarget target, bool legacy, const StopSignal* stop, bool short_window)
+    : target_(std::move(target)), legacy_(legacy), stop_(stop), short_window_(short_window) {}
 
 CoreSession::~CoreSession() {
     close();
@@ -104,10 +104,12 @@ bool CoreSession::open() {
     KestrelStub& stub = analyzer_->GetDspStub();
     if (stop_ != nullptr) {
         // The window is waited on the stop request, so that a stop ends it at once and the
-        // session is closed without a signal landing in a remote call.
+        // session is closed without a signal landing in a remote call. A short window is then
+        // read all the same when the owner wants it.
         const StopSignal* stop = stop_;
-        stub.wait_window = [stop](unsigned long sample_time_ms) {
-            return !stop->wait_for(std::chrono::milliseconds(sample_time_ms));
+        const bool short_window = short_window_;
+        stub.wait_window = [stop, short_window](unsigned long sample_time_ms) {
+            return !stop->wait_for(std::chrono::milliseconds(sample_time_ms)) || short_window;
         };
     }
     if (!load_stub(stub, target_)) {
@@ -145,6 +147,7 @@ bool CoreSession::sample(std::uint32_t window_ms, Sample* out) {
     out->hvx = legacy_ ? 0.0f : analyzer_->hvx_utilization;
     out->hmx = legacy_ ? 0.0f : analyzer_->hmx_utilization;
     out->timestamp = wall_clock_seconds();
+    out->monotonic = monotonic_clock_seconds();
     return true;
 }
 

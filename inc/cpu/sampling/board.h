@@ -62,6 +62,12 @@ bool discover_board(Board* board, std::string* error);
 bool select_cores(const Board& board, const std::vector<std::uint64_t>& indexes,
                   std::vector<CoreTarget>* out, std::string* error);
 
+// The start of every program that samples cores: discover_board, then select_cores, and a board
+// without any core is a failure too ("the platform reports no compute-DSP core"). False, with the
+// reason in `error`.
+bool discover_cores(const std::vector<std::uint64_t>& indexes, Board* board,
+                    std::vector<CoreTarget>* out, std::string* error);
+
 // "V73" for the architecture byte 0x73; "unknown" for 0.
 std::string arch_label(unsigned arch);
 

@@ -45,10 +45,16 @@ struct CoreEvent {
     bool legacy = false;  // only the scalar core is measured
     std::uint32_t window_ms = 0;
     SessionState session = SessionState::kSampling;
-    std::string error;         // down: what failed
-    double reopen_in = 0.0;    // down: seconds until the next attempt
-    bool has_figures = false;  // a complete window
-    float qdsp6 = 0.0f;        // utilisations in percent
+    std::string error;       // down: what failed
+    double reopen_in = 0.0;  // down: seconds until the next attempt
+    // The monotonic clock's seconds at `time` (0: not known; recordings of older versions lack
+    // it), for a timeline that lines up with other traces of the machine.
+    double monotonic = 0.0;
+    bool has_figures = false;  // a window's figures
+    // The window's length as the DSP measured it, in milliseconds (0: not known; then
+    // `window_ms`). A window that a stop cut short is shorter than `window_ms`.
+    double measured_ms = 0.0;
+    float qdsp6 = 0.0f;  // utilisations in percent
     float hvx = 0.0f;
     float hmx = 0.0f;
     double clock_hz = 0.0;

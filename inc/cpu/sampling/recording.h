@@ -18,7 +18,9 @@ namespace vorlix::kestrel {
 //  "temperature":{"zone":"nsp0","celsius":52.0,"passive":95.0,"critical":115.0},
 //  "remoteproc":"running"}
 // A failure has "session":"down", "error" and "reopen_in" (seconds) in place of the figures; a
-// core without a zone or remote processor has null there.
+// core without a zone or remote processor has null there. Two keys are written only when known,
+// and older readers ignore them: "monotonic" (the monotonic clock's seconds at "time") and, with
+// the figures, "measured_ms" (the window's length as the DSP measured it).
 std::string event_to_json(const CoreEvent& event);
 // False, with the reason in words in `why` (the field that is missing or not what it must be:
 // "field \"temperature\" is missing"), for a line that is not such an object, or whose values

@@ -72,10 +72,14 @@ struct SamplerConfig {
     // the sampler runs.
     const std::atomic<std::uint32_t>* window_ms = nullptr;
     bool once = false;  // one attempt and at most one sample, no reopening
+    // The window in progress when the stop comes is reported as a sample over the time it ran,
+    // rather than dropped (a measurement of a run that ends then).
+    bool short_window = false;
 };
 
 // The sampling loop of one core; returns once the stop is requested (a window in progress ends
-// at once and is not reported as a sample) or, in once mode, after its one sample or failure.
+// at once and is not reported as a sample, unless `short_window`) or, in once mode, after its one
+// sample or failure.
 // The session is closed and the PMU group released by then.
 void run_sampler(const SamplerConfig& config, SamplerObserver& observer, const StopSignal& stop);
 

@@ -68,15 +68,18 @@ struct Sample {
     float hvx = 0.0f;
     float hmx = 0.0f;
     double timestamp = 0.0;  // seconds since the epoch at the end of the window
+    double monotonic = 0.0;  // the monotonic clock's seconds at the end of the window
 };
 
 class StopSignal;
 
 class CoreSession {
   public:
-    // With `stop`, a window in progress ends as soon as the stop is requested (and the sample
-    // fails); without it each window is slept out whole.
-    CoreSession(CoreTarget target, bool legacy, const StopSignal* stop = nullptr);
+    // With `stop`, a window in progress ends as soon as the stop is requested: the sample fails,
+    // or with `short_window` it is taken over the part of the window that ran. Without `stop`
+    // each window is slept out whole.
+    CoreSession(CoreTarget target, bool legacy, const StopSignal* stop = nullptr,
+                bool short_window = false);
     // Releases and closes what is still open.
     ~CoreSession();
     CoreSession(const CoreSession&) = delete;
@@ -103,6 +106,7 @@ class CoreSession {
     CoreTarget target_;
     bool legacy_;
     const StopSignal* stop_;
+    bool short_window_;
     std::unique_ptr<DataAnalyzer> analyzer_;
     SessionFailure failure_;
 };
