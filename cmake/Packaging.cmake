@@ -15,6 +15,8 @@
 #   bin/kestrel-doctor                      says why kestrel cannot monitor a board, and what to do
 #   lib/libkestrel_doctor.so                its checks that call the platform, loaded at run time
 #   share/man/man1/kestrel-doctor.1.gz      its manual page
+#   bin/kestrel-stat                        the DSP's load over one command's run
+#   share/man/man1/kestrel-stat.1.gz        its manual page, with the schema of its JSON
 #
 # The virtual board (sim/) and the test programs are never installed. The Debian package adds
 # its metadata, whose sources are in cmake/debian/:
@@ -116,6 +118,16 @@ kestrel_install_program(kestrel_top kestrel-top)
 kestrel_install_program(kestrel_doctor kestrel-doctor)
 install(TARGETS kestrel_doctor_platform LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 
+# kestrel-stat (cpu/stat) with its manual page, which carries the JSON Schema of its summary
+# (doc/kestrel-stat.schema.json, the file its tests validate against) as roff text.
+file(READ ${PROJECT_SOURCE_DIR}/doc/kestrel-stat.schema.json KESTREL_STAT_SCHEMA)
+string(STRIP "${KESTREL_STAT_SCHEMA}" KESTREL_STAT_SCHEMA)
+string(REPLACE "\\" "\\e" KESTREL_STAT_SCHEMA "${KESTREL_STAT_SCHEMA}")
+string(REPLACE "-" "\\-" KESTREL_STAT_SCHEMA "${KESTREL_STAT_SCHEMA}")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+             ${PROJECT_SOURCE_DIR}/doc/kestrel-stat.schema.json)
+kestrel_install_program(kestrel_stat kestrel-stat)
+
 # What else scripts/package builds before packing.
 add_dependencies(kestrel_package_contents kestrel_stub kestrel_changelog
                  kestrel_doctor_platform)
@@ -139,11 +151,14 @@ kestrel-top shows every core live in the terminal, with history plots,
 temperatures against trip points and the DSPs' states, and records and
 replays what it showed.
 kestrel-doctor says why a board cannot be monitored, and what to do.
+kestrel-stat measures the DSP's load over one command's run, as perf stat
+does for the processors, and writes it as JSON and as a timeline for
+Perfetto's UI.
 .
 The package holds the program, its stub library libkestrel.so, the DSP
 library libkestrel_skel.so (Hexagon V68), kestrel-exporter with its systemd
-units, a Grafana dashboard and alerting rules, kestrel-top, and kestrel-doctor
-with its library libkestrel_doctor.so. It needs the board's FastRPC client
+units, a Grafana dashboard and alerting rules, kestrel-top, kestrel-doctor
+with its library libkestrel_doctor.so, and kestrel-stat. It needs the board's FastRPC client
 library libadsprpc.so, which comes with the board's support package.")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

@@ -24,6 +24,8 @@ KESTREL_TEST_PACKAGES=("${KESTREL_RUN_PACKAGES[@]}" googletest libgtest-dev libg
     prometheus openssl curl apache2-utils systemd)
 # kestrel-top's tests run it in a real terminal emulator.
 KESTREL_TEST_PACKAGES+=(tmux)
+# kestrel-stat's tests validate its JSON against its schema (with Debian's /usr/bin/python3).
+KESTREL_TEST_PACKAGES+=(python3-jsonschema)
 
 # kestrel_need_packages PKG... : installs the packages that are missing (as root), or says
 # exactly what to install and fails. One dpkg-query looks at them all; a list found installed is

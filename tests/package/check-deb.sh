@@ -4,7 +4,8 @@
 # metadata, each binary for its processor (AArch64 for the programs and the stub library, Hexagon
 # QDSP6 for the DSP library) and without a library search path of its own; the exporter's
 # library is among the dependencies, its units pass systemd-analyze, the dashboard uses only the
-# exporter's metrics; kestrel-doctor does not need libadsprpc.so or libkestrel.so to start; and
+# exporter's metrics; kestrel-doctor does not need libadsprpc.so or libkestrel.so to start;
+# kestrel-stat's manual page carries its JSON schema; and
 # lintian finds no error and no warning in it.
 set -euo pipefail
 deb=$1
@@ -24,7 +25,8 @@ expected=$(printf '%s\n' ./usr/bin/kestrel ./usr/lib/libkestrel.so ./usr/lib/ske
     ./usr/share/kestrel/grafana-dashboard.json ./usr/share/man/man1/kestrel-exporter.1.gz \
     ./usr/bin/kestrel-top ./usr/share/man/man1/kestrel-top.1.gz \
     ./usr/bin/kestrel-doctor ./usr/lib/libkestrel_doctor.so \
-    ./usr/share/man/man1/kestrel-doctor.1.gz | sort)
+    ./usr/share/man/man1/kestrel-doctor.1.gz \
+    ./usr/bin/kestrel-stat ./usr/share/man/man1/kestrel-stat.1.gz | sort)
 [ "$files" = "$expected" ] || fail "unexpected contents:
 $files"
 
@@ -41,7 +43,8 @@ machine() { readelf -h "$1" | sed -n 's/^ *Machine: *//p'; }
 [ "$(machine "$skel")" = "QUALCOMM DSP6 Processor" ] || fail "libkestrel_skel.so is not Hexagon"
 readelf -d "$program" | grep -q 'NEEDED.*\[libkestrel.so\]' ||
     fail "kestrel does not list libkestrel.so as needed"
-for f in "$program" "$stub" "$skel" "$exporter" "$tmp/usr/bin/kestrel-top"; do
+for f in "$program" "$stub" "$skel" "$exporter" "$tmp/usr/bin/kestrel-top" \
+    "$tmp/usr/bin/kestrel-stat"; do
     if readelf -d "$f" | grep -qE 'RPATH|RUNPATH'; then
         fail "${f#"$tmp"} keeps a library search path (RPATH or RUNPATH)"
     fi
@@ -127,6 +130,13 @@ for f in "$doctor" "$doctor_lib"; do
 done
 gzip -t "$tmp/usr/share/man/man1/kestrel-doctor.1.gz" ||
     fail "the manual page kestrel-doctor.1 is not gzip data"
+
+# kestrel-stat: AArch64, and its manual page with the schema of its JSON.
+[ "$(machine "$tmp/usr/bin/kestrel-stat")" = AArch64 ] || fail "kestrel-stat is not AArch64"
+gzip -t "$tmp/usr/share/man/man1/kestrel-stat.1.gz" ||
+    fail "the manual page kestrel-stat.1 is not gzip data"
+zcat "$tmp/usr/share/man/man1/kestrel-stat.1.gz" | grep -q 'kestrel\\-stat/1' ||
+    fail "the manual page kestrel-stat.1 lacks the schema of the JSON"
 
 command -v lintian >/dev/null || fail "lintian is missing (apt-get install lintian)"
 lintian --fail-on error,warning "$deb" || fail "lintian reports errors or warnings"

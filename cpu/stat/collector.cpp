@@ -1,0 +1,167 @@
+// One sampling thread per core; their events handed on in order.
+#include "cpu/stat/collector.h"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "cpu/sampling/clock.h"
+
+namespace vorlix::kestrel::stat {
+
+namespace {
+
+// How old the temperatures and the processors' states may be for a window's event: each read
+// is a sensor's, on a board, and they change slowly. A change of a session's state reads them
+// anew.
+constexpr std::chrono::milliseconds kKernelStateAge{500};
+
+// A figure the analysis could not make (no busy cycle: 0 of 0 packets) is no load.
+float load_or_zero(float percent) {
+    return std::isfinite(percent) ? percent : 0.0f;
+}
+
+std::vector<std::string> domain_names(const std::vector<CoreTarget>& cores) {
+    std::vector<std::string> names;
+    for (const auto& core : cores) {
+        names.push_back(core.domain_name);
+    }
+    return names;
+}
+
+}  // namespace
+
+class Collector::CoreObserver : public SamplerObserver {
+  public:
+    CoreObserver(Collector& owner, const CoreTarget& target, std::size_t slot)
+        : owner_(owner), target_(target), slot_(slot) {}
+
+    void run() {
+        SamplerConfig config;
+        config.target = target_;
+        config.legacy = owner_.legacy_;
+        config.window_ms = &owner_.window_ms_;
+        config.short_window = true;
+        run_sampler(config, *this, owner_.stop_);
+    }
+
+    void session_opened() override {
+        owner_.settled(slot_, true, std::string());
+        CoreEvent event = base_event(wall_clock_seconds(), monotonic_clock_seconds());
+        owner_.deliver(slot_, std::move(event), true);
+    }
+
+    void sample_taken(const Sample& sample) override {
+        CoreEvent event = base_event(sample.timestamp, sample.monotonic);
+        event.has_figures = true;
+        event.qdsp6 = load_or_zero(sample.qdsp6);
+        event.hvx = load_or_zero(sample.hvx);
+        event.hmx = load_or_zero(sample.hmx);
+        event.clock_hz = sample.clock_hz;
+        event.measured_ms = sample.measured_time_ms;
+        owner_.deliver(slot_, std::move(event), false);
+    }
+
+    void session_failed(const SessionFailure& failure,
+                        std::chrono::milliseconds reopen_in) override {
+        const std::string what = failure.describe();
+        owner_.settled(slot_, false, what);
+        CoreEvent event = base_event(wall_clock_seconds(), monotonic_clock_seconds());
+        event.session = SessionState::kDown;
+        event.error = what;
+        event.reopen_in = std::chrono::duration<double>(reopen_in).count();
+        owner_.deliver(slot_, std::move(event), true);
+    }
+
+  private:
+    CoreEvent base_event(double time, double monotonic) const {
+        CoreEvent event;
+        event.time = time;
+        event.monotonic = monotonic;
+        event.index = target_.index;
+        event.domain = target_.domain_name;
+        event.arch = arch_label(target_.arch);
+        event.legacy = owner_.legacy_;
+        event.window_ms = owner_.window_ms_.load();
+        event.session = SessionState::kSampling;
+        return event;
+    }
+
+    Collector& owner_;
+    CoreTarget target_;
+    std::size_t slot_;
+};
+
+Collector::Collector(std::vector<CoreTarget> cores, bool legacy, std::uint32_t window_ms,
+                     Handler handler)
+    : cores_(std::move(cores)),
+      legacy_(legacy),
+      window_ms_(window_ms),
+      handler_(std::move(handler)),
+      settled_(cores_.size(), 0),
+      first_failures_(cores_.size()),
+      kernel_(domain_names(cores_)) {}
+
+Collector::~Collector() {
+    stop();
+}
+
+std::size_t Collector::start(std::chrono::milliseconds wait) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        kernel_.read(kKernelStateAge, true);
+    }
+    for (std::size_t slot = 0; slot < cores_.size(); ++slot) {
+        observers_.push_back(std::make_unique<CoreObserver>(*this, cores_[slot], slot));
+    }
+    for (auto& observer : observers_) {
+        threads_.emplace_back([&observer] { observer->run(); });
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    settled_changed_.wait_for(lock, wait, [this] {
+        return std::none_of(settled_.begin(), settled_.end(), [](int s) { return s == 0; });
+    });
+    return static_cast<std::size_t>(std::count(settled_.begin(), settled_.end(), 1));
+}
+
+std::string Collector::failures() const {
+    std::string text;
+    for (std::size_t slot = 0; slot < cores_.size(); ++slot) {
+        if (first_failures_[slot].empty()) {
+            continue;
+        }
+        text +=
+            (text.empty() ? "" : "; ") + cores_[slot].domain_name + ": " + first_failures_[slot];
+    }
+    return text;
+}
+
+void Collector::stop() {
+    if (threads_.empty()) {
+        return;
+    }
+    stop_.request();
+    for (auto& thread : threads_) {
+        thread.join();
+    }
+    threads_.clear();
+}
+
+void Collector::settled(std::size_t slot, bool opened, const std::string& failure) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (settled_[slot] != 0) {
+        return;
+    }
+    settled_[slot] = opened ? 1 : -1;
+    first_failures_[slot] = failure;
+    settled_changed_.notify_all();
+}
+
+void Collector::deliver(std::size_t slot, CoreEvent event, bool fresh) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    kernel_.read(kKernelStateAge, fresh);
+    kernel_.fill(slot, &event);
+    handler_(event);
+}
+
+}  // namespace vorlix::kestrel::stat
