@@ -28,14 +28,14 @@ my_utils::CMDLineElement program_version_option(const char* program) {
     return version;
 }
 
-CommandLine parse_program_command_line(const char* program, int argc, const char** argv,
+CommandLine parse_program_command_line(const char* error_prefix, int argc, const char** argv,
                                        std::function<void(my_utils::CMDLineContext&)> init,
                                        void* params, my_utils::UsageCallback usage) {
     my_utils::ArgumentParser parser(std::move(init));
     my_utils::CMDLineParams cmdline;
     cmdline.user_param = params;
     if (!parser.cmdline_params_parse(argc, argv, cmdline, usage)) {
-        std::fprintf(stderr, "%s: invalid command line (-h lists the options)\n", program);
+        std::fprintf(stderr, "%sinvalid command line (-h lists the options)\n", error_prefix);
         return CommandLine::kInvalid;
     }
     return cmdline.usage ? CommandLine::kHelpShown : CommandLine::kRun;

@@ -5,8 +5,7 @@
 #include <cstdlib>
 #include <utility>
 
-#include "cpu/config.h"
-#include "cpu/output.h"
+#include "cpu/program_options.h"
 
 namespace vorlix::kestrel::doctor {
 
@@ -38,13 +37,7 @@ void doctor_options_init(my_utils::CMDLineContext& ctx) {
     };
     ctx.options.push_back(std::move(index));
 
-    CMDLineElement version =
-        my_utils::make_option("--version", nullptr, "print version and build info");
-    version.on_flag = [](CMDLineParams&) {
-        print_program_version("kestrel-doctor");
-        std::exit(finish_output(0));
-    };
-    ctx.options.push_back(std::move(version));
+    ctx.options.push_back(program_version_option("kestrel-doctor"));
 }
 
 }  // namespace vorlix::kestrel::doctor

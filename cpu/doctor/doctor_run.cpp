@@ -16,6 +16,7 @@
 #include "cpu/doctor/platform_checks.h"
 #include "cpu/doctor/report.h"
 #include "cpu/output.h"
+#include "cpu/program_options.h"
 #include "cpu/sampling/board.h"
 #include "cpu/sampling/dsp_state.h"
 #include "cpu/sampling/library_path.h"
@@ -585,15 +586,14 @@ class Doctor {
 
 int doctor_run(int argc, const char** argv) {
     DoctorOptions options;
-    my_utils::ArgumentParser parser(doctor_options_init);
-    my_utils::CMDLineParams params;
-    params.user_param = &options;
-    if (!parser.cmdline_params_parse(argc, argv, params, print_doctor_usage)) {
-        std::fprintf(stderr, "kestrel-doctor: invalid command line (-h lists the options)\n");
-        return kBadCommandLine;
-    }
-    if (params.usage) {
-        return finish_output(kAllPassed) == 0 ? kAllPassed : kCheckFailed;
+    switch (parse_program_command_line("kestrel-doctor: ", argc, argv, doctor_options_init,
+                                       &options, print_doctor_usage)) {
+        case CommandLine::kInvalid:
+            return kBadCommandLine;
+        case CommandLine::kHelpShown:
+            return finish_output(kAllPassed) == 0 ? kAllPassed : kCheckFailed;
+        case CommandLine::kRun:
+            break;
     }
     // The platform searches the DSP library where kestrel has it search.
     if (!extend_dsp_library_path()) {

@@ -5,8 +5,7 @@
 #include <cstdlib>
 #include <utility>
 
-#include "cpu/config.h"
-#include "cpu/output.h"
+#include "cpu/program_options.h"
 
 namespace vorlix::kestrel::exporter {
 
@@ -123,12 +122,7 @@ void exporter_options_init(my_utils::CMDLineContext& ctx) {
     once.on_flag = [](CMDLineParams& p) { get_exporter_params(p).once = true; };
     options.push_back(std::move(once));
 
-    CMDLineElement version = make_option("--version", nullptr, "print version and build info");
-    version.on_flag = [](CMDLineParams&) {
-        print_program_version("kestrel-exporter");
-        std::exit(finish_output(0));
-    };
-    options.push_back(std::move(version));
+    options.push_back(program_version_option("kestrel-exporter"));
 }
 
 }  // namespace vorlix::kestrel::exporter

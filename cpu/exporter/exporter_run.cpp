@@ -26,6 +26,7 @@
 #include "cpu/exporter/http_server.h"
 #include "cpu/exporter/textfile.h"
 #include "cpu/exporter/web_settings.h"
+#include "cpu/program_options.h"
 #include "cpu/sampling/board.h"
 #include "cpu/sampling/dsp_state.h"
 #include "cpu/sampling/sampler.h"
@@ -100,22 +101,21 @@ int exporter_run(int argc, const char** argv) {
     }
 
     ExporterParams options;
-    my_utils::ArgumentParser parser(exporter_options_init);
-    my_utils::CMDLineParams params;
-    params.user_param = &options;
     // "--name=value" as well as "--name value".
     const std::vector<std::string> args = split_option_values(argc, argv);
     std::vector<const char*> arg_pointers;
     for (const std::string& arg : args) {
         arg_pointers.push_back(arg.c_str());
     }
-    if (!parser.cmdline_params_parse(static_cast<int>(arg_pointers.size()), arg_pointers.data(),
-                                     params, nullptr)) {
-        error("invalid command line (-h lists the options)");
-        return -1;
-    }
-    if (params.usage) {
-        return 0;
+    switch (parse_program_command_line("[ERROR] [EXPORTER] ", static_cast<int>(arg_pointers.size()),
+                                       arg_pointers.data(), exporter_options_init, &options,
+                                       nullptr)) {
+        case CommandLine::kInvalid:
+            return -1;
+        case CommandLine::kHelpShown:
+            return 0;
+        case CommandLine::kRun:
+            break;
     }
     if (options.sample_time == 0 || options.sample_time > kLongestWindowMs) {
         error("--sample_time must be from 1 to " + std::to_string(kLongestWindowMs) + " ms");
@@ -168,20 +168,12 @@ int exporter_run(int argc, const char** argv) {
 
     // The board's cores, by the SoC rules; the SoC id is read once for the whole run.
     Board board;
-    if (!discover_board(&board, &why)) {
+    std::vector<CoreTarget> cores;
+    if (!discover_cores(options.cdsp_index, &board, &cores, &why)) {
         error(why);
         return -1;
     }
     const bool legacy = board.legacy();
-    std::vector<CoreTarget> cores;
-    if (!select_cores(board, options.cdsp_index, &cores, &why)) {
-        error(why);
-        return -1;
-    }
-    if (cores.empty()) {
-        error("the platform reports no compute-DSP core");
-        return -1;
-    }
 
     std::vector<std::unique_ptr<CoreState>> states;
     for (const auto& core : cores) {

@@ -326,7 +326,7 @@ int stat_run(int argc, const char** argv) {
     pthread_sigmask(SIG_SETMASK, nullptr, &original_mask);
     StatParams params;
     const int options = split_command(argc, argv, &params.command);
-    switch (parse_program_command_line("kestrel-stat", options, argv, stat_options_init, &params,
+    switch (parse_program_command_line("kestrel-stat: ", options, argv, stat_options_init, &params,
                                        print_stat_usage)) {
         case CommandLine::kInvalid:
             return -1;

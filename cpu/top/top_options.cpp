@@ -5,8 +5,7 @@
 #include <cstdlib>
 #include <utility>
 
-#include "cpu/config.h"
-#include "cpu/output.h"
+#include "cpu/program_options.h"
 
 namespace vorlix::kestrel::top {
 
@@ -51,12 +50,7 @@ void top_options_init(my_utils::CMDLineContext& ctx) {
     mono.on_flag = [](CMDLineParams& p) { get_top_params(p).mono = true; };
     options.push_back(std::move(mono));
 
-    CMDLineElement version = make_option("--version", nullptr, "print version and build info");
-    version.on_flag = [](CMDLineParams&) {
-        print_program_version("kestrel-top");
-        std::exit(finish_output(0));
-    };
-    options.push_back(std::move(version));
+    options.push_back(program_version_option("kestrel-top"));
 }
 
 bool check_top_params(const TopParams& params, std::string* why) {

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "cpu/output.h"
+#include "cpu/program_options.h"
 #include "cpu/sampling/board.h"
 #include "cpu/sampling/clock.h"
 #include "cpu/sampling/recording.h"
@@ -482,15 +483,14 @@ int top_run(int argc, const char** argv) {
     }
 
     TopParams params;
-    my_utils::ArgumentParser parser(top_options_init);
-    my_utils::CMDLineParams cmdline;
-    cmdline.user_param = &params;
-    if (!parser.cmdline_params_parse(argc, argv, cmdline, nullptr)) {
-        error("invalid command line (-h lists the options)");
-        return -1;
-    }
-    if (cmdline.usage) {
-        return 0;
+    switch (parse_program_command_line("kestrel-top: ", argc, argv, top_options_init, &params,
+                                       nullptr)) {
+        case CommandLine::kInvalid:
+            return -1;
+        case CommandLine::kHelpShown:
+            return 0;
+        case CommandLine::kRun:
+            break;
     }
     std::string why;
     if (!check_top_params(params, &why)) {
@@ -547,15 +547,9 @@ int top_run(int argc, const char** argv) {
 
     // The board's cores, by the SoC rules; the SoC id is read once for the whole run.
     Board board;
-    if (!discover_board(&board, &why)) {
-        return fail(why);
-    }
     std::vector<CoreTarget> cores;
-    if (!select_cores(board, params.cdsp_index, &cores, &why)) {
+    if (!discover_cores(params.cdsp_index, &board, &cores, &why)) {
         return fail(why);
-    }
-    if (cores.empty()) {
-        return fail("the platform reports no compute-DSP core");
     }
     RecordingWriter recording;
     if (!params.record.empty() && !recording.open(params.record, &why)) {

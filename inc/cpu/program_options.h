@@ -21,9 +21,10 @@ enum class CommandLine {
 
 // Parses `argv` with the toolkit, the program's options being those `init` registers, into the
 // record `params` points at; `usage` is printed after the listing of -h (may be null). An invalid
-// command line is told as "PROGRAM: invalid command line (-h lists the options)" on standard
-// error, after the toolkit's own message.
-CommandLine parse_program_command_line(const char* program, int argc, const char** argv,
+// command line is told on standard error, after the toolkit's own message, as the program tells
+// its errors: `error_prefix` (such as "kestrel-top: ") and "invalid command line (-h lists the
+// options)".
+CommandLine parse_program_command_line(const char* error_prefix, int argc, const char** argv,
                                        std::function<void(my_utils::CMDLineContext&)> init,
                                        void* params, my_utils::UsageCallback usage);
 
