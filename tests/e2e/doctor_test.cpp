@@ -95,7 +95,8 @@ BoardRun run_doctor(const std::string& board, const std::vector<std::string>& ar
     kestrel_test::ProcessOptions opts;
     opts.timeout = std::chrono::seconds(30);
     if (as_nobody) {
-        opts.env_set = {std::string("KESTREL_E2E_AS_NOBODY_TARGET=") + KESTREL_DOCTOR_BIN};
+        opts.env_set = {"KESTREL_E2E_AS_NOBODY_TARGET=" +
+                        e2e::reachable_by_others(KESTREL_DOCTOR_BIN)};
     }
     return e2e::run_with_runner_options({"--doctor"}, board, args, opts,
                                         as_nobody ? KESTREL_E2E_AS_NOBODY : KESTREL_DOCTOR_BIN,

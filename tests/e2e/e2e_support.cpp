@@ -3,9 +3,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -90,13 +92,209 @@ class RunRecorder : public testing::EmptyTestEventListener {
     std::vector<std::pair<std::string, std::string>> runs_;
 };
 
+// ---- The build as other users reach it ----------------------------------------------------
+
+// Whether every user may enter each folder down to `path` (the test's user owns the build, so
+// only the others' bits count for another user).
+bool others_may_reach(const fs::path& path) {
+    for (fs::path dir = path; !dir.empty() && dir != dir.root_path(); dir = dir.parent_path()) {
+        struct stat info {};
+        if (stat(dir.c_str(), &info) != 0 || (info.st_mode & S_IXOTH) == 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A folder under /tmp that everyone may read, holding links to (or copies of) what a board run
+// needs, in the layout the runner expects: build/ (this build), hexagon/ (the hexagon preset's
+// files that build/sim/target.env names), sim/run-board and boards/. Made at the first need;
+// removed when the test program ends, kept after a failure (the reproduce lines name it).
+class OthersCopy {
+  public:
+    static OthersCopy& instance() {
+        static OthersCopy copy;
+        return copy;
+    }
+    OthersCopy(const OthersCopy&) = delete;
+    OthersCopy& operator=(const OthersCopy&) = delete;
+
+    // Why the copy could not be made; empty when it was.
+    const std::string& error() const { return error_; }
+
+    // Where the copy holds `file`, a file or folder of the build, the hexagon build, the runner's
+    // folder or the board profiles; `file` itself when it is none of them.
+    std::string path_of(const std::string& file) const {
+        for (const auto& [from, to] : places_) {
+            if (file == from) {
+                return to;
+            }
+            if (file.size() > from.size() && file.compare(0, from.size(), from) == 0 &&
+                file[from.size()] == '/') {
+                return to + file.substr(from.size());
+            }
+        }
+        return file;
+    }
+
+  private:
+    OthersCopy() {
+        char pattern[] = "/tmp/kestrel-others-XXXXXX";
+        if (mkdtemp(pattern) == nullptr || chmod(pattern, 0755) != 0) {
+            error_ = std::string("cannot make a folder under /tmp for other users: ") +
+                     std::strerror(errno);
+            return;
+        }
+        root_ = pattern;
+        if (!others_may_reach(root_)) {
+            error_ = "other users cannot reach " + root_ + ", where the build would be copied";
+            return;
+        }
+        places_ = {{KESTREL_BUILD_DIR, root_ + "/build"},
+                   {fs::path(KESTREL_RUN_BOARD).parent_path().string(), root_ + "/sim"},
+                   {KESTREL_E2E_BOARDS, root_ + "/boards"}};
+        copy_build() && copy_sources() && copy_target_env();
+    }
+    ~OthersCopy() {
+        if (!root_.empty() && !testing::UnitTest::GetInstance()->Failed()) {
+            std::error_code ec;
+            fs::remove_all(root_, ec);
+        }
+    }
+
+    // A hard link where the file's mode already lets others read it (and run it, when its owner
+    // may), a copy with those rights otherwise. False, with the error noted, when neither works.
+    bool place(const fs::path& from, const fs::path& to) {
+        std::error_code ec;
+        fs::create_directories(to.parent_path(), ec);
+        struct stat info {};
+        if (stat(from.c_str(), &info) != 0) {
+            error_ = "cannot copy " + from.string() + " for other users: " + std::strerror(errno);
+            return false;
+        }
+        const mode_t wanted = S_IROTH | ((info.st_mode & S_IXUSR) != 0 ? S_IXOTH : 0);
+        if ((info.st_mode & wanted) == wanted) {
+            fs::create_hard_link(from, to, ec);
+            if (!ec) {
+                return true;
+            }
+        }
+        ec.clear();
+        fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
+        if (!ec && chmod(to.c_str(), (info.st_mode & 07777) | wanted | S_IRGRP) != 0) {
+            ec = std::error_code(errno, std::generic_category());
+        }
+        if (ec) {
+            error_ = "cannot copy " + from.string() + " to " + to.string() +
+                     " for other users: " + ec.message();
+            return false;
+        }
+        return true;
+    }
+
+    // What the runner takes from the build: the virtual board, the libraries, the programs (those
+    // this test program's build made).
+    bool copy_build() {
+        const fs::path build = KESTREL_BUILD_DIR;
+        std::vector<fs::path> files;
+        for (const char* file :
+             {"sim/kestrel-sim-board", "sim/kestrel-sim-dsp", "stub/libkestrel.so",
+              "dsp/libkestrel_skel.so", "cpu/doctor/libkestrel_doctor.so",
+              "cpu/doctor/kestrel-doctor", "cpu/app/kestrel"}) {
+            files.push_back(file);
+        }
+        // The FastRPC library's variants, and the DSP host's optional runtime functions.
+        std::error_code ec;
+        for (const char* folder : {"sim/lib", "sim/dsp_host"}) {
+            for (const auto& entry : fs::recursive_directory_iterator(build / folder, ec)) {
+                if (entry.is_regular_file()) {
+                    files.push_back(fs::relative(entry.path(), build));
+                }
+            }
+        }
+        for (const fs::path& file : files) {
+            if (fs::exists(build / file, ec) &&
+                !place(build / file, fs::path(root_) / "build" / file)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool copy_sources() {
+        if (!place(KESTREL_RUN_BOARD, path_of(KESTREL_RUN_BOARD))) {
+            return false;
+        }
+        std::error_code ec;
+        for (const auto& board : fs::directory_iterator(KESTREL_E2E_BOARDS, ec)) {
+            if (!place(board.path(), path_of(board.path().string()))) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // build/sim/target.env with the hexagon preset's files and the emulator's path prefix (its
+    // links to the target's libraries) in the copy.
+    bool copy_target_env() {
+        std::ifstream in(std::string(KESTREL_BUILD_DIR) + "/sim/target.env");
+        std::string text;
+        std::string line;
+        while (std::getline(in, line)) {
+            const auto equals = line.find('=');
+            const std::string key = line.substr(0, equals == std::string::npos ? 0 : equals);
+            const std::string value = equals == std::string::npos ? "" : line.substr(equals + 1);
+            if ((key == "hexagon_dsp_library" || key == "hexagon_dsp_host") && !value.empty()) {
+                const std::string copy =
+                    root_ + (key == "hexagon_dsp_library" ? "/hexagon/dsp/" : "/hexagon/host/") +
+                    fs::path(value).filename().string();
+                if (fs::exists(value) && !place(value, copy)) {
+                    return false;
+                }
+                line = key + "=" + copy;
+            } else if (key == "prefix" && !value.empty()) {
+                std::error_code ec;
+                fs::create_directories(root_ + "/qemu-root", ec);
+                for (const auto& entry : fs::directory_iterator(value, ec)) {
+                    if (entry.is_symlink()) {
+                        fs::create_symlink(fs::read_symlink(entry.path()),
+                                           root_ + "/qemu-root/" + entry.path().filename().string(),
+                                           ec);
+                    }
+                }
+                line = key + "=" + root_ + "/qemu-root";
+            }
+            text += line + "\n";
+        }
+        std::ofstream(root_ + "/build/sim/target.env") << text;
+        return true;
+    }
+
+    std::string root_;
+    std::string error_;
+    std::vector<std::pair<std::string, std::string>> places_;
+};
+
 // `prefix` comes before the runner's command: a shell (bash -c SHELL bash) or another user's
 // identity (setpriv ...), for whom the trace's folder is made writable.
+// With `for_others` the run is for a program that runs as another user: the trace is shared and
+// the runner runs the build's copy that other users reach.
 BoardRun run_board_command(const std::vector<std::string>& prefix, const std::string& board,
                            const std::vector<std::string>& args, kestrel_test::ProcessOptions opts,
                            const std::string& program,
                            const std::vector<std::string>& runner_options = {},
-                           bool shared_trace = false) {
+                           bool for_others = false) {
+    const OthersCopy* copy = nullptr;
+    if (for_others) {
+        copy = &OthersCopy::instance();
+        if (!copy->error().empty()) {
+            ADD_FAILURE() << "this run is another user's, and " << copy->error();
+            return BoardRun{};
+        }
+    }
+    const auto reached = [copy](const std::string& file) {
+        return copy != nullptr ? copy->path_of(file) : file;
+    };
     char pattern[] = "/tmp/kestrel-e2e-XXXXXX";
     const char* dir = mkdtemp(pattern);
     EXPECT_NE(dir, nullptr);
@@ -105,7 +303,7 @@ BoardRun run_board_command(const std::vector<std::string>& prefix, const std::st
         EXPECT_EQ(chmod(dir, 0777), 0);
     }
     const std::string trace = std::string(dir == nullptr ? "/tmp" : dir) + "/trace.jsonl";
-    if (shared_trace && dir != nullptr) {
+    if (for_others && dir != nullptr) {
         std::ofstream(trace).close();
         fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                  fs::perms::others_read | fs::perms::others_exec);
@@ -116,12 +314,13 @@ BoardRun run_board_command(const std::vector<std::string>& prefix, const std::st
     const bool is_file = board.size() > 5 && board.compare(board.size() - 5, 5, ".json") == 0;
     const bool is_path = !board.empty() && board.front() == '/';
     std::vector<std::string> argv = prefix;
-    argv.insert(argv.end(),
-                {KESTREL_RUN_BOARD, "--build", KESTREL_BUILD_DIR, "--kestrel", program});
+    argv.insert(argv.end(), {reached(KESTREL_RUN_BOARD), "--build", reached(KESTREL_BUILD_DIR),
+                             "--kestrel", reached(program)});
     argv.insert(argv.end(), runner_options.begin(), runner_options.end());
     argv.insert(
         argv.end(),
-        {"--board", is_file && !is_path ? std::string(KESTREL_E2E_BOARDS) + "/" + board : board,
+        {"--board",
+         is_file && !is_path ? reached(std::string(KESTREL_E2E_BOARDS) + "/" + board) : board,
          "--trace", trace, "--"});
     argv.insert(argv.end(), args.begin(), args.end());
     for (auto& signal : opts.signals) {
@@ -177,9 +376,9 @@ BoardRun run_on_board(const std::string& board, const std::vector<std::string>& 
 BoardRun run_with_runner_options(const std::vector<std::string>& runner_options,
                                  const std::string& board, const std::vector<std::string>& args,
                                  kestrel_test::ProcessOptions opts, const std::string& program,
-                                 bool shared_trace) {
+                                 bool for_other_user) {
     return run_board_command({}, board, args, std::move(opts), program, runner_options,
-                             shared_trace);
+                             for_other_user);
 }
 
 BoardRun run_in_shell(const std::string& shell, const std::string& board,
@@ -192,10 +391,16 @@ BoardRun run_as_user(const std::string& user, const std::string& group, const st
                      const std::vector<std::string>& args) {
     // The runner makes the tree (and, in a cross build, its links) where the other user may not
     // write.
-    const BoardRun first = run_on_board(board, {"-h"});
+    const BoardRun first = run_board_command({}, board, {"-h"}, {}, KESTREL_BIN, {}, true);
     EXPECT_EQ(first.result.exit_code, 0) << first.result.err;
     return run_board_command({"setpriv", "--reuid=" + user, "--regid=" + group, "--clear-groups"},
-                             board, args, {}, KESTREL_BIN);
+                             board, args, {}, KESTREL_BIN, {}, true);
+}
+
+std::string reachable_by_others(const std::string& built_file) {
+    const OthersCopy& copy = OthersCopy::instance();
+    EXPECT_EQ(copy.error(), "");
+    return copy.path_of(built_file);
 }
 
 testing::AssertionResult follows_two_steps(const std::string& out, const StepLoad& a,

@@ -37,12 +37,13 @@ BoardRun run_on_board(const std::string& board, const std::vector<std::string>& 
                       const std::string& program = KESTREL_BIN);
 
 // The same run with the runner's own options `runner_options` (such as "--doctor") before the
-// board. With `shared_trace` the run's folder and trace file are open to every user first, for a
-// program that runs as another user than the test.
+// board. With `for_other_user`, for a program that runs as another user than the test, the run's
+// folder and trace file are open to every user first and the runner runs the build's copy that
+// other users can reach (reachable_by_others).
 BoardRun run_with_runner_options(const std::vector<std::string>& runner_options,
                                  const std::string& board, const std::vector<std::string>& args,
                                  kestrel_test::ProcessOptions opts, const std::string& program,
-                                 bool shared_trace = false);
+                                 bool for_other_user = false);
 
 // The same run started by a bash command line `shell`, in which "$@" is the runner's command
 // that runs kestrel: for pipes and redirections around kestrel. The command's own status (for
@@ -52,8 +53,16 @@ BoardRun run_in_shell(const std::string& shell, const std::string& board,
 
 // The same run as the user `user` and group `group` with no other groups (setpriv), which must
 // be able to write the trace; the board's tree is made first by a run as this process's user.
+// It runs what other users can reach (reachable_by_others).
 BoardRun run_as_user(const std::string& user, const std::string& group, const std::string& board,
                      const std::vector<std::string>& args);
+
+// A file of the build as another user than the test's reaches it. The build may lie in a folder
+// that only its owner may enter (a clone in root's mode-0700 home): runs as another user take what
+// they run (the runner, the board profiles, the programs, the virtual board and the libraries of
+// this build and of the hexagon preset's) to a folder under /tmp that everyone may read, once per
+// test program, and run it from there. Fails the test, saying why, when that cannot be done.
+std::string reachable_by_others(const std::string& built_file);
 
 // Compares output line by line with expected lines in which "{LOW..HIGH}" stands for a number
 // in that range and "{*}" for any number.
