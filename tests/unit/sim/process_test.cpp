@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <thread>
 
@@ -200,10 +201,20 @@ std::vector<std::string> runner(const std::vector<std::string>& args) {
     return argv;
 }
 
-TEST(SimRunner, ListsTheBuiltinBoards) {
+TEST(SimRunner, ListsTheBuiltinBoardsEachWithItsDescription) {
     auto r = run_process({SIM_RUN_BOARD, "--list-boards"});
     EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(r.out, "demo\nidle-sa8797p\nqcs6490\nqcs9075\nsa8797p\nsm8250\nsm8650\n");
+    // The names in a column as wide as the longest, then each profile's own description.
+    const std::string boards = std::filesystem::path(SIM_RUN_BOARD).parent_path() / "boards";
+    const std::vector<std::string> names = {"demo",    "idle-sa8797p", "qcs6490", "qcs9075",
+                                            "sa8797p", "sm8250",       "sm8650"};
+    std::string expected;
+    for (const std::string& name : names) {
+        std::ifstream profile(boards + "/" + name + ".json");
+        const std::string description = json::parse(profile).at("description");
+        expected += name + std::string(14 - name.size(), ' ') + description + "\n";
+    }
+    EXPECT_EQ(r.out, expected);
 }
 
 TEST(SimRunner, HelpRunsOnEveryBuiltinBoardWithoutOutputOfItsOwn) {
