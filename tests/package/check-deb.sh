@@ -5,7 +5,8 @@
 # QDSP6 for the DSP library) and without a library search path of its own; the exporter's
 # library is among the dependencies, its units pass systemd-analyze, the dashboard uses only the
 # exporter's metrics; kestrel-doctor does not need libadsprpc.so or libkestrel.so to start;
-# kestrel-stat's manual page carries its JSON schema; and
+# kestrel-stat's manual page carries its JSON schema; each manual page names the package's other
+# programs under SEE ALSO; and
 # lintian finds no error and no warning in it.
 set -euo pipefail
 deb=$1
@@ -137,6 +138,17 @@ gzip -t "$tmp/usr/share/man/man1/kestrel-stat.1.gz" ||
     fail "the manual page kestrel-stat.1 is not gzip data"
 zcat "$tmp/usr/share/man/man1/kestrel-stat.1.gz" | grep -q 'kestrel\\-stat/1' ||
     fail "the manual page kestrel-stat.1 lacks the schema of the JSON"
+
+# Each program's manual page names every other program of the package under SEE ALSO.
+for page in "$tmp"/usr/share/man/man1/*.1.gz; do
+    see_also=$(zcat "$page" | sed -n '/^\.SH SEE ALSO/,/^\.SH /p')
+    for program in "$tmp"/usr/bin/*; do
+        name=${program##*/}
+        [ "$name.1.gz" != "${page##*/}" ] || continue
+        grep -qx "\.BR $name (1),\?" <<<"$see_also" ||
+            fail "the manual page ${page##*/} does not name $name under SEE ALSO"
+    done
+done
 
 command -v lintian >/dev/null || fail "lintian is missing (apt-get install lintian)"
 lintian --fail-on error,warning "$deb" || fail "lintian reports errors or warnings"
