@@ -295,6 +295,10 @@ BoardRun run_board_command(const std::vector<std::string>& prefix, const std::st
     const auto reached = [copy](const std::string& file) {
         return copy != nullptr ? copy->path_of(file) : file;
     };
+    if (copy != nullptr && opts.cwd.empty()) {
+        // The runner goes back to where it started, which the other user must be able to enter.
+        opts.cwd = reached(KESTREL_BUILD_DIR);
+    }
     char pattern[] = "/tmp/kestrel-e2e-XXXXXX";
     const char* dir = mkdtemp(pattern);
     EXPECT_NE(dir, nullptr);
