@@ -235,7 +235,7 @@ class OthersCopy {
     }
 
     // build/sim/target.env with the hexagon preset's files and the emulator's path prefix (its
-    // links to the target's libraries) in the copy.
+    // links to the target's libraries) in the copy, without the target's packages.
     bool copy_target_env() {
         std::ifstream in(std::string(KESTREL_BUILD_DIR) + "/sim/target.env");
         std::string text;
@@ -263,6 +263,10 @@ class OthersCopy {
                     }
                 }
                 line = key + "=" + root_ + "/qemu-root";
+            } else if (key == "usrdir") {
+                // The target's packages are the exporter's libraries; the programs that run as
+                // other users (kestrel, kestrel-doctor) need none of them.
+                line = key + "=";
             }
             text += line + "\n";
         }
