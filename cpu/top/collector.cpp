@@ -74,7 +74,21 @@ class Collector::CoreObserver : public SamplerObserver {
         }
         CoreEvent event = base_event(wall_clock_seconds());
         event.session = SessionState::kDown;
-        event.error = failure.describe();
+        error_ = failure.describe();
+        event.error = error_;
+        event.reopen_in = std::chrono::duration<double>(reopen_in).count();
+        leave(std::move(event), true);
+    }
+
+    // Every second or so while down: the countdown, and the processor's state and temperature
+    // read anew (the event is taken at once, with the kernel's state read for it).
+    void still_down(std::chrono::milliseconds reopen_in) override {
+        if (stopping()) {
+            return;
+        }
+        CoreEvent event = base_event(wall_clock_seconds());
+        event.session = SessionState::kDown;
+        event.error = error_;
         event.reopen_in = std::chrono::duration<double>(reopen_in).count();
         leave(std::move(event), true);
     }
@@ -110,6 +124,7 @@ class Collector::CoreObserver : public SamplerObserver {
     // that collects (under the screen's lock).
     std::mutex mutex_;
     std::vector<Waiting> waiting_;
+    std::string error_;  // the last failure's, on the sampler's thread
 };
 
 Collector::Collector(std::vector<CoreTarget> cores, bool legacy,
@@ -232,7 +247,7 @@ void Collector::collect() {
         }
         order_[at] = i;
     }
-    const bool keep_history = !paused_.load();
+    const Keep keep = paused_.load() ? Keep::kBlank : Keep::kFigures;
     for (const std::size_t i : order_) {
         Waiting& waiting = taken_[i];
         CoreEvent& event = waiting.event;
@@ -240,7 +255,7 @@ void Collector::collect() {
         event.temperature = kernel.temperature;
         event.has_remoteproc = kernel.has_remoteproc;
         event.remoteproc = kernel.remoteproc;
-        apply_event(event, model_, keep_history);
+        apply_event(event, model_, keep);
         if (waiting.record && recording_ != nullptr) {
             recording_->write(event);
         }

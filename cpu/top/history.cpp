@@ -5,7 +5,7 @@
 
 namespace vorlix::kestrel::top {
 
-History::History(std::size_t capacity) : ring_(std::max<std::size_t>(capacity, 1), 0.0f) {}
+History::History(std::size_t capacity) : ring_(std::max<std::size_t>(capacity, 1), kBlank) {}
 
 void History::push(float value) {
     ring_[next_] = value;
@@ -13,12 +13,18 @@ void History::push(float value) {
     size_ = std::min(size_ + 1, ring_.size());
 }
 
+void History::set_newest(float value) {
+    if (size_ > 0) {
+        ring_[(next_ + ring_.size() - 1) % ring_.size()] = value;
+    }
+}
+
 void History::reserve(std::size_t capacity) {
     if (capacity <= ring_.size()) {
         return;
     }
     // Unrolled oldest first into the larger ring.
-    std::vector<float> grown(capacity, 0.0f);
+    std::vector<float> grown(capacity, kBlank);
     for (std::size_t i = 0; i < size_; ++i) {
         grown[i] = back(size_ - 1 - i);
     }

@@ -1,16 +1,85 @@
 // kestrel-top's keys.
 #include "cpu/top/input.h"
 
-#include <curses.h>
-
 namespace vorlix::kestrel::top {
 
 namespace {
 
 constexpr int kCtrlC = 3;
-constexpr int kEsc = 27;
+constexpr unsigned char kEsc = 27;
+
+// The key of an escape sequence's final byte (ESC [ ... F or ESC O F).
+int sequence_key(unsigned char final) {
+    switch (final) {
+        case 'A':
+            return kKeyUp;
+        case 'B':
+            return kKeyDown;
+        case 'C':
+            return kKeyRight;
+        case 'D':
+            return kKeyLeft;
+        case 'Z':
+            return kKeyBackTab;
+        case 'M':
+            return kKeyEnter;
+        default:
+            return kKeyOther;
+    }
+}
 
 }  // namespace
+
+void KeyDecoder::feed(const char* bytes, std::size_t count, std::vector<int>* keys) {
+    for (std::size_t i = 0; i < count; ++i) {
+        byte(static_cast<unsigned char>(bytes[i]), keys);
+    }
+}
+
+void KeyDecoder::byte(unsigned char c, std::vector<int>* keys) {
+    switch (state_) {
+        case State::kGround:
+            if (c == kEsc) {
+                state_ = State::kEscape;
+            } else {
+                keys->push_back(c);
+            }
+            return;
+        case State::kEscape:
+            if (c == '[') {
+                state_ = State::kCsi;
+                return;
+            }
+            if (c == 'O') {
+                state_ = State::kSs3;
+                return;
+            }
+            // Esc and then another key (Alt held, or typed fast): both keys.
+            keys->push_back(kEsc);
+            state_ = State::kGround;
+            byte(c, keys);
+            return;
+        case State::kCsi:
+            // Parameters and intermediates (0x20..0x3f) until the final byte.
+            if (c >= 0x20 && c <= 0x3f) {
+                return;
+            }
+            state_ = State::kGround;
+            keys->push_back(c >= 0x40 && c <= 0x7e ? sequence_key(c) : kKeyOther);
+            return;
+        case State::kSs3:
+            state_ = State::kGround;
+            keys->push_back(sequence_key(c));
+            return;
+    }
+}
+
+void KeyDecoder::timeout(std::vector<int>* keys) {
+    if (state_ == State::kEscape) {
+        keys->push_back(kEsc);
+    }
+    state_ = State::kGround;
+}
 
 Action action_for_key(int key) {
     switch (key) {
@@ -29,18 +98,18 @@ Action action_for_key(int key) {
         case '_':
             return Action::kShorter;
         case '\t':
-        case KEY_DOWN:
+        case kKeyDown:
             return Action::kNext;
-        case KEY_BTAB:
-        case KEY_UP:
+        case kKeyBackTab:
+        case kKeyUp:
             return Action::kPrevious;
-        case KEY_LEFT:
+        case kKeyLeft:
             return Action::kLeft;
-        case KEY_RIGHT:
+        case kKeyRight:
             return Action::kRight;
         case '\n':
         case '\r':
-        case KEY_ENTER:
+        case kKeyEnter:
             return Action::kEnter;
         case 'h':
         case 'H':
@@ -50,8 +119,6 @@ Action action_for_key(int key) {
             return Action::kStepBack;
         case ']':
             return Action::kStepForward;
-        case KEY_RESIZE:
-            return Action::kResize;
         default:
             return Action::kNone;
     }

@@ -4,22 +4,59 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
-
-#include "cpu/top/plot.h"
+#include <string_view>
 
 namespace vorlix::kestrel::top {
 
 namespace {
 
-constexpr std::size_t kBarWidth = 20;
-// "  QDSP6 [" + bar + "] 100.0%  "
-constexpr std::size_t kLabelWidth = 8;
-constexpr std::size_t kPlotColumn = kLabelWidth + kBarWidth + 2 + 9;
-// The name line and the temperature line above the engines.
-constexpr int kInfoRows = 2;
+// The characters of frames, bars and plots: Unicode box drawing and block elements, or ASCII.
+struct Glyphs {
+    const char* horizontal;
+    const char* vertical;
+    const char* corners[3][3];  // [top, middle, bottom][left, junction, right]
+    const char* bar_open;
+    const char* bar_close;
+    const char* bar_full;
+    const char* const* bar_parts;  // eighths of a cell, 1..7; null: whole cells only
+    const char* bar_empty;
+    const char* const* plot;  // an empty cell to a full one
+    int plot_steps;
+    const char* axis_tick;
+    const char* axis_line;
+    const char* degrees;
+    const char* separator;
+};
 
-// A figure with `decimals` decimals, as printf's "%.Nf" writes it (the screen is drawn every
+constexpr const char* kBarEighths[] = {"", "▏", "▎", "▍", "▌", "▋", "▊", "▉"};
+constexpr const char* kBlocks[] = {" ", "▁", "▂", "▃", "▄", "▅", "▆", "▇", "█"};
+constexpr const char* kAsciiLevels[] = {" ", ".", "-", "=", "#"};
+
+constexpr Glyphs kUnicode = {
+    "─",         "│",   {{"┌", "┬", "┐"}, {"├", "┼", "┤"}, {"└", "┴", "┘"}},
+    "▕",         "▏",   "█",
+    kBarEighths, " ",   kBlocks,
+    8,           "┤",   "│",
+    " °C",       " · ",
+};
+constexpr Glyphs kAscii = {
+    "-",     "|",   {{"+", "+", "+"}, {"+", "+", "+"}, {"+", "+", "+"}},
+    "[",     "]",   "#",
+    nullptr, ".",   kAsciiLevels,
+    4,       "+",   "|",
+    " C",    " | ",
+};
+
+constexpr const char* const kEngines[] = {"QDSP6", "HVX", "HMX"};
+constexpr std::size_t kLabelWidth = 7;   // " QDSP6 "
+constexpr std::size_t kFigureWidth = 7;  // " 100.0%"
+constexpr std::size_t kStatsWidth = 22;  // "mean 100.0  peak 100.0"
+constexpr std::size_t kAxisWidth = 4;    // "100┤"
+constexpr std::size_t kShortestPlot = 12;
+
+// A figure with `decimals` decimals, as printf's "%.Nf" writes it (the screen is laid out every
 // window, and printf's conversion costs several times the rest of a line).
 std::string fixed(double value, int decimals) {
     char text[64];
@@ -40,19 +77,28 @@ std::string tenths(double value) {
     return fixed(value, 1);
 }
 
-int engines(const CoreView& core) {
-    return core.legacy ? 1 : 3;
+// `text` right-aligned in `width` columns (ASCII).
+std::string right(const std::string& text, std::size_t width) {
+    return text.size() >= width ? text : std::string(width - text.size(), ' ') + text;
 }
 
-int block_rows(const CoreView& core) {
-    return kInfoRows + engines(core);
-}
-
-Colour level_colour(float percent) {
-    if (percent >= 80.0f) {
-        return Colour::kHigh;
+// What comes from outside (a recording, sysfs) shown safely: printable ASCII only.
+std::string printable(const std::string& text) {
+    std::string out = text;
+    for (char& c : out) {
+        if (c < 0x20 || c > 0x7e) {
+            c = '?';
+        }
     }
-    return percent >= 50.0f ? Colour::kMid : Colour::kLow;
+    return out;
+}
+
+std::size_t columns_of(std::string_view text) {
+    std::size_t count = 0;
+    for (const char c : text) {
+        count += (static_cast<unsigned char>(c) & 0xc0) != 0x80 ? 1 : 0;
+    }
+    return count;
 }
 
 // The lines of a screen, written over those of the last one so that their storage serves again
@@ -83,161 +129,417 @@ class Lines {
     std::size_t used_ = 0;
 };
 
-// Builds the next line piece by piece, remembering where the coloured pieces are; at its end
-// the line is cut at the terminal's width, runs included.
+// Builds a line piece by piece, in columns, cut at the terminal's width; a coloured piece is a
+// run (joined to the run before it when of the same colour and adjacent).
 class LineBuilder {
   public:
-    explicit LineBuilder(Lines& lines) : line_(lines.next()), width_(lines.width()) {}
-    ~LineBuilder() {
-        if (line_.text.size() > width_) {
-            line_.text.resize(width_);
-        }
-        auto& runs = line_.runs;
-        runs.erase(std::remove_if(runs.begin(), runs.end(),
-                                  [this](const ColourRun& run) { return run.column >= width_; }),
-                   runs.end());
-        for (ColourRun& run : runs) {
-            run.length = std::min(run.length, width_ - run.column);
-        }
-    }
-    LineBuilder(const LineBuilder&) = delete;
-    LineBuilder& operator=(const LineBuilder&) = delete;
+    explicit LineBuilder(Lines& lines)
+        : line_(lines.next()), width_(lines.width()), limit_(lines.width()) {}
 
-    std::size_t size() const { return line_.text.size(); }
-    std::string& text() { return line_.text; }
+    std::size_t column() const { return column_; }
+    // Nothing is added beyond `column` (a panel's edge) until the limit changes again.
+    void limit(std::size_t column) { limit_ = std::min(column, width_); }
 
-    LineBuilder& add(const std::string& text) {
-        line_.text += text;
+    LineBuilder& add(std::string_view text) {
+        for (std::size_t i = 0; i < text.size() && column_ < limit_;) {
+            std::size_t end = i + 1;
+            while (end < text.size() && (static_cast<unsigned char>(text[end]) & 0xc0) == 0x80) {
+                ++end;
+            }
+            line_.text.append(text, i, end - i);
+            ++column_;
+            i = end;
+        }
         return *this;
     }
-    LineBuilder& add(const std::string& text, Colour colour) {
-        line_.runs.push_back({line_.text.size(), text.size(), colour});
-        return add(text);
+    LineBuilder& add(std::string_view text, Colour colour) {
+        const std::size_t from = column_;
+        add(text);
+        mark(from, colour);
+        return *this;
     }
-    LineBuilder& add(std::size_t count, char c, Colour colour) {
-        line_.runs.push_back({line_.text.size(), count, colour});
-        line_.text.append(count, c);
+    // Coloured only when `coloured`.
+    LineBuilder& add(std::string_view text, bool coloured, Colour colour) {
+        return coloured ? add(text, colour) : add(text);
+    }
+    LineBuilder& repeat(std::string_view glyph, std::size_t count) {
+        for (std::size_t i = 0; i < count && column_ < limit_; ++i) {
+            line_.text.append(glyph);
+            ++column_;
+        }
+        return *this;
+    }
+    LineBuilder& repeat(std::string_view glyph, std::size_t count, Colour colour) {
+        const std::size_t from = column_;
+        repeat(glyph, count);
+        mark(from, colour);
         return *this;
     }
     LineBuilder& pad_to(std::size_t column) {
-        if (line_.text.size() < column) {
-            line_.text.append(column - line_.text.size(), ' ');
-        }
-        return *this;
+        return repeat(" ", column > column_ ? column - column_ : 0);
     }
 
   private:
+    void mark(std::size_t from, Colour colour) {
+        if (column_ == from) {
+            return;
+        }
+        auto& runs = line_.runs;
+        if (!runs.empty() && runs.back().colour == colour &&
+            runs.back().column + runs.back().length == from) {
+            runs.back().length += column_ - from;
+        } else {
+            runs.push_back({from, column_ - from, colour});
+        }
+    }
+
     Line& line_;
     std::size_t width_;
+    std::size_t limit_;
+    std::size_t column_ = 0;
 };
 
-std::string clock_text(const CoreView& core) {
-    return core.has_figures ? whole(core.clock_hz / 1e6) + " MHz" : std::string("--- MHz");
-}
+// How an engine's band is laid out in a panel `inner` columns wide.
+struct Band {
+    std::size_t height = 1;
+    std::size_t bar = 6;        // cells between the bar's ends
+    bool stats_beside = false;  // the mean and peak after the figure (a one-row band), else below
+    std::size_t axis = 0;       // the scale's columns before the plot
+    std::size_t plot = 0;       // the plot's columns
 
-void name_line(const CoreView& core, bool selected, double now, Lines& out) {
-    LineBuilder line(out);
-    line.add(selected ? "> " : "  ");
-    if (selected) {
-        line.add(core.domain, Colour::kSelected);
-    } else {
-        line.add(core.domain);
+    std::size_t left() const {
+        return kLabelWidth + bar + 2 + kFigureWidth + (stats_beside ? 2 + kStatsWidth : 0) + 1;
     }
-    // The architecture where the platform tells it.
-    line.add(core.arch == "unknown" ? std::string() : " " + core.arch);
-    line.add("  " + clock_text(core) + "  ");
-    const std::string state = session_text(core, now);
-    if (core.session == SessionState::kDown) {
-        line.add(state, Colour::kDown);
-    } else {
-        line.add(state);
-    }
-}
+};
 
-void thermal_line(const CoreView& core, Lines& out) {
-    LineBuilder line(out);
-    line.add("  ");
-    const Temperature& t = core.temperature;
-    if (!t.present) {
-        line.add("no zone");
-    } else {
-        std::string text = "temp " + tenths(t.celsius) + " C";
-        if (t.has_passive || t.has_critical) {
-            text += " (";
-            if (t.has_passive) {
-                text += "passive " + whole(t.passive);
-            }
-            if (t.has_critical) {
-                text += std::string(t.has_passive ? ", " : "") + "critical " + whole(t.critical);
-            }
-            text += ")";
-        }
-        if (t.hot()) {
-            line.add(text + " HOT", Colour::kHot);
-        } else {
-            line.add(text);
+Band band_for(std::size_t inner, std::size_t height) {
+    Band band;
+    band.height = height;
+    band.axis = height >= 2 ? kAxisWidth : 0;
+    for (const bool beside : {height == 1, false}) {
+        band.stats_beside = beside;
+        band.bar = 0;
+        const std::size_t fixed = band.left() + band.axis;
+        const std::size_t rest = inner > fixed ? inner - fixed : 0;
+        band.bar = std::clamp<std::size_t>(rest / 4, 6, 30);
+        band.plot = rest > band.bar ? rest - band.bar : 0;
+        if (band.plot >= kShortestPlot || !beside) {
+            break;
         }
     }
-    line.add("   ");
-    line.add(core.has_remoteproc ? "remoteproc " + core.remoteproc : std::string("no remoteproc"));
+    return band;
 }
 
-// One engine's band: its bar and figure on the first row, its plot beside, `height` rows.
-void engine_band(const char* label, float percent, const History& history, bool has_figures,
-                 std::size_t height, Lines& out) {
-    const std::size_t width = out.width();
-    const std::size_t plot_width = width > kPlotColumn ? width - kPlotColumn : 0;
-    for (std::size_t row = 0; row < height; ++row) {
-        LineBuilder line(out);
+// "34 s", "5 min", "2 h": the span `seconds` long.
+std::string span_text(double seconds) {
+    if (seconds < 120.0) {
+        return whole(seconds) + " s";
+    }
+    if (seconds < 7200.0) {
+        return whole(seconds / 60.0) + " min";
+    }
+    return whole(seconds / 3600.0) + " h";
+}
+
+// How many steps of a plot `height` rows of `steps` each a figure fills: 0 only for 0 (or less),
+// the full height for 100 (or more), and at least one step for anything above 0.
+int plot_level(float percent, std::size_t height, int steps) {
+    const int total = static_cast<int>(height) * steps;
+    if (!(percent > 0.0f)) {
+        return 0;
+    }
+    const int level = static_cast<int>(std::lround(std::min(percent, 100.0f) / 100.0f * total));
+    return std::max(level, 1);
+}
+
+struct Stats {
+    bool any = false;
+    float mean = 0.0f;
+    float peak = 0.0f;
+};
+
+// The mean and peak of the newest `columns` columns with a figure.
+Stats stats_of(const History& history, std::size_t columns) {
+    Stats stats;
+    double sum = 0.0;
+    std::size_t count = 0;
+    for (std::size_t age = 0; age < std::min(columns, history.size()); ++age) {
+        const float value = history.back(age);
+        if (History::blank(value)) {
+            continue;
+        }
+        sum += value;
+        stats.peak = count == 0 ? value : std::max(stats.peak, value);
+        ++count;
+    }
+    stats.any = count > 0;
+    stats.mean = count > 0 ? static_cast<float>(sum / count) : 0.0f;
+    return stats;
+}
+
+class PanelPainter {
+  public:
+    PanelPainter(const Glyphs& glyphs, const Model& model, const ViewState& view)
+        : g_(glyphs), model_(model), view_(view) {}
+
+    // The frame's title of `core` into `line`, over `inner` columns (and the corner before it).
+    void title(LineBuilder& line, const CoreView* core, bool selected, std::size_t inner) const;
+    // Row `row` of the panel's content (0: the row that labels the figures or tells what failed;
+    // then the engines' bands).
+    void content(LineBuilder& line, const CoreView* core, const Band& band, std::size_t row,
+                 std::size_t inner) const;
+
+  private:
+    void info_row(LineBuilder& line, const CoreView& core, const Band& band,
+                  std::size_t inner) const;
+    void band_row(LineBuilder& line, const CoreView& core, std::size_t engine, const Band& band,
+                  std::size_t row) const;
+    void bar(LineBuilder& line, float percent, bool has, std::size_t cells) const;
+    void plot_row(LineBuilder& line, const History& history, const Band& band,
+                  std::size_t row) const;
+
+    const Glyphs& g_;
+    const Model& model_;
+    const ViewState& view_;
+};
+
+void PanelPainter::title(LineBuilder& line, const CoreView* core, bool selected,
+                         std::size_t inner) const {
+    const std::size_t end = line.column() + inner;
+    line.limit(end);
+    if (core == nullptr) {
+        line.repeat(g_.horizontal, inner);
+        line.limit(SIZE_MAX);
+        return;
+    }
+    line.add(selected ? ">" : g_.horizontal).add(" ");
+    const std::string name =
+        printable(core->domain) + (core->arch == "unknown" ? "" : " " + printable(core->arch));
+    line.add(name, selected, Colour::kSelected).add(g_.separator);
+    if (core->has_figures) {
+        line.add(whole(core->clock_hz / 1e6) + " MHz");
+    } else {
+        line.add("- MHz", Colour::kDim);
+    }
+    line.add(g_.separator);
+    const bool down = core->session == SessionState::kDown;
+    line.add(session_text(*core, view_.now), core->session != SessionState::kSampling,
+             down ? Colour::kDown : Colour::kDim);
+    line.add(" ");
+    // What the kernel tells, at the right; beyond what fits, the word "remoteproc", then the
+    // processor, then the temperature are left out.
+    const Temperature& t = core->temperature;
+    const std::string temperature =
+        t.present ? tenths(t.celsius) + g_.degrees + (t.hot() ? " HOT" : "") : "no zone";
+    const bool has_proc = core->has_remoteproc;
+    const std::string proc = has_proc ? printable(core->remoteproc) : "no remoteproc";
+    const bool running =
+        has_proc && classify_remoteproc_state(core->remoteproc) == DspRun::kRunning;
+    const std::size_t separator = columns_of(g_.separator);
+    const std::size_t room = end > line.column() + 4 ? end - line.column() - 4 : 0;
+    const std::size_t lengths[] = {
+        0, columns_of(temperature), columns_of(temperature) + separator + proc.size(),
+        columns_of(temperature) + separator + proc.size() + (has_proc ? 11 : 0)};
+    std::size_t pieces = 3;
+    while (pieces > 0 && lengths[pieces] > room) {
+        --pieces;
+    }
+    line.repeat(g_.horizontal, room - lengths[pieces] + 1).add(" ");
+    if (pieces >= 1) {
+        line.add(temperature, t.hot(), Colour::kHot);
+    }
+    if (pieces >= 2) {
+        line.add(g_.separator).add(pieces >= 3 && has_proc ? "remoteproc " : "");
+        line.add(proc, !running, Colour::kDown);
+    }
+    line.add(" ").repeat(g_.horizontal, end > line.column() ? end - line.column() : 0);
+    line.limit(SIZE_MAX);
+}
+
+void PanelPainter::content(LineBuilder& line, const CoreView* core, const Band& band,
+                           std::size_t row, std::size_t inner) const {
+    const std::size_t end = line.column() + inner;
+    line.limit(end);
+    if (core != nullptr) {
         if (row == 0) {
-            line.add("  ").add(label).pad_to(kLabelWidth);
-            const float clamped = std::clamp(percent, 0.0f, 100.0f);
-            const std::size_t filled =
-                has_figures ? static_cast<std::size_t>(std::lround(clamped / 100.0f * kBarWidth))
-                            : 0;
-            line.add("[");
-            line.add(filled, '#', level_colour(percent));
-            line.text().append(kBarWidth - filled, '.');
-            line.add("]");
-            if (has_figures) {
-                // " %5.1f%%"
-                const std::string figure = tenths(static_cast<double>(percent));
-                line.pad_to(line.size() + 1 + (figure.size() < 5 ? 5 - figure.size() : 0));
-                line.add(figure).add("%");
-            } else {
-                line.add("     -%");
-            }
+            info_row(line, *core, band, inner);
+        } else {
+            const std::size_t engine = (row - 1) / band.height;
+            band_row(line, *core, engine, band, (row - 1) % band.height);
         }
-        line.pad_to(kPlotColumn);
-        append_plot_row(history, plot_width, height, row, &line.text());
+    }
+    line.pad_to(end);
+    line.limit(SIZE_MAX);
+}
+
+void PanelPainter::info_row(LineBuilder& line, const CoreView& core, const Band& band,
+                            std::size_t inner) const {
+    const std::size_t start = line.column();
+    line.add(" ");
+    if (core.session == SessionState::kDown) {
+        line.add("DOWN: " + printable(core.error), Colour::kDown);
+        return;
+    }
+    const Temperature& t = core.temperature;
+    if (t.has_passive || t.has_critical) {
+        std::string trips = t.has_passive ? "passive " + whole(t.passive) : "";
+        if (t.has_critical) {
+            trips += (t.has_passive ? ", critical " : "critical ") + whole(t.critical);
+        }
+        line.add(trips + g_.degrees);
+    }
+    // The plots' span (a column a window) and, without a scale beside them, their range.
+    const double window_s = (model_.window_ms != 0 ? model_.window_ms : 1000) / 1000.0;
+    const std::string span = "last " + span_text(static_cast<double>(band.plot) * window_s) +
+                             (band.axis == 0 ? ", 0-100 %" : "");
+    const std::size_t at = start + inner > span.size() + 1 ? start + inner - span.size() - 1 : 0;
+    if (at > line.column()) {
+        line.pad_to(at).add(span);
     }
 }
 
-// A core's block in `rows` rows (at least block_rows()).
-void core_block(const CoreView& core, bool selected, double now, int rows, Lines& out) {
-    name_line(core, selected, now, out);
-    thermal_line(core, out);
-    const int count = engines(core);
-    const std::size_t height = static_cast<std::size_t>(std::max(1, (rows - kInfoRows) / count));
-    engine_band("QDSP6", core.qdsp6_now, core.qdsp6, core.has_figures, height, out);
-    if (!core.legacy) {
-        engine_band("HVX", core.hvx_now, core.hvx, core.has_figures, height, out);
-        engine_band("HMX", core.hmx_now, core.hmx, core.has_figures, height, out);
+void PanelPainter::bar(LineBuilder& line, float percent, bool has, std::size_t cells) const {
+    line.add(g_.bar_open);
+    if (!has) {
+        line.repeat("-", cells, Colour::kDim).add(g_.bar_close);
+        return;
+    }
+    const float share = std::clamp(percent, 0.0f, 100.0f) / 100.0f;
+    const Colour colour = load_colour(percent);
+    std::size_t used = 0;
+    if (g_.bar_parts != nullptr) {
+        const auto eighths = static_cast<std::size_t>(std::lround(share * cells * 8));
+        line.repeat(g_.bar_full, eighths / 8, colour);
+        used = eighths / 8;
+        if (eighths % 8 != 0) {
+            line.add(g_.bar_parts[eighths % 8], colour);
+            ++used;
+        }
+    } else {
+        used = static_cast<std::size_t>(std::lround(share * cells));
+        line.repeat(g_.bar_full, used, colour);
+    }
+    line.repeat(g_.bar_empty, cells - used).add(g_.bar_close);
+}
+
+void PanelPainter::band_row(LineBuilder& line, const CoreView& core, std::size_t engine,
+                            const Band& band, std::size_t row) const {
+    const History* const histories[] = {&core.qdsp6, &core.hvx, &core.hmx};
+    const float now[] = {core.qdsp6_now, core.hvx_now, core.hmx_now};
+    const History& history = *histories[engine];
+    const std::size_t start = line.column();
+    const Stats stats = stats_of(history, band.plot);
+    const bool show_stats = core.has_figures && stats.any;
+    const std::string stats_text =
+        "mean " + right(tenths(stats.mean), 5) + "  peak " + right(tenths(stats.peak), 5);
+    if (row == 0) {
+        line.add(" ").add(kEngines[engine]).pad_to(start + kLabelWidth);
+        bar(line, now[engine], core.has_figures, band.bar);
+        if (core.has_figures) {
+            line.add(right(tenths(now[engine]) + "%", kFigureWidth));
+        } else {
+            line.add(right("-", kFigureWidth - 1), Colour::kDim).add(" ");
+        }
+        if (band.stats_beside && show_stats) {
+            line.add("  " + stats_text);
+        }
+    } else if (row == 1 && show_stats) {
+        line.add(" " + stats_text);
+    }
+    line.pad_to(start + band.left());
+    plot_row(line, history, band, row);
+}
+
+void PanelPainter::plot_row(LineBuilder& line, const History& history, const Band& band,
+                            std::size_t row) const {
+    if (band.axis != 0) {
+        const char* label = "   ";
+        if (row == 0) {
+            label = "100";
+        } else if (row + 1 == band.height) {
+            label = "  0";
+        } else if (row == (band.height - 1) / 2 && band.height >= 3) {
+            label = " 50";
+        }
+        const bool tick = std::string_view(label) != "   ";
+        line.add(label, Colour::kDim).add(tick ? g_.axis_tick : g_.axis_line, Colour::kDim);
+    }
+    // The steps of the rows below this one are filled first.
+    const int below = static_cast<int>(band.height - 1 - row) * g_.plot_steps;
+    for (std::size_t column = 0; column < band.plot; ++column) {
+        const std::size_t age = band.plot - 1 - column;
+        const float value = age < history.size() ? history.back(age) : History::kBlank;
+        if (History::blank(value)) {
+            line.add(" ");
+            continue;
+        }
+        const int level = plot_level(value, band.height, g_.plot_steps) - below;
+        line.add(g_.plot[std::clamp(level, 0, g_.plot_steps)], level > 0, load_colour(value));
     }
 }
 
-void title_line(const Model& model, const ViewState& view, Lines& out) {
+// A grid of panels: its columns, and the rows of panels shown.
+struct Grid {
+    std::size_t columns = 1;
+    std::size_t rows = 1;     // rows of panels, all of them
+    std::size_t shown = 1;    // rows of panels that fit
+    std::size_t content = 1;  // rows inside a panel
+    Band band;
+};
+
+// The first and last rows of the frame take a line each; a panel's title a line; its content
+// the info row and each engine's band.
+bool plan_grid(std::size_t panels, std::size_t engines, TermSize size, bool single, Grid* grid) {
+    const std::size_t width = static_cast<std::size_t>(size.columns);
+    const std::size_t height = static_cast<std::size_t>(size.rows);
+    // Side by side from 80 columns a panel, balanced: 2x2 rather than 3 and 1.
+    grid->columns = single ? 1 : std::clamp<std::size_t>(width / 80, 1, panels);
+    grid->rows = (panels + grid->columns - 1) / grid->columns;
+    grid->columns = (panels + grid->rows - 1) / grid->rows;
+    const std::size_t available = height - 2;  // the top line and the bottom frame
+    const std::size_t smallest = 2 + engines;  // title, info, one row an engine
+    grid->shown = std::min(grid->rows, available / smallest);
+    if (grid->shown == 0) {
+        return false;
+    }
+    const std::size_t each = available / grid->shown;
+    const std::size_t band_height = std::max<std::size_t>(1, (each - 2) / engines);
+    grid->content = 1 + band_height * engines;
+    const std::size_t inner = (width - 1) / grid->columns - 1;
+    grid->band = band_for(inner, band_height);
+    return true;
+}
+
+void title_line(const Model& model, const ViewState& view, const std::string& extra, Lines& out) {
     LineBuilder line(out);
-    std::string text =
-        "kestrel-top  " + view.title + "  window " + std::to_string(model.window_ms) + " ms";
+    line.add("kestrel-top  " + printable(view.title) + "  window " +
+                 std::to_string(model.window_ms) + " ms",
+             Colour::kTitle);
     if (!view.status.empty()) {
-        text += "  " + view.status;
+        line.add("  " + view.status);
     }
-    line.add(text, Colour::kTitle);
+    if (!extra.empty()) {
+        line.add("  " + extra);
+    }
     if (view.paused) {
         line.add("  PAUSED", Colour::kTitle);
     }
-    line.add("  (h: help)");
+    line.add("  h: help");
+}
+
+// `text` (ASCII) in as many lines of the width as it takes, broken between words, at most `rows`.
+void wrapped(const std::string& text, std::size_t rows, Lines& out) {
+    std::size_t start = 0;
+    while (start < text.size() && out.size() < rows && out.width() > 0) {
+        std::size_t end = std::min(text.size(), start + out.width());
+        const std::size_t space = text.rfind(' ', end);
+        if (end < text.size() && space != std::string::npos && space > start) {
+            end = space;
+        }
+        LineBuilder(out).add(std::string_view(text).substr(start, end - start));
+        start = text.find_first_not_of(' ', end);
+        start = start == std::string::npos ? text.size() : start;
+    }
 }
 
 // As many lines of the keys as `rows` holds.
@@ -246,9 +548,9 @@ void help_screen(std::size_t rows, Lines& out) {
         "kestrel-top keys",
         "",
         "  q, Ctrl-C      quit (Esc too, except in the single-core view)",
-        "  space          pause: the view freezes; paused windows are not kept",
+        "  space          pause: the view freezes; the windows meanwhile stay blank",
         "  + / -          window 100 ms longer / shorter (100..5000 ms)",
-        "  arrows, Tab    choose a core",
+        "  arrows, Tab    choose a core (the panels scroll to it)",
         "  Enter          the chosen core alone; Enter or Esc goes back",
         "  [ / ]          replay: one window back / forward (also left/right when paused)",
         "  h, ?           this help",
@@ -263,18 +565,28 @@ void help_screen(std::size_t rows, Lines& out) {
     }
 }
 
+// The frame's line above panel row `row` (or below the last, at `row` == rows shown), with the
+// titles of the panels below it.
+void frame_line(const PanelPainter& painter, const Glyphs& g, const Grid& grid,
+                const std::vector<const CoreView*>& row_cores, std::size_t selected_column,
+                std::size_t position, std::size_t width, Lines& out) {
+    LineBuilder line(out);
+    const std::size_t inner = (width - 1) / grid.columns - 1;
+    for (std::size_t column = 0; column < grid.columns; ++column) {
+        line.add(g.corners[position][column == 0 ? 0 : 1]);
+        const CoreView* core = column < row_cores.size() ? row_cores[column] : nullptr;
+        painter.title(line, core, column == selected_column, inner);
+    }
+    line.add(g.corners[position][2]);
+}
+
 }  // namespace
 
-TermSize minimum_size(const Model& model, bool single) {
-    int rows = 1;
-    if (single && !model.cores.empty()) {
-        rows += block_rows(model.cores.front());
-    } else {
-        for (const auto& core : model.cores) {
-            rows += block_rows(core);
-        }
+Colour load_colour(float percent) {
+    if (percent >= 80.0f) {
+        return Colour::kHigh;
     }
-    return {kMinColumns, rows};
+    return percent >= 50.0f ? Colour::kMid : Colour::kLow;
 }
 
 std::string session_text(const CoreView& core, double now) {
@@ -284,60 +596,81 @@ std::string session_text(const CoreView& core, double now) {
         case SessionState::kSampling:
             return "sampling";
         case SessionState::kDown: {
-            const double left = std::max(0.0, std::ceil(core.reopen_at - now - 1e-3));
-            return "DOWN: " + core.error + ", reopening in " + whole(left) + " s";
+            const double left = std::ceil(core.reopen_at - now - 1e-3);
+            return left < 1.0 ? "DOWN, reopening now" : "DOWN, reopening in " + whole(left) + " s";
         }
     }
     return "";
 }
 
-void render_screen(const Model& model, const ViewState& view, TermSize size,
-                   std::vector<Line>* lines) {
+void render_screen(const Model& model, ViewState& view, TermSize size, std::vector<Line>* lines) {
     Lines out(lines, static_cast<std::size_t>(std::max(size.columns, 0)));
+    if (size.columns < kSmallest.columns || size.rows < kSmallest.rows) {
+        char text[96];
+        std::snprintf(text, sizeof text, "kestrel-top needs at least %dx%d, have %dx%d",
+                      kSmallest.columns, kSmallest.rows, size.columns, size.rows);
+        wrapped(text, static_cast<std::size_t>(std::max(size.rows, 0)), out);
+        return;
+    }
     if (view.help) {
-        help_screen(static_cast<std::size_t>(std::max(size.rows, 0)), out);
+        help_screen(static_cast<std::size_t>(size.rows), out);
         return;
     }
     if (model.cores.empty()) {
-        title_line(model, view, out);
+        title_line(model, view, "", out);
         return;
     }
-    std::vector<const CoreView*> shown;
+    const Glyphs& g = view.unicode ? kUnicode : kAscii;
     const std::size_t selected = std::min(view.selected, model.cores.size() - 1);
+    std::vector<const CoreView*> shown;
     for (std::size_t i = 0; i < model.cores.size(); ++i) {
         if (!view.single || i == selected) {
             shown.push_back(&model.cores[i]);
         }
     }
-    TermSize minimum{kMinColumns, 1};
-    for (const CoreView* core : shown) {
-        minimum.rows += block_rows(*core);
+    const std::size_t engines = model.cores.front().legacy ? 1 : 3;
+    Grid grid;
+    plan_grid(shown.size(), engines, size, view.single, &grid);
+    // The panels scroll by rows so that the selected one shows.
+    const std::size_t selected_row = view.single ? 0 : selected / grid.columns;
+    view.scroll = std::min(view.scroll, grid.rows - grid.shown);
+    if (selected_row < view.scroll) {
+        view.scroll = selected_row;
+    } else if (selected_row >= view.scroll + grid.shown) {
+        view.scroll = selected_row - grid.shown + 1;
     }
-    if (size.columns < minimum.columns || size.rows < minimum.rows) {
-        char text[160];
-        std::snprintf(text, sizeof text, "kestrel-top needs %dx%d (%zu core%s), have %dx%d",
-                      minimum.columns, minimum.rows, shown.size(), shown.size() == 1 ? "" : "s",
-                      size.columns, size.rows);
-        LineBuilder(out).add(text);
-        return;
+    std::string extra;
+    if (grid.shown < grid.rows) {
+        const std::size_t first = view.scroll * grid.columns;
+        const std::size_t last = std::min(shown.size(), first + grid.shown * grid.columns);
+        extra = "cores " + std::to_string(first + 1) + "-" + std::to_string(last) + " of " +
+                std::to_string(shown.size());
     }
+    title_line(model, view, extra, out);
 
-    title_line(model, view, out);
-    // Spare rows: a blank line between blocks first, then taller plots.
-    int spare = size.rows - minimum.rows;
-    const int gaps = static_cast<int>(shown.size()) - 1;
-    const bool separated = spare >= gaps;
-    if (separated) {
-        spare -= gaps;
-    }
-    const int extra = spare / static_cast<int>(shown.size());
-    for (std::size_t i = 0; i < shown.size(); ++i) {
-        if (i > 0 && separated) {
-            out.next();
+    const PanelPainter painter(g, model, view);
+    const std::size_t width = static_cast<std::size_t>(size.columns);
+    const std::size_t inner = (width - 1) / grid.columns - 1;
+    for (std::size_t r = 0; r < grid.shown; ++r) {
+        std::vector<const CoreView*> row_cores;
+        const std::size_t first = (view.scroll + r) * grid.columns;
+        for (std::size_t c = 0; c < grid.columns && first + c < shown.size(); ++c) {
+            row_cores.push_back(shown[first + c]);
         }
-        const bool is_selected = !view.single && shown[i] == &model.cores[selected];
-        core_block(*shown[i], is_selected, view.now, block_rows(*shown[i]) + extra, out);
+        const std::size_t selected_column =
+            !view.single && selected_row == view.scroll + r ? selected % grid.columns : SIZE_MAX;
+        frame_line(painter, g, grid, row_cores, selected_column, r == 0 ? 0 : 1, width, out);
+        for (std::size_t row = 0; row < grid.content; ++row) {
+            LineBuilder line(out);
+            for (std::size_t c = 0; c < grid.columns; ++c) {
+                line.add(g.vertical);
+                painter.content(line, c < row_cores.size() ? row_cores[c] : nullptr, grid.band, row,
+                                inner);
+            }
+            line.add(g.vertical);
+        }
     }
+    frame_line(painter, g, grid, {}, SIZE_MAX, 2, width, out);
 }
 
 }  // namespace vorlix::kestrel::top

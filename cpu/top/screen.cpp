@@ -1,58 +1,38 @@
-// The ncurses layer.
+// The terminal layer.
 #include "cpu/top/screen.h"
 
 #include <curses.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "cpu/top/terminfo.h"
 
 namespace vorlix::kestrel::top {
 
 namespace {
 
-// Escape sequences arrive at once from a terminal; a lone Esc is a key after this long.
-constexpr int kEscapeDelayMs = 25;
-
-bool same_runs(const Line& a, const Line& b) {
-    if (a.runs.size() != b.runs.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.runs.size(); ++i) {
-        if (a.runs[i].column != b.runs[i].column || a.runs[i].length != b.runs[i].length ||
-            a.runs[i].colour != b.runs[i].colour) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Where a row that was drawn as `drawn` and is now `line` (with the same colours) starts to
-// differ: its first changed column, or the start of the coloured run that holds it, since a run
-// is written with its colour from its start. A plot's row mostly changes at its right end only.
-std::size_t first_change(const Line& drawn, const Line& line) {
-    const std::size_t common = std::min(drawn.text.size(), line.text.size());
-    std::size_t column = 0;
-    while (column < common && drawn.text[column] == line.text[column]) {
-        ++column;
-    }
-    for (const ColourRun& run : line.runs) {
-        if (run.column < column && column < run.column + run.length) {
-            return run.column;
-        }
-    }
-    return column;
-}
+// How long closing waits, at most, for a terminal that is slow to take the last bytes.
+constexpr int kCloseWaitMs = 100;
 
 // A string capability of the terminal, empty when it has none.
 std::string capability(const char* name) {
     const char* text = tigetstr(name);
     return text == nullptr || text == reinterpret_cast<const char*>(-1) ? std::string() : text;
+}
+
+std::string term_name() {
+    const char* term = std::getenv("TERM");
+    return term != nullptr ? term : "";
 }
 
 // The foreground colour a piece is drawn in; -1 for the terminal's own.
@@ -67,11 +47,65 @@ int foreground(Colour colour) {
         case Colour::kDown:
             return COLOR_RED;
         case Colour::kTitle:
-            return COLOR_CYAN;
         case Colour::kSelected:
+            return COLOR_CYAN;
+        case Colour::kDim:
             break;
     }
     return -1;
+}
+
+bool is_continuation(char c) {
+    return (static_cast<unsigned char>(c) & 0xc0) == 0x80;
+}
+
+// The byte at which column `column` of `text` starts (the text's size beyond its end).
+std::size_t byte_of(const std::string& text, std::size_t column) {
+    std::size_t byte = 0;
+    for (std::size_t seen = 0; byte < text.size(); ++byte) {
+        if (!is_continuation(text[byte]) && seen++ == column) {
+            return byte;
+        }
+    }
+    return text.size();
+}
+
+std::size_t columns_before(const std::string& text, std::size_t byte) {
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < byte && i < text.size(); ++i) {
+        count += is_continuation(text[i]) ? 0 : 1;
+    }
+    return count;
+}
+
+// The first column at which a row drawn as `drawn` and now `line` differs, in its text or its
+// colours; SIZE_MAX when they are the same.
+std::size_t first_change(const Line& drawn, const Line& line) {
+    std::size_t change = SIZE_MAX;
+    const std::size_t common = std::min(drawn.text.size(), line.text.size());
+    std::size_t byte = 0;
+    while (byte < common && drawn.text[byte] == line.text[byte]) {
+        ++byte;
+    }
+    if (byte < common || drawn.text.size() != line.text.size()) {
+        while (byte > 0 && byte < line.text.size() && is_continuation(line.text[byte])) {
+            --byte;
+        }
+        change = columns_before(line.text, byte);
+    }
+    const std::size_t runs = std::min(drawn.runs.size(), line.runs.size());
+    for (std::size_t i = 0; i < runs; ++i) {
+        const ColourRun& a = drawn.runs[i];
+        const ColourRun& b = line.runs[i];
+        if (a.column != b.column || a.length != b.length || a.colour != b.colour) {
+            return std::min(change, std::min(a.column, b.column));
+        }
+    }
+    if (drawn.runs.size() != line.runs.size()) {
+        const ColourRun& extra = drawn.runs.size() > runs ? drawn.runs[runs] : line.runs[runs];
+        change = std::min(change, extra.column);
+    }
+    return change;
 }
 
 }  // namespace
@@ -80,53 +114,66 @@ Terminal::~Terminal() {
     close();
 }
 
+bool Terminal::open_descriptors(int output_fd, std::string* why) {
+    // Descriptors of their own, whose not waiting does not reach the shell's.
+    const std::string out_path = "/proc/self/fd/" + std::to_string(output_fd);
+    output_fd_ = ::open(out_path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (output_fd_ < 0) {
+        const char* name = ttyname(output_fd);
+        output_fd_ =
+            name != nullptr ? ::open(name, O_WRONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK) : -1;
+    }
+    input_fd_ = isatty(STDIN_FILENO)
+                    ? ::open("/proc/self/fd/0", O_RDONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK)
+                    : ::open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (input_fd_ < 0 && isatty(STDIN_FILENO)) {
+        input_fd_ = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    }
+    if (output_fd_ < 0 || input_fd_ < 0) {
+        *why = std::string("cannot open the terminal: ") + std::strerror(errno);
+        close_descriptors();
+        return false;
+    }
+    return true;
+}
+
+void Terminal::close_descriptors() {
+    if (output_fd_ >= 0) {
+        ::close(output_fd_);
+    }
+    if (input_fd_ >= 0) {
+        ::close(input_fd_);
+    }
+    output_fd_ = -1;
+    input_fd_ = -1;
+}
+
 bool Terminal::open(int output_fd, bool colour, std::string* why) {
-    const int out = fcntl(output_fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    const int in = isatty(STDIN_FILENO) ? fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1)
-                                        : ::open("/dev/tty", O_RDONLY | O_CLOEXEC);
-    if (out < 0 || in < 0) {
-        *why = std::string("cannot open the terminal: ") + std::strerror(errno);
-        if (out >= 0) {
-            ::close(out);
+    if (!open_descriptors(output_fd, why)) {
+        return false;
+    }
+    if (!load_terminfo(output_fd_)) {
+        *why = "cannot set up the terminal (TERM=" + term_name() + ")";
+        close_descriptors();
+        return false;
+    }
+    if (!load_capabilities(colour, why) || tcgetattr(input_fd_, &saved_settings_) != 0) {
+        if (why->empty()) {
+            *why = std::string("cannot read the terminal's settings: ") + std::strerror(errno);
         }
-        if (in >= 0) {
-            ::close(in);
-        }
+        free_terminfo();
+        close_descriptors();
         return false;
     }
-    out_ = fdopen(out, "w");
-    in_ = fdopen(in, "r");
-    if (out_ == nullptr || in_ == nullptr) {
-        *why = std::string("cannot open the terminal: ") + std::strerror(errno);
-        close();
-        return false;
-    }
-    screen_ = newterm(nullptr, out_, in_);
-    if (screen_ == nullptr) {
-        const char* term = std::getenv("TERM");
-        *why = std::string("cannot set up the terminal (TERM=") + (term ? term : "") + ")";
-        close();
-        return false;
-    }
-    input_fd_ = in;
-    output_fd_ = out;
-    raw();
-    noecho();
-    nonl();
-    keypad(stdscr, TRUE);
-    nodelay(stdscr, TRUE);
-    curs_set(0);
-    set_escdelay(kEscapeDelayMs);
-    // An update goes out in one write: no look at the input in the middle of it (which flushes
-    // what is written so far), and the screen left and resumed once, since until then ncurses
-    // flushes its output at every cursor movement.
-    typeahead(-1);
-    endwin();
-    refresh();
-    if (!load_capabilities(colour && has_colors(), why)) {
-        close();
-        return false;
-    }
+    // Keys as they are typed, without echo; Ctrl-C a key; output as it was.
+    termios raw = saved_settings_;
+    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
+    raw.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL | INLCR | IGNCR | BRKINT | ISTRIP);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    tcsetattr(input_fd_, TCSANOW, &raw);
+    settings_saved_ = true;
+    send(caps_.enter + caps_.clear);
     // From here on the libraries' lines go nowhere; the screen has its own descriptor.
     std::fflush(stdout);
     std::fflush(stderr);
@@ -142,23 +189,30 @@ bool Terminal::open(int output_fd, bool colour, std::string* why) {
 }
 
 void Terminal::close() {
-    if (screen_ != nullptr) {
-        endwin();
-        delscreen(screen_);
-        screen_ = nullptr;
+    if (output_fd_ < 0) {
+        return;
     }
-    if (out_ != nullptr) {
-        std::fclose(out_);
-        out_ = nullptr;
+    // The screen as it was, as far as the terminal takes it within a moment.
+    send(caps_.leave);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCloseWaitMs);
+    while (!write_pending()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        pollfd out = {output_fd_, POLLOUT, 0};
+        if (left.count() <= 0 || poll(&out, 1, static_cast<int>(left.count())) <= 0) {
+            break;
+        }
     }
-    if (in_ != nullptr) {
-        std::fclose(in_);
-        in_ = nullptr;
+    pending_.clear();
+    if (settings_saved_) {
+        tcsetattr(input_fd_, TCSANOW, &saved_settings_);
+        settings_saved_ = false;
     }
-    input_fd_ = -1;
-    output_fd_ = -1;
+    free_terminfo();
+    close_descriptors();
     drawn_.clear();
     drawn_size_ = TermSize{};
+    row_address_.clear();
     // What the libraries printed meanwhile goes where it was headed: nowhere.
     std::fflush(stdout);
     std::fflush(stderr);
@@ -178,29 +232,37 @@ bool Terminal::load_capabilities(bool colour, std::string* why) {
     caps_ = Capabilities{};
     caps_.cursor_address = capability("cup");
     if (caps_.cursor_address.empty()) {
-        const char* term = std::getenv("TERM");
-        *why = std::string("the terminal (TERM=") + (term ? term : "") + ") cannot move its cursor";
+        *why = "the terminal (TERM=" + term_name() + ") cannot move its cursor";
         return false;
     }
     caps_.clear = capability("clear");
     caps_.clear_to_end = capability("el");
     caps_.normal = capability("sgr0");
     caps_.scrolls_at_corner = tigetflag("am") > 0 && tigetflag("xenl") <= 0;
+    // The alternate screen, the keypad sending its application sequences, no cursor.
+    caps_.enter = capability("smcup") + capability("smkx") + capability("civis");
+    caps_.leave = caps_.normal + capability("cnorm") + capability("rmkx") + capability("rmcup");
     // Without a way back to plain text no piece is set apart.
     if (caps_.normal.empty()) {
         return true;
     }
     const std::string bold = capability("bold");
     const std::string reverse = capability("rev");
-    const std::string set_foreground = colour ? capability("setaf") : std::string();
+    const std::string dim = capability("dim");
+    const std::string set_foreground =
+        colour && tigetnum("colors") >= 8 ? capability("setaf") : std::string();
     for (std::size_t i = 0; i < caps_.colour.size(); ++i) {
         const auto piece = static_cast<Colour>(i);
         std::string& set = caps_.colour[i];
         if (piece == Colour::kSelected) {
             set += reverse;
         }
-        if (piece == Colour::kTitle || piece == Colour::kHot || piece == Colour::kDown) {
+        if (piece == Colour::kTitle || piece == Colour::kHot || piece == Colour::kDown ||
+            piece == Colour::kSelected) {
             set += bold;
+        }
+        if (piece == Colour::kDim) {
+            set += dim;
         }
         if (!set_foreground.empty() && foreground(piece) >= 0) {
             set += tiparm(set_foreground.c_str(), foreground(piece));
@@ -210,22 +272,17 @@ bool Terminal::load_capabilities(bool colour, std::string* why) {
 }
 
 TermSize Terminal::size() const {
-    int rows = 0;
-    int columns = 0;
-    getmaxyx(stdscr, rows, columns);
-    return {columns, rows};
+    winsize now{};
+    if (ioctl(output_fd_, TIOCGWINSZ, &now) != 0 || now.ws_col == 0 || now.ws_row == 0) {
+        return {80, 24};
+    }
+    return {now.ws_col, now.ws_row};
 }
 
-bool Terminal::resize_pending() const {
-    winsize now{};
-    if (ioctl(output_fd_, TIOCGWINSZ, &now) != 0) {
+bool Terminal::draw(std::vector<Line>* next) {
+    if (!write_pending()) {
         return false;
     }
-    const TermSize known = size();
-    return now.ws_col != known.columns || now.ws_row != known.rows;
-}
-
-void Terminal::draw(std::vector<Line>* next) {
     const std::vector<Line>& lines = *next;
     const TermSize now = size();
     std::string& out = output_;
@@ -236,70 +293,77 @@ void Terminal::draw(std::vector<Line>* next) {
         // it, every row is written).
         drawn_.clear();
         drawn_size_ = now;
-        row_address_.assign(static_cast<std::size_t>(std::max(now.rows, 0)), std::string());
+        row_address_.assign(static_cast<std::size_t>(now.rows), std::string());
         out += caps_.clear;
         every_row = caps_.clear.empty();
     }
     const std::size_t rows =
         every_row ? row_address_.size()
                   : std::min(std::max(lines.size(), drawn_.size()), row_address_.size());
-    const std::size_t columns = static_cast<std::size_t>(std::max(now.columns, 0));
+    const auto columns = static_cast<std::size_t>(now.columns);
     for (std::size_t row = 0; row < rows; ++row) {
         static const Line kBlank;
         const Line& line = row < lines.size() ? lines[row] : kBlank;
-        // Only the lines that changed are written.
-        std::size_t column = 0;
-        if (row < drawn_.size() && same_runs(drawn_[row], line)) {
-            if (drawn_[row].text == line.text) {
+        // Only what changed is written, from its first change on.
+        std::size_t from = 0;
+        if (row < drawn_.size()) {
+            from = first_change(drawn_[row], line);
+            if (from == SIZE_MAX) {
                 continue;
             }
-            column = first_change(drawn_[row], line);
         }
         // A terminal that wraps at once at the right margin would scroll the screen when the
         // bottom right cell is written: there the row ends one column short.
         const std::size_t end =
-            row + 1 == row_address_.size() && caps_.scrolls_at_corner && columns > 0 ? columns - 1
-                                                                                     : columns;
-        const std::size_t length = std::min(line.text.size(), end);
-        // Written from its first change on: the cursor goes there.
-        column = std::min(column, length);
-        if (column == 0) {
-            out += address(row);
-        } else {
-            out += tiparm(caps_.cursor_address.c_str(), static_cast<int>(row),
-                          static_cast<int>(column));
-        }
-        for (const ColourRun& run : line.runs) {
-            const std::size_t from = std::min(run.column, length);
-            const std::size_t to = std::min(run.column + run.length, length);
-            const std::string& set = caps_.colour[static_cast<std::size_t>(run.colour)];
-            if (set.empty() || from >= to || from < column) {
-                continue;
-            }
-            out.append(line.text, column, from - column);
-            out += set;
-            out.append(line.text, from, to - from);
-            out += caps_.normal;
-            column = to;
-        }
-        out.append(line.text, column, length - column);
-        // The rest of the row is cleared, with spaces when the terminal cannot.
-        if (length < end) {
-            if (caps_.clear_to_end.empty()) {
-                out.append(end - length, ' ');
-            } else {
-                out += caps_.clear_to_end;
-            }
-        }
+            row + 1 == row_address_.size() && caps_.scrolls_at_corner ? columns - 1 : columns;
+        append_row(row, line, from, end, &out);
     }
-    if (!out.empty() && !row_address_.empty()) {
-        // The cursor goes back where ncurses left it, so that its own moves (at the close) start
-        // from where it believes the cursor is.
-        out += address(0);
-        write_all(out);
+    if (!out.empty()) {
+        send(out);
     }
     // What is drawn now is these lines; the last drawing's lines are handed back for the next.
     drawn_.swap(*next);
+    return true;
+}
+
+void Terminal::append_row(std::size_t row, const Line& line, std::size_t from, std::size_t end,
+                          std::string* out) {
+    const std::size_t length = std::min(columns_before(line.text, line.text.size()), end);
+    from = std::min(from, length);
+    if (from == 0) {
+        *out += address(row);
+    } else {
+        *out += tiparm(caps_.cursor_address.c_str(), static_cast<int>(row), static_cast<int>(from));
+    }
+    std::size_t column = from;
+    std::size_t byte = byte_of(line.text, from);
+    const auto text_to = [&](std::size_t to) {
+        const std::size_t to_byte = byte_of(line.text, to);
+        out->append(line.text, byte, to_byte - byte);
+        byte = to_byte;
+        column = to;
+    };
+    for (const ColourRun& run : line.runs) {
+        const std::size_t run_from = std::max(run.column, column);
+        const std::size_t run_to = std::min(run.column + run.length, length);
+        const std::string& set = caps_.colour[static_cast<std::size_t>(run.colour)];
+        if (set.empty() || run_from >= run_to) {
+            continue;
+        }
+        text_to(run_from);
+        *out += set;
+        text_to(run_to);
+        *out += caps_.normal;
+    }
+    text_to(length);
+    // The rest of the row is cleared, with spaces when the terminal cannot.
+    if (length < end) {
+        if (caps_.clear_to_end.empty()) {
+            out->append(end - length, ' ');
+        } else {
+            *out += caps_.clear_to_end;
+        }
+    }
 }
 
 const std::string& Terminal::address(std::size_t row) {
@@ -310,23 +374,45 @@ const std::string& Terminal::address(std::size_t row) {
     return text;
 }
 
-void Terminal::write_all(const std::string& text) {
+void Terminal::send(const std::string& text) {
+    pending_ += text;
+    write_pending();
+}
+
+bool Terminal::write_pending() {
     std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(output_fd_, text.data() + done, text.size() - done);
+    while (done < pending_.size()) {
+        const ssize_t n = ::write(output_fd_, pending_.data() + done, pending_.size() - done);
         if (n < 0 && errno == EINTR) {
             continue;
         }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            break;
+        }
         if (n <= 0) {
             // The terminal is gone; the loop learns it from its input.
-            return;
+            done = pending_.size();
+            break;
         }
         done += static_cast<std::size_t>(n);
     }
+    pending_.erase(0, done);
+    return pending_.empty();
 }
 
-int Terminal::read_key() {
-    return getch();
+bool Terminal::read_input(std::string* bytes) {
+    char buffer[256];
+    for (;;) {
+        const ssize_t n = ::read(input_fd_, buffer, sizeof buffer);
+        if (n > 0) {
+            bytes->append(buffer, static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    }
 }
 
 }  // namespace vorlix::kestrel::top

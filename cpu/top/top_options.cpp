@@ -50,6 +50,11 @@ void top_options_init(my_utils::CMDLineContext& ctx) {
     mono.on_flag = [](CMDLineParams& p) { get_top_params(p).mono = true; };
     options.push_back(std::move(mono));
 
+    CMDLineElement ascii = make_option(
+        "--ascii", nullptr, "frames, bars and plots in ASCII (also when the locale is not UTF-8)");
+    ascii.on_flag = [](CMDLineParams& p) { get_top_params(p).ascii = true; };
+    options.push_back(std::move(ascii));
+
     options.push_back(program_version_option("kestrel-top"));
 }
 

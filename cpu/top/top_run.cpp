@@ -2,6 +2,7 @@
 #include "cpu/top/top_run.h"
 
 #include <fcntl.h>
+#include <langinfo.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -14,7 +15,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
+#include <clocale>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -98,15 +99,6 @@ std::string base_name(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::string clock_of_day(double time) {
-    const std::time_t seconds = static_cast<std::time_t>(time);
-    std::tm local{};
-    localtime_r(&seconds, &local);
-    char text[16];
-    std::strftime(text, sizeof text, "%H:%M:%S", &local);
-    return text;
-}
-
 // The replay's clock: the recording's time, running with the wall clock while playing.
 class ReplayClock {
   public:
@@ -152,18 +144,35 @@ void drain(int fd) {
     }
 }
 
+// "01:05", or "1:01:05" from an hour on.
+std::string clock_of(double seconds) {
+    const auto total = static_cast<long long>(std::max(0.0, seconds));
+    char text[32];
+    if (total >= 3600) {
+        std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", total / 3600, total / 60 % 60,
+                      total % 60);
+    } else {
+        std::snprintf(text, sizeof text, "%02lld:%02lld", total / 60, total % 60);
+    }
+    return text;
+}
+
 // The screen loop. Returns when the user quits, a stop signal comes, the terminal is gone or
 // the wait itself fails (failure() tells).
 //
 // Live, the screen thread waits for keys and signals only: new figures are laid out and drawn
 // by the sampler thread whose event completes them (events_waiting), which is awake anyway,
 // rather than by a wake-up of the screen thread per window. One mutex keeps the two apart:
-// the model, the view, ncurses and the terminal are touched under it alone.
+// the model, the view and the terminal are touched under it alone. Nothing under it waits for
+// the terminal: a drawing it does not take is skipped, and the screen thread offers the rest
+// again once it can take more.
 class Loop {
   public:
     // `notify_fd`: the write end of a pipe whose read end is `wake_fd`.
-    Loop(Terminal& terminal, const sigset_t& waiting, int wake_fd, int notify_fd)
-        : terminal_(terminal), waiting_(waiting), wake_fd_(wake_fd), notify_fd_(notify_fd) {}
+    Loop(Terminal& terminal, const sigset_t& waiting, int wake_fd, int notify_fd, bool unicode)
+        : terminal_(terminal), waiting_(waiting), wake_fd_(wake_fd), notify_fd_(notify_fd) {
+        view_.unicode = unicode;
+    }
 
     // Before the collector starts.
     void attach(Collector& collector, std::atomic<std::uint32_t>& window, std::string title) {
@@ -176,19 +185,19 @@ class Loop {
     void live() { run(); }
 
     // The collector's call, on a sampler's thread: events are to be taken and drawn. Nothing is
-    // drawn once the loop has ended, nor while a resize waits for the screen thread (which
-    // draws then).
+    // drawn once the loop has ended.
     void events_waiting() {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (ended_ || collector_ == nullptr || terminal_.resize_pending()) {
+        if (ended_ || collector_ == nullptr) {
             return;
         }
         update();
         draw();
-        // A reopening countdown now on screen wakes the screen thread for its seconds, unless it
-        // already wakes by then.
+        // A reopening countdown now on screen, or a drawing the terminal has not taken whole,
+        // wakes the screen thread, unless it already wakes by then.
         const int countdown = countdown_timeout(shown(), view_.now);
-        if (countdown >= 0 && steady_clock() + countdown / 1000.0 < wakes_at_) {
+        const bool late = countdown >= 0 && steady_clock() + countdown / 1000.0 < wakes_at_;
+        if (late || (terminal_.output_pending() && !watching_output_)) {
             wakes_at_ = 0.0;
             const char byte = 1;
             [[maybe_unused]] const ssize_t written = write(notify_fd_, &byte, 1);
@@ -214,15 +223,17 @@ class Loop {
                 if (draw_due_) {
                     update();
                     draw();
+                    draw_due_ = false;
                 }
                 ms = timeout();
                 wakes_at_ = ms < 0 ? HUGE_VAL : steady_clock() + ms / 1000.0;
+                watching_output_ = terminal_.output_pending();
             }
             if (!wait(ms)) {
                 break;
             }
             std::lock_guard<std::mutex> lock(mutex_);
-            if (!read_keys()) {
+            if (!take_keys()) {
                 break;
             }
         }
@@ -231,9 +242,12 @@ class Loop {
     }
 
     // The model shown: live, the collector's, or the copy of it frozen at the pause; in a replay,
-    // the recording's at the replay's clock (model_ both).
+    // the recording's at the replay's clock.
     const Model& shown() const {
-        return collector_ != nullptr && !paused_ ? collector_->model() : model_;
+        if (cursor_ != nullptr) {
+            return cursor_->model();
+        }
+        return !paused_ ? collector_->model() : model_;
     }
 
     // Brings the model shown up to date.
@@ -251,11 +265,12 @@ class Loop {
         while (clock_->playing() && cursor_->next_time(&next) && next <= clock_->now()) {
             cursor_->step_forward();
         }
-        model_ = cursor_->model();
         view_.now = clock_->playing() ? clock_->now() : cursor_->time();
-        view_.status = clock_of_day(cursor_->time()) + "  " + std::to_string(cursor_->position()) +
-                       "/" + std::to_string(cursor_->size());
-        if (cursor_->position() == cursor_->size()) {
+        view_.status = clock_of(cursor_->time() - cursor_->first_time()) + " / " +
+                       clock_of(cursor_->last_time() - cursor_->first_time()) + "  window " +
+                       std::to_string(cursor_->moment() + 1) + "/" +
+                       std::to_string(cursor_->moments());
+        if (cursor_->moment() + 1 == cursor_->moments()) {
             view_.status += "  end";
         }
     }
@@ -271,83 +286,94 @@ class Loop {
                 cursor_->reserve_history(static_cast<std::size_t>(history_));
             }
         }
+        // While the terminal has not taken the last drawing whole, this one is skipped.
+        if (terminal_.output_pending() && !terminal_.write_pending()) {
+            return;
+        }
         view_.paused = paused_;
         render_screen(shown(), view_, size, &lines_);
         terminal_.draw(&lines_);
     }
 
     int timeout() const {
+        int ms = -1;
         if (cursor_ != nullptr) {
-            if (paused_) {
-                return -1;
-            }
             double next = 0.0;
-            if (!cursor_->next_time(&next)) {
-                return -1;
+            if (!paused_ && cursor_->next_time(&next)) {
+                const double wait = std::clamp(next - clock_->now(), 0.0, kLongestReplayWaitS);
+                ms = static_cast<int>(std::ceil(wait * 1000.0));
             }
-            const double wait = std::clamp(next - clock_->now(), 0.0, kLongestReplayWaitS);
-            return static_cast<int>(std::ceil(wait * 1000.0));
+        } else {
+            // Live, new figures are drawn by the samplers; the screen wakes by itself only for
+            // a reopening countdown on screen.
+            ms = countdown_timeout(shown(), view_.now);
         }
-        // Live, new figures are drawn by the samplers; the screen wakes by itself only for a
-        // reopening countdown on screen.
-        return countdown_timeout(shown(), view_.now);
+        // An Esc waits for what may follow it.
+        if (decoder_.escape_pending()) {
+            ms = ms < 0 ? kEscapeDelayMs : std::min(ms, kEscapeDelayMs);
+        }
+        return ms;
     }
 
-    // Waits for a key, a signal, the next timed change or a sampler's call for a countdown.
-    // False when the run ends.
+    // Waits for a key, a signal, the next timed change, a sampler's call, or the terminal taking
+    // more output. False when the run ends.
     bool wait(int ms) {
-        pollfd fds[2] = {{terminal_.input_fd(), POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+        pollfd fds[3] = {{terminal_.input_fd(), POLLIN, 0},
+                         {wake_fd_, POLLIN, 0},
+                         {terminal_.output_fd(), POLLOUT, 0}};
+        const nfds_t count = watching_output_ ? 3 : 2;
         timespec limit{ms / 1000, (ms % 1000) * 1000000L};
-        const int ready = ppoll(fds, 2, ms < 0 ? nullptr : &limit, &waiting_);
+        const int ready = ppoll(fds, count, ms < 0 ? nullptr : &limit, &waiting_);
         if (g_stop_signal != 0) {
             return false;
         }
+        input_ready_ = false;
+        timed_out_ = false;
         if (ready < 0) {
             if (errno != EINTR) {
                 failure_ = errno;
                 return false;
             }
-            // A signal: SIGWINCH, whose KEY_RESIZE ncurses gives with the keys.
-            signalled_ = true;
-            input_ready_ = false;
+            // A signal: SIGWINCH, the terminal's new size.
             draw_due_ = true;
             return true;
         }
         if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
             return false;  // the terminal is gone
         }
-        signalled_ = false;
         input_ready_ = (fds[0].revents & POLLIN) != 0;
-        // A key, a countdown's second or a replay's next event: drawn at once. A sampler's call
+        timed_out_ = ready == 0;
+        // A key, a countdown's second or a replay's next event: drawn at once; the terminal
+        // taking more: what waited is offered again and the screen drawn anew. A sampler's call
         // only has the wait worked out anew.
-        draw_due_ = input_ready_ || ready == 0;
+        draw_due_ = input_ready_ || timed_out_ || (count == 3 && fds[2].revents != 0);
         if ((fds[1].revents & POLLIN) != 0) {
             drain(wake_fd_);
         }
         return true;
     }
 
-    // Handles every waiting key. False when one quits or the terminal has closed.
-    bool read_keys() {
-        if (!input_ready_ && !signalled_) {
-            return true;  // a sample or a timed change: no key to look for
+    // Handles the keys typed. False when one quits or the terminal has closed.
+    bool take_keys() {
+        keys_.clear();
+        if (input_ready_) {
+            input_.clear();
+            if (!terminal_.read_input(&input_)) {
+                return false;  // end of file on the terminal
+            }
+            decoder_.feed(input_.data(), input_.size(), &keys_);
+        } else if (timed_out_ && decoder_.escape_pending()) {
+            decoder_.timeout(&keys_);
         }
-        bool any = false;
-        for (int key = terminal_.read_key(); key != -1; key = terminal_.read_key()) {
-            any = true;
+        for (const int key : keys_) {
             if (!handle(action_for_key(key))) {
                 return false;
             }
         }
-        // Readable with nothing to read, again and again: end of file on the terminal.
-        empty_reads_ = input_ready_ && !any ? empty_reads_ + 1 : 0;
-        return empty_reads_ < 3;
+        return true;
     }
 
     bool handle(Action action) {
-        if (action == Action::kResize) {
-            return true;
-        }
         if (view_.help) {
             view_.help = false;
             return true;
@@ -409,7 +435,6 @@ class Loop {
                 }
                 break;
             case Action::kNone:
-            case Action::kResize:
                 break;
         }
         return true;
@@ -441,18 +466,21 @@ class Loop {
     std::mutex mutex_;
     bool ended_ = false;
     double wakes_at_ = 0.0;  // when the screen thread's wait ends by itself, on steady_clock()
+    bool watching_output_ = false;  // the screen thread waits for the terminal to take more
     Collector* collector_ = nullptr;
     std::atomic<std::uint32_t>* window_ = nullptr;
     ReplayCursor* cursor_ = nullptr;
     std::unique_ptr<ReplayClock> clock_;
-    Model model_;
+    Model model_;  // live: the model frozen at the pause
     ViewState view_;
     std::vector<Line> lines_;  // the screen being laid out; the last one's storage serves again
+    KeyDecoder decoder_;
+    std::string input_;
+    std::vector<int> keys_;
     bool paused_ = false;
     bool draw_due_ = true;      // the next turn draws
     bool input_ready_ = false;  // the terminal was readable
-    bool signalled_ = false;    // a signal ended the wait
-    int empty_reads_ = 0;
+    bool timed_out_ = false;    // the wait ended by itself
     int history_ = 0;
     int failure_ = 0;
 };
@@ -473,6 +501,31 @@ int end_of_run(const Loop& loop, RecordingWriter* recording) {
     return status;
 }
 
+// Whether the terminal takes UTF-8: the locale's character set, from the environment.
+bool utf8_locale() {
+    std::setlocale(LC_CTYPE, "");
+    const char* codeset = nl_langinfo(CODESET);
+    return codeset != nullptr && std::strcmp(codeset, "UTF-8") == 0;
+}
+
+// The keys, after the usage listing of -h.
+void print_keys(int, const char**) {
+    std::printf(
+        "\nKeys: q or Ctrl-C quit (Esc too, except in the single-core view); space pauses;\n"
+        "+ and - make the window 100 ms longer or shorter; the arrows and Tab choose a core;\n"
+        "Enter shows the chosen core alone (Enter or Esc goes back); in a replay [ and ] step\n"
+        "one window back and forward (left and right too while paused); h or ? lists them.\n");
+}
+
+// What a live run needs before the screen opens: the board's cores and the recording's file.
+// False, with the reason in `why`.
+bool prepare_live(const TopParams& params, Board* board, std::vector<CoreTarget>* cores,
+                  RecordingWriter* recording, std::string* why) {
+    // The board's cores, by the SoC rules; the SoC id is read once for the whole run.
+    return discover_cores(params.cdsp_index, board, cores, why) &&
+           (params.record.empty() || recording->open(params.record, why));
+}
+
 }  // namespace
 
 int top_run(int argc, const char** argv) {
@@ -484,7 +537,7 @@ int top_run(int argc, const char** argv) {
 
     TopParams params;
     switch (parse_program_command_line("kestrel-top: ", argc, argv, top_options_init, &params,
-                                       nullptr)) {
+                                       print_keys)) {
         case CommandLine::kInvalid:
             return -1;
         case CommandLine::kHelpShown:
@@ -497,9 +550,16 @@ int top_run(int argc, const char** argv) {
         error(why);
         return -1;
     }
-    // A recording is read whole before anything else, so that a malformed line is told at once.
-    std::vector<CoreEvent> events;
-    if (!params.replay.empty() && !load_recording(params.replay, &events, &why)) {
+    // Everything is checked before the screen opens, so that what is wrong is told on the
+    // terminal's own screen: a recording is read whole (a malformed line is told at once), or
+    // the board, its cores and the recording's file are made ready.
+    Recording replayed;
+    Board board;
+    std::vector<CoreTarget> cores;
+    RecordingWriter recording;
+    const bool is_replay = !params.replay.empty();
+    if (is_replay ? !replayed.load(params.replay, &why)
+                  : !prepare_live(params, &board, &cores, &recording, &why)) {
         error(why);
         return -1;
     }
@@ -530,34 +590,16 @@ int top_run(int argc, const char** argv) {
         error(why);
         return -1;
     }
-    const auto fail = [&terminal](const std::string& text) {
-        terminal.close();
-        error(text);
-        return -1;
-    };
-
-    if (!params.replay.empty()) {
-        ReplayCursor cursor(std::move(events));
-        cursor.step_forward();
-        Loop loop(terminal, waiting, notify[0], notify[1]);
+    const bool unicode = !params.ascii && utf8_locale();
+    Loop loop(terminal, waiting, notify[0], notify[1], unicode);
+    if (is_replay) {
+        ReplayCursor cursor(replayed);
         loop.replay(cursor, "replay " + base_name(params.replay));
         terminal.close();
         return end_of_run(loop, nullptr);
     }
 
-    // The board's cores, by the SoC rules; the SoC id is read once for the whole run.
-    Board board;
-    std::vector<CoreTarget> cores;
-    if (!discover_cores(params.cdsp_index, &board, &cores, &why)) {
-        return fail(why);
-    }
-    RecordingWriter recording;
-    if (!params.record.empty() && !recording.open(params.record, &why)) {
-        return fail(why);
-    }
-
     std::atomic<std::uint32_t> window{static_cast<std::uint32_t>(params.sample_time)};
-    Loop loop(terminal, waiting, notify[0], notify[1]);
     Collector collector(cores, board.legacy(), &window,
                         params.record.empty() ? nullptr : &recording,
                         [&loop] { loop.events_waiting(); });

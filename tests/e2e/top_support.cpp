@@ -1,11 +1,16 @@
 #include "top_support.h"
 
+#include <fcntl.h>
+#include <pty.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -57,9 +62,10 @@ TopInTmux::TopInTmux(const std::string& board, const std::vector<std::string>& a
     EXPECT_NE(made, nullptr);
     dir_ = made == nullptr ? "/tmp" : made;
     const bool is_file = board.size() > 5 && board.compare(board.size() - 5, 5, ".json") == 0;
-    std::string command;
+    // A UTF-8 terminal unless the test says otherwise.
+    std::string command = "env -u LC_ALL -u LC_CTYPE LANG=C.UTF-8 ";
     for (const auto& variable : env) {
-        command += (command.empty() ? "env " : "") + quoted(variable) + " ";
+        command += quoted(variable) + " ";
     }
     command +=
         quoted(KESTREL_RUN_BOARD) + " --build " + quoted(KESTREL_BUILD_DIR) + " --kestrel " +
@@ -88,8 +94,9 @@ TopInTmux::~TopInTmux() {
     }
 }
 
-std::string TopInTmux::screen() const {
-    return run_tmux({"capture-pane", "-p"});
+std::string TopInTmux::screen(bool with_attributes) const {
+    return with_attributes ? run_tmux({"capture-pane", "-p", "-e"})
+                           : run_tmux({"capture-pane", "-p"});
 }
 
 bool TopInTmux::wait_for(const std::function<bool(const std::string&)>& ready,
@@ -116,6 +123,15 @@ void TopInTmux::keys(const std::vector<std::string>& names) {
     for (const auto& name : names) {
         run_tmux({"send-keys", "-t", "0", name});
     }
+}
+
+void TopInTmux::raw_keys(const std::string& hex) {
+    std::vector<std::string> args = {"send-keys", "-t", "0", "-H"};
+    std::istringstream bytes(hex);
+    for (std::string byte; bytes >> byte;) {
+        args.push_back(byte);
+    }
+    run_tmux(args);
 }
 
 void TopInTmux::resize(int columns, int rows) {
@@ -153,29 +169,184 @@ TopInTmux::End TopInTmux::finish() {
     return end;
 }
 
-std::map<std::string, double> figures(const std::string& screen, const std::string& domain) {
-    std::map<std::string, double> out;
-    const std::regex name("^(> |  )" + domain + "( |$)");
-    const std::regex engine("^  (QDSP6|HVX|HMX) +\\[[#.]*\\] +([0-9.]+)%");
-    const std::regex other_core("^(> |  )[a-z]+[0-9]* ");
+namespace {
+
+// Columns of a line of the screen (UTF-8).
+std::size_t columns_of(const std::string& text) {
+    std::size_t count = 0;
+    for (const char c : text) {
+        count += (static_cast<unsigned char>(c) & 0xc0) != 0x80 ? 1 : 0;
+    }
+    return count;
+}
+
+// The part of `line` from column `from` on.
+std::string from_column(const std::string& line, std::size_t from) {
+    std::size_t column = 0;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        if ((static_cast<unsigned char>(line[i]) & 0xc0) != 0x80 && column++ == from) {
+            return line.substr(i);
+        }
+    }
+    return "";
+}
+
+// A panel's title: a frame's corner, then "> " or a line and a space, and the core's name.
+bool is_title(const std::string& line) {
+    static const std::regex title("(^|[─+\\-|┬┼├┌])(>|─|-) [a-z]+[0-9]* ");
+    return std::regex_search(line, title);
+}
+
+}  // namespace
+
+std::vector<std::string> panel(const std::string& screen, const std::string& domain) {
+    std::vector<std::string> rows;
+    const std::regex title("(>|─|-) " + domain + " ");
+    std::size_t column = 0;
     bool inside = false;
     for (const auto& line : kestrel_test::split_lines(screen)) {
         std::smatch match;
-        if (std::regex_search(line, name)) {
+        if (!inside && std::regex_search(line, match, title)) {
             inside = true;
+            column = columns_of(match.prefix().str()) - 1;
+            rows.push_back(from_column(line, column));
             continue;
         }
-        if (!inside) {
-            continue;
+        if (inside) {
+            const std::string part = from_column(line, column);
+            if (is_title(part) || part.rfind("└", 0) == 0 || part.rfind("+-", 0) == 0) {
+                break;
+            }
+            rows.push_back(part);
         }
+    }
+    return rows;
+}
+
+std::map<std::string, double> figures(const std::string& screen, const std::string& domain) {
+    std::map<std::string, double> out;
+    const std::regex engine("^(│|\\|) (QDSP6|HVX|HMX) +(▕|\\[)[^%]*(▏|\\]) +([0-9.]+)%");
+    for (const auto& line : panel(screen, domain)) {
+        std::smatch match;
         if (std::regex_search(line, match, engine)) {
-            out[match[1]] = std::stod(match[2]);
-        } else if (std::regex_search(line, other_core) && line.rfind("  temp", 0) != 0 &&
-                   line.rfind("  no zone", 0) != 0) {
-            break;
+            out[match[2]] = std::stod(match[5]);
         }
     }
     return out;
+}
+
+TopInPty::TopInPty(const std::string& board, const std::vector<std::string>& args, int columns,
+                   int rows) {
+    char pattern[] = "/tmp/kestrel-top-pty-XXXXXX";
+    const char* made = mkdtemp(pattern);
+    EXPECT_NE(made, nullptr);
+    dir_ = made == nullptr ? "/tmp" : made;
+    std::vector<std::string> argv = {
+        KESTREL_RUN_BOARD, "--build", KESTREL_BUILD_DIR, "--kestrel",           KESTREL_TOP_BIN,
+        "--board",         board,     "--trace",         dir_ + "/trace.jsonl", "--"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> pointers;
+    for (auto& arg : argv) {
+        pointers.push_back(arg.data());
+    }
+    pointers.push_back(nullptr);
+    winsize size{};
+    size.ws_col = static_cast<unsigned short>(columns);
+    size.ws_row = static_cast<unsigned short>(rows);
+    pid_ = forkpty(&master_, nullptr, nullptr, &size);
+    if (pid_ == 0) {
+        setenv("TERM", "xterm", 1);
+        setenv("LANG", "C.UTF-8", 1);
+        execv(pointers[0], pointers.data());
+        _exit(127);
+    }
+    EXPECT_GT(pid_, 0);
+    if (master_ >= 0) {
+        fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+    }
+}
+
+TopInPty::~TopInPty() {
+    if (pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    if (master_ >= 0) {
+        close(master_);
+    }
+    std::error_code ec;
+    if (!testing::Test::HasFailure()) {
+        fs::remove_all(dir_, ec);
+    } else {
+        std::printf("kestrel-top run kept in %s\n", dir_.c_str());
+    }
+}
+
+bool TopInPty::read_until(const std::function<bool(const std::string&)>& ready,
+                          std::chrono::milliseconds deadline) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = 0;
+        while ((n = read(master_, buffer, sizeof buffer)) > 0) {
+            output_.append(buffer, static_cast<std::size_t>(n));
+        }
+        if (ready(output_)) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+bool TopInPty::full() const {
+    const char* name = ptsname(master_);
+    const int fd = name != nullptr ? open(name, O_WRONLY | O_NOCTTY | O_NONBLOCK) : -1;
+    const bool wait = fd >= 0 && write(fd, "", 1) < 0 && errno == EAGAIN;
+    if (fd >= 0) {
+        close(fd);
+    }
+    return wait;
+}
+
+void TopInPty::resize(int columns, int rows) {
+    winsize size{};
+    size.ws_col = static_cast<unsigned short>(columns);
+    size.ws_row = static_cast<unsigned short>(rows);
+    ioctl(master_, TIOCSWINSZ, &size);
+}
+
+void TopInPty::signal(int signo) {
+    ASSERT_EQ(kill(pid_, signo), 0);
+}
+
+int TopInPty::wait(std::chrono::milliseconds deadline) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    for (;;) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        if (std::chrono::steady_clock::now() > end) {
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+e2e::BoardRun TopInPty::run() const {
+    e2e::BoardRun run;
+    std::ifstream in(dir_ + "/trace.jsonl");
+    for (std::string line; std::getline(in, line);) {
+        e2e::json parsed = e2e::json::parse(line, nullptr, false);
+        if (!parsed.is_discarded()) {
+            run.trace.push_back(std::move(parsed));
+        }
+    }
+    return run;
 }
 
 }  // namespace top_test

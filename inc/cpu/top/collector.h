@@ -50,7 +50,7 @@ class Collector {
     void collect();
     // The model as of the last collect(), with the length the next windows take.
     const Model& model() const { return model_; }
-    // While paused, windows still complete but add nothing to the histories.
+    // While paused, windows still complete but leave their columns blank.
     void set_paused(bool paused) { paused_ = paused; }
     // Every history keeps at least `samples`.
     void reserve_history(std::size_t samples) { model_.reserve_history(samples); }

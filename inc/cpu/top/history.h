@@ -1,33 +1,41 @@
-// The recent figures of one engine: a ring of samples, oldest first, that keeps the newest ones.
-// Its capacity only grows, so a wider terminal never loses what was kept.
+// The recent figures of one engine of one core: a ring of columns, oldest first, that keeps the
+// newest ones; a column without a figure (the core had no window there) is blank. Its capacity
+// only grows, so a wider terminal never loses what was kept.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
+#include <limits>
 #include <vector>
 
 namespace vorlix::kestrel::top {
 
 class History {
   public:
-    // Samples kept before the terminal asks for more.
+    // Columns kept before the terminal asks for more.
     static constexpr std::size_t kDefaultCapacity = 512;
 
     explicit History(std::size_t capacity = kDefaultCapacity);
 
-    // Adds the newest sample; the oldest is dropped when the ring is full.
+    // Adds the newest column (kBlank for none); the oldest is dropped when the ring is full.
     void push(float value);
-    // Keeps at least `capacity` samples from now on; what is held stays, in order.
+    // Gives the newest column its figure. Nothing when there is no column.
+    void set_newest(float value);
+    // Keeps at least `capacity` columns from now on; what is held stays, in order.
     void reserve(std::size_t capacity);
     void clear();
 
     std::size_t size() const { return size_; }
     std::size_t capacity() const { return ring_.size(); }
-    // The sample `age` steps before the newest (0 is the newest); `age` < size().
+    // The column `age` steps before the newest (0 is the newest); `age` < size().
     float back(std::size_t age) const;
+
+    static constexpr float kBlank = std::numeric_limits<float>::quiet_NaN();
+    static bool blank(float value) { return std::isnan(value); }
 
   private:
     std::vector<float> ring_;
-    std::size_t next_ = 0;  // where the next sample goes
+    std::size_t next_ = 0;  // where the next column goes
     std::size_t size_ = 0;
 };
 

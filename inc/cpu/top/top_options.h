@@ -20,6 +20,7 @@ struct TopParams {
     std::string record;                     // recording file; empty for none
     std::string replay;                     // recording to replay; empty for a live run
     bool mono = false;
+    bool ascii = false;  // ASCII only, whatever the locale
 };
 
 // The record that params.user_param points at.
