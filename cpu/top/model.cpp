@@ -32,14 +32,15 @@ void push_column(Model& model, double time, double window_s) {
     model.newest_window_s = window_s;
 }
 
-// Blank columns for the windows that ended (half a window ago at least) by `time` without a
-// figure of any core; at most a whole history of them.
+// Blank columns for the windows that ended by `time` without a figure of any core, a window
+// and a half ago at least (a set of windows late by less is not taken for missing: a window may
+// take longer than its length when the DSP is slow to answer); at most a whole history of them.
 void pass_time(Model& model, double time) {
     if (model.columns == 0) {
         return;
     }
     const double window = model.newest_window_s;
-    const double passed = std::floor((time - model.newest_time) / window - 0.5);
+    const double passed = std::floor((time - model.newest_time) / window - 1.5);
     const std::size_t count =
         passed < 1.0 ? 0 : static_cast<std::size_t>(std::min(passed, double(capacity(model))));
     for (std::size_t i = 0; i < count; ++i) {
@@ -47,20 +48,20 @@ void pass_time(Model& model, double time) {
     }
 }
 
-// The column of a window of `core` that ended at `time`: the newest when it is of the same set
-// (within half a window of it) and the core has none there yet, else a new one, after a blank
-// one per window that passed in between.
+// The column of a window of `core` that ended at `time`: the newest when the core has none there
+// yet and the window ended within a window of it (the set it starts, whatever the cores' windows'
+// phases: a core's next window ends a window later), else a new one; after a blank one per window
+// that passed in between when that is more than a window and a half (windows late by less are
+// the next set, slow).
 void column_for(CoreView& core, Model& model, double time, double window_s) {
     if (model.columns != 0) {
         const double since = time - model.newest_time;
-        if (since < window_s / 2.0 && core.filled != model.columns) {
+        if (since < window_s && core.filled != model.columns) {
             return;
         }
-        const double windows = std::round(since / window_s);
-        const std::size_t blanks =
-            windows <= 1.0
-                ? 0
-                : static_cast<std::size_t>(std::min(windows - 1.0, double(capacity(model))));
+        const double windows = since < 2.5 * window_s ? 1.0 : std::round(since / window_s);
+        const auto blanks =
+            static_cast<std::size_t>(std::min(windows - 1.0, double(capacity(model))));
         for (std::size_t i = 0; i < blanks; ++i) {
             push_column(model, model.newest_time + window_s, window_s);
         }

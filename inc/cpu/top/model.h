@@ -3,10 +3,11 @@
 // of a core and applies it here; a replay applies the recorded events, so both show alike.
 //
 // Every core's histories share one time axis: a column is one window of wall time, the same for
-// every core. A window's figures go into the newest column when it ended within half a window of
-// that column's (the cores' windows of one set end together), else into a new column, after a
-// blank one for each window that passed without any; a core without a window in a column (down,
-// opening, paused) has it blank. After an outage the cores' plots are in step again.
+// every core. A window's figures go into the newest column when the core has none there yet and
+// it ended within a window of the column's first (the cores' windows of one set), else into a
+// new column, after a blank one for each window that passed without any; a core without a window
+// in a column (down, opening, paused) has it blank. After an outage the cores' plots are in step
+// again.
 #pragma once
 
 #include <cstdint>
