@@ -390,15 +390,7 @@ class Loop {
                 view_.single = false;
                 break;
             case Action::kPause:
-                paused_ = !paused_;
-                if (collector_ != nullptr) {
-                    if (paused_) {
-                        model_ = collector_->model();
-                    }
-                    collector_->set_paused(paused_);
-                } else {
-                    clock_->play(!paused_);
-                }
+                toggle_pause();
                 break;
             case Action::kLonger:
             case Action::kShorter:
@@ -438,6 +430,19 @@ class Loop {
                 break;
         }
         return true;
+    }
+
+    // Live, the model is frozen as it is (the samplers go on); a replay's clock stops.
+    void toggle_pause() {
+        paused_ = !paused_;
+        if (collector_ == nullptr) {
+            clock_->play(!paused_);
+            return;
+        }
+        if (paused_) {
+            model_ = collector_->model();
+        }
+        collector_->set_paused(paused_);
     }
 
     void change_window(bool longer) {
@@ -526,17 +531,9 @@ bool prepare_live(const TopParams& params, Board* board, std::vector<CoreTarget>
            (params.record.empty() || recording->open(params.record, why));
 }
 
-}  // namespace
-
-int top_run(int argc, const char** argv) {
-    sigset_t waiting;
-    if (!take_signals(&waiting)) {
-        error("cannot set up the signals");
-        return -1;
-    }
-
-    TopParams params;
-    switch (parse_program_command_line("kestrel-top: ", argc, argv, top_options_init, &params,
+// The options, checked: 1 to go on, otherwise the run's status (0 after -h).
+int read_options(int argc, const char** argv, TopParams* params) {
+    switch (parse_program_command_line("kestrel-top: ", argc, argv, top_options_init, params,
                                        print_keys)) {
         case CommandLine::kInvalid:
             return -1;
@@ -546,30 +543,23 @@ int top_run(int argc, const char** argv) {
             break;
     }
     std::string why;
-    if (!check_top_params(params, &why)) {
+    if (!check_top_params(*params, &why)) {
         error(why);
         return -1;
     }
-    // Everything is checked before the screen opens, so that what is wrong is told on the
-    // terminal's own screen: a recording is read whole (a malformed line is told at once), or
-    // the board, its cores and the recording's file are made ready.
+    return 1;
+}
+
+// What the run shows, once everything is ready: a replay, or the board's cores sampled.
+struct Source {
     Recording replayed;
     Board board;
     std::vector<CoreTarget> cores;
     RecordingWriter recording;
-    const bool is_replay = !params.replay.empty();
-    if (is_replay ? !replayed.load(params.replay, &why)
-                  : !prepare_live(params, &board, &cores, &recording, &why)) {
-        error(why);
-        return -1;
-    }
-    if (!isatty(STDOUT_FILENO)) {
-        error(
-            "standard output is not a terminal; for scripts, kestrel-exporter --once prints "
-            "one sample of every core");
-        return kNotATerminal;
-    }
+};
 
+// The screen up, until the run ends; the screen closed then.
+int show(const TopParams& params, const sigset_t& waiting, Source& source) {
     int notify[2];
     if (pipe2(notify, O_NONBLOCK | O_CLOEXEC) != 0) {
         error(std::string("pipe: ") + std::strerror(errno));
@@ -586,22 +576,23 @@ int top_run(int argc, const char** argv) {
     // From the screen's opening on, what the libraries print goes nowhere (the screen keeps the
     // terminal for itself), and what goes wrong is told once it is closed.
     Terminal terminal;
+    std::string why;
     if (!terminal.open(STDOUT_FILENO, colour_wanted(params), &why)) {
         error(why);
         return -1;
     }
     const bool unicode = !params.ascii && utf8_locale();
     Loop loop(terminal, waiting, notify[0], notify[1], unicode);
-    if (is_replay) {
-        ReplayCursor cursor(replayed);
+    if (!params.replay.empty()) {
+        ReplayCursor cursor(source.replayed);
         loop.replay(cursor, "replay " + base_name(params.replay));
         terminal.close();
         return end_of_run(loop, nullptr);
     }
-
     std::atomic<std::uint32_t> window{static_cast<std::uint32_t>(params.sample_time)};
-    Collector collector(cores, board.legacy(), &window,
-                        params.record.empty() ? nullptr : &recording,
+    const Board& board = source.board;
+    Collector collector(source.cores, board.legacy(), &window,
+                        params.record.empty() ? nullptr : &source.recording,
                         [&loop] { loop.events_waiting(); });
     loop.attach(collector, window, board.soc_name + " (soc " + std::to_string(board.soc_id) + ")");
     collector.start();
@@ -609,7 +600,40 @@ int top_run(int argc, const char** argv) {
     // The samplers end first (every session closed, every group released), then the screen.
     collector.stop();
     terminal.close();
-    return end_of_run(loop, &recording);
+    return end_of_run(loop, &source.recording);
+}
+
+}  // namespace
+
+int top_run(int argc, const char** argv) {
+    sigset_t waiting;
+    if (!take_signals(&waiting)) {
+        error("cannot set up the signals");
+        return -1;
+    }
+    TopParams params;
+    const int options = read_options(argc, argv, &params);
+    if (options != 1) {
+        return options;
+    }
+    // Everything is checked before the screen opens, so that what is wrong is told on the
+    // terminal's own screen: a recording is read whole (a malformed line is told at once), or
+    // the board, its cores and the recording's file are made ready.
+    Source source;
+    std::string why;
+    if (!params.replay.empty()
+            ? !source.replayed.load(params.replay, &why)
+            : !prepare_live(params, &source.board, &source.cores, &source.recording, &why)) {
+        error(why);
+        return -1;
+    }
+    if (!isatty(STDOUT_FILENO)) {
+        error(
+            "standard output is not a terminal; for scripts, kestrel-exporter --once prints "
+            "one sample of every core");
+        return kNotATerminal;
+    }
+    return show(params, waiting, source);
 }
 
 }  // namespace vorlix::kestrel::top
