@@ -80,6 +80,7 @@ void run_sampler(const SamplerConfig& config, SamplerObserver& observer, const S
     // The core's remote processor, found at the first failure.
     std::unique_ptr<RemoteprocState> proc;
     CoreSession session(config.target, config.legacy, &stop, config.short_window);
+    session.window_started = [&observer] { observer.window_started(); };
     while (!stop.requested()) {
         if (session.open()) {
             observer.session_opened();

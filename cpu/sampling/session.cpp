@@ -106,10 +106,11 @@ bool CoreSession::open() {
         // The window is waited on the stop request, so that a stop ends it at once and the
         // session is closed without a signal landing in a remote call. A short window is then
         // read all the same when the owner wants it.
-        const StopSignal* stop = stop_;
-        const bool short_window = short_window_;
-        stub.wait_window = [stop, short_window](unsigned long sample_time_ms) {
-            return !stop->wait_for(std::chrono::milliseconds(sample_time_ms)) || short_window;
+        stub.wait_window = [this](unsigned long sample_time_ms) {
+            if (window_started) {
+                window_started();
+            }
+            return !stop_->wait_for(std::chrono::milliseconds(sample_time_ms)) || short_window_;
         };
     }
     if (!load_stub(stub, target_)) {

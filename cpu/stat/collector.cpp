@@ -46,10 +46,12 @@ class Collector::CoreObserver : public SamplerObserver {
     }
 
     void session_opened() override {
-        owner_.settled(slot_, true, std::string());
         CoreEvent event = base_event(wall_clock_seconds(), monotonic_clock_seconds());
         owner_.deliver(slot_, std::move(event), true);
     }
+
+    // The core measures from here on: the command may start.
+    void window_started() override { owner_.settled(slot_, true, std::string()); }
 
     void sample_taken(const Sample& sample) override {
         CoreEvent event = base_event(sample.timestamp, sample.monotonic);

@@ -73,6 +73,10 @@ double Distribution::share_above(double percent) const {
     return above / seconds_;
 }
 
+std::string CoreSummary::name() const {
+    return arch.empty() || arch == "unknown" ? domain : domain + " (" + arch + ")";
+}
+
 double CoreSummary::clock_mean_hz() const {
     return measured_seconds() > 0.0 ? clock_weighted / measured_seconds() : 0.0;
 }

@@ -76,7 +76,7 @@ class CoreRows {
 
     std::string rows(const CoreSummary& core, double start) const {
         std::string text;
-        const std::string name = core.domain + " (" + core.arch + ")";
+        const std::string name = core.name();
         if (core.windows == 0) {
             text = row(name, "measured nothing");
         } else {
@@ -111,7 +111,11 @@ class CoreRows {
         if (core.outages_untold > 0) {
             text += row("", "and " + std::to_string(core.outages_untold) + " more outages");
         }
-        return text + row("", std::to_string(core.windows) + " windows, " +
+        if (core.windows == 0) {
+            return text;
+        }
+        return text + row("", std::to_string(core.windows) +
+                                  (core.windows == 1 ? " window, " : " windows, ") +
                                   seconds_text(core.measured_seconds()) + " measured");
     }
 
@@ -145,7 +149,7 @@ std::string summary_text(const RunInfo& run, const Summary& summary) {
     text += about + "\n\n";
     std::size_t width = 12;
     for (const CoreSummary& core : summary.cores()) {
-        width = std::max(width, core.domain.size() + core.arch.size() + 5);
+        width = std::max(width, core.name().size() + 2);
     }
     const CoreRows rows(width);
     for (const CoreSummary& core : summary.cores()) {

@@ -144,8 +144,7 @@ bool TraceWriter::close(const RunInfo& run, const Summary& summary, std::string*
                             {"dur", micros(outage.end - outage.start)},
                             {"args", {{"failures", outage.failures}}}});
         }
-        tail.push_back(
-            metadata("process_name", pid, {{"name", core.domain + " (" + core.arch + ")"}}));
+        tail.push_back(metadata("process_name", pid, {{"name", core.name()}}));
         tail.push_back(metadata("process_sort_index", pid, {{"sort_index", core.index + 1}}));
         tail.push_back(metadata("thread_name", pid, {{"name", "outages"}}));
     }

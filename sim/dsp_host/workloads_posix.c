@@ -45,9 +45,24 @@ static void trace_workload(const char* event, const char* name, int client) {
     dsp_trace_end(&t);
 }
 
-/* Creates the folder (and its parent) when missing; 0 when it exists afterwards. */
-static int make_dir(const char* path) {
-    return mkdir(path, 0777) == 0 || errno == EEXIST ? 0 : -1;
+/* Creates the folder and those above it that are missing; 0 when it exists afterwards. */
+static int make_dirs(const char* path) {
+    char partial[4096];
+    const size_t len = strlen(path);
+    if (len == 0 || len >= sizeof partial)
+        return -1;
+    memcpy(partial, path, len + 1);
+    for (size_t i = 1; i <= len; ++i) {
+        if (partial[i] != '/' && partial[i] != '\0')
+            continue;
+        const char kept = partial[i];
+        partial[i] = '\0';
+        const int made = mkdir(partial, 0777) == 0 || errno == EEXIST;
+        partial[i] = kept;
+        if (!made)
+            return -1;
+    }
+    return 0;
 }
 
 /* Parses a workload's text into steps; their count, or -1 when malformed. */
@@ -151,7 +166,7 @@ static void start_watching(const char* domain) {
         return;
     char path[4096];
     const int n = snprintf(path, sizeof path, "%s/%s", base, domain);
-    if (n < 0 || (size_t)n >= sizeof path || make_dir(base) != 0 || make_dir(path) != 0)
+    if (n < 0 || (size_t)n >= sizeof path || make_dirs(path) != 0)
         return;
     w.dir_fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     w.notify_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);

@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -177,11 +178,11 @@ void on_stop(int signo) {
 // Listens on DIR/DOMAIN/PID.sock (a hidden name first, renamed once it listens). The descriptor,
 // or -1 with the reason in `why`.
 int listen_in(const std::string& folder, std::string* why) {
-    for (const std::string& dir : {folder.substr(0, folder.find_last_of('/')), folder}) {
-        if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
-            *why = "cannot make " + dir + ": " + std::strerror(errno);
-            return -1;
-        }
+    std::error_code made;
+    std::filesystem::create_directories(folder, made);
+    if (made) {
+        *why = "cannot make " + folder + ": " + made.message();
+        return -1;
     }
     const int dir_fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -50,6 +50,8 @@ class SamplerObserver {
     virtual ~SamplerObserver() = default;
     // The session is open (and its PMU group registered); no sample of it yet.
     virtual void session_opened() {}
+    // A window began: its first reading is taken.
+    virtual void window_started() {}
     // A complete sample.
     virtual void sample_taken(const Sample& sample) = 0;
     // The session failed and is closed; it is opened again after `reopen_in` at the latest

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -99,6 +100,9 @@ class CoreSession {
     bool close();
 
     const SessionFailure& failure() const { return failure_; }
+
+    // With `stop`: called as each window begins, once its first reading is taken.
+    std::function<void()> window_started;
 
   private:
     bool fail(SessionStep step);

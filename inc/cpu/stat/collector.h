@@ -35,7 +35,8 @@ class Collector {
     Collector& operator=(const Collector&) = delete;
 
     // Starts one thread per core (they inherit the caller's signal mask) and waits until each
-    // core's session has opened or failed, at most `wait`. How many opened.
+    // core's first window has begun (its first reading is taken) or its session has failed, at
+    // most `wait`. How many began.
     std::size_t start(std::chrono::milliseconds wait);
     // "nsp0: open failed (0x80000608); nsp1: ...": why the cores that did not open failed.
     std::string failures() const;
@@ -48,7 +49,7 @@ class Collector {
 
     // Completes the event with the kernel's state and hands it on; `fresh`: read that state now.
     void deliver(std::size_t slot, CoreEvent event, bool fresh);
-    // A core's session opened (`opened`) or failed, for start().
+    // A core's first window began (`opened`) or its session failed, for start().
     void settled(std::size_t slot, bool opened, const std::string& failure);
 
     std::vector<CoreTarget> cores_;

@@ -68,6 +68,8 @@ struct CoreSummary {
     bool down = false;               // in an outage at the last event
 
     double measured_seconds() const { return qdsp6.seconds(); }
+    // "nsp2 (V73)", or the domain alone when its architecture is not known.
+    std::string name() const;
     double clock_mean_hz() const;
 };
 
