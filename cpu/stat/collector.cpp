@@ -14,7 +14,7 @@ namespace {
 // How old the temperatures and the processors' states may be for a window's event: each read
 // is a sensor's, on a board, and they change slowly. A change of a session's state reads them
 // anew.
-constexpr std::chrono::milliseconds kKernelStateAge{500};
+constexpr std::chrono::milliseconds kKernelStateAge{1000};
 
 // A figure the analysis could not make (no busy cycle: 0 of 0 packets) is no load.
 float load_or_zero(float percent) {
@@ -46,12 +46,16 @@ class Collector::CoreObserver : public SamplerObserver {
     }
 
     void session_opened() override {
+        if (!opened_before_) {
+            opened_before_ = true;
+            owner_.first_opening(slot_);
+        }
         CoreEvent event = base_event(wall_clock_seconds(), monotonic_clock_seconds());
         owner_.deliver(slot_, std::move(event), true);
     }
 
     // The core measures from here on: the command may start.
-    void window_started() override { owner_.settled(slot_, true, std::string()); }
+    void window_started() override { owner_.measuring(slot_); }
 
     void sample_taken(const Sample& sample) override {
         CoreEvent event = base_event(sample.timestamp, sample.monotonic);
@@ -67,7 +71,7 @@ class Collector::CoreObserver : public SamplerObserver {
     void session_failed(const SessionFailure& failure,
                         std::chrono::milliseconds reopen_in) override {
         const std::string what = failure.describe();
-        owner_.settled(slot_, false, what);
+        owner_.failed_first(slot_, what);
         CoreEvent event = base_event(wall_clock_seconds(), monotonic_clock_seconds());
         event.session = SessionState::kDown;
         event.error = what;
@@ -92,6 +96,7 @@ class Collector::CoreObserver : public SamplerObserver {
     Collector& owner_;
     CoreTarget target_;
     std::size_t slot_;
+    bool opened_before_ = false;
 };
 
 Collector::Collector(std::vector<CoreTarget> cores, bool legacy, std::uint32_t window_ms,
@@ -100,7 +105,7 @@ Collector::Collector(std::vector<CoreTarget> cores, bool legacy, std::uint32_t w
       legacy_(legacy),
       window_ms_(window_ms),
       handler_(std::move(handler)),
-      settled_(cores_.size(), 0),
+      states_(cores_.size(), kPending),
       first_failures_(cores_.size()),
       kernel_(domain_names(cores_)) {}
 
@@ -119,11 +124,18 @@ std::size_t Collector::start(std::chrono::milliseconds wait) {
     for (auto& observer : observers_) {
         threads_.emplace_back([&observer] { observer->run(); });
     }
+    const auto deadline = std::chrono::steady_clock::now() + wait;
     std::unique_lock<std::mutex> lock(mutex_);
-    settled_changed_.wait_for(lock, wait, [this] {
-        return std::none_of(settled_.begin(), settled_.end(), [](int s) { return s == 0; });
-    });
-    return static_cast<std::size_t>(std::count(settled_.begin(), settled_.end(), 1));
+    // Every session opened (or failed, or the time is up): the first windows begin together.
+    state_changed_.wait_until(lock, deadline, [this] { return count(kPending) == 0; });
+    go_ = true;
+    state_changed_.notify_all();
+    state_changed_.wait_until(lock, deadline, [this] { return count(kOpened) == 0; });
+    return count(kMeasuring);
+}
+
+std::size_t Collector::count(int state) const {
+    return static_cast<std::size_t>(std::count(states_.begin(), states_.end(), state));
 }
 
 std::string Collector::failures() const {
@@ -149,14 +161,30 @@ void Collector::stop() {
     threads_.clear();
 }
 
-void Collector::settled(std::size_t slot, bool opened, const std::string& failure) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (settled_[slot] != 0) {
-        return;
+void Collector::first_opening(std::size_t slot) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (states_[slot] == kPending) {
+        states_[slot] = kOpened;
+        state_changed_.notify_all();
     }
-    settled_[slot] = opened ? 1 : -1;
-    first_failures_[slot] = failure;
-    settled_changed_.notify_all();
+    state_changed_.wait(lock, [this] { return go_ || count(kPending) == 0; });
+}
+
+void Collector::measuring(std::size_t slot) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (states_[slot] == kOpened) {
+        states_[slot] = kMeasuring;
+        state_changed_.notify_all();
+    }
+}
+
+void Collector::failed_first(std::size_t slot, const std::string& failure) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (states_[slot] == kPending || states_[slot] == kOpened) {
+        states_[slot] = kFailed;
+        first_failures_[slot] = failure;
+        state_changed_.notify_all();
+    }
 }
 
 void Collector::deliver(std::size_t slot, CoreEvent event, bool fresh) {

@@ -34,9 +34,9 @@ class Collector {
     Collector(const Collector&) = delete;
     Collector& operator=(const Collector&) = delete;
 
-    // Starts one thread per core (they inherit the caller's signal mask) and waits until each
-    // core's first window has begun (its first reading is taken) or its session has failed, at
-    // most `wait`. How many began.
+    // Starts one thread per core (they inherit the caller's signal mask) and waits, at most
+    // `wait`, until every session has opened or failed, lets the first windows begin together,
+    // and waits until each has begun (its first reading taken). How many began.
     std::size_t start(std::chrono::milliseconds wait);
     // "nsp0: open failed (0x80000608); nsp1: ...": why the cores that did not open failed.
     std::string failures() const;
@@ -49,17 +49,25 @@ class Collector {
 
     // Completes the event with the kernel's state and hands it on; `fresh`: read that state now.
     void deliver(std::size_t slot, CoreEvent event, bool fresh);
-    // A core's first window began (`opened`) or its session failed, for start().
-    void settled(std::size_t slot, bool opened, const std::string& failure);
+    // The start of every core's measurement: a core's session opens for the first time (and
+    // waits until every other has opened or failed, so that the first windows begin together),
+    // its first window begins, or its session fails before that.
+    enum CoreStart { kPending, kOpened, kMeasuring, kFailed };
+    void first_opening(std::size_t slot);
+    void measuring(std::size_t slot);
+    void failed_first(std::size_t slot, const std::string& failure);
+    // How many cores are at `state`; under the lock.
+    std::size_t count(int state) const;
 
     std::vector<CoreTarget> cores_;
     bool legacy_;
     std::atomic<std::uint32_t> window_ms_;
     Handler handler_;
     StopSignal stop_;
-    std::mutex mutex_;  // the handler, the kernel reader, the settling
-    std::condition_variable settled_changed_;
-    std::vector<int> settled_;  // per slot: 0 not yet, 1 opened, -1 failed first
+    std::mutex mutex_;  // the handler, the kernel reader, the start
+    std::condition_variable state_changed_;
+    std::vector<int> states_;  // per slot, a CoreStart
+    bool go_ = false;          // the first windows may begin, whatever the others' state
     std::vector<std::string> first_failures_;
     CoreKernelReader kernel_;
     std::vector<std::unique_ptr<CoreObserver>> observers_;
