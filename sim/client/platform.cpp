@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "messages.h"
@@ -499,7 +500,10 @@ void Platform::shutdown() {
 
 std::vector<std::string> dsp_host_launcher() {
 #ifdef SIM_DSP_EMULATOR
-    return {SIM_DSP_EMULATOR, "-L", SIM_DSP_EMULATOR_PREFIX};
+    // The runner names the path prefix of the build it runs, which may be a copy of this one.
+    const char* prefix = std::getenv("KESTREL_SIM_DSP_EMULATOR_PREFIX");
+    return {SIM_DSP_EMULATOR, "-L",
+            prefix != nullptr && *prefix != '\0' ? prefix : SIM_DSP_EMULATOR_PREFIX};
 #else
     return {};
 #endif
