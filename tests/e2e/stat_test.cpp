@@ -281,12 +281,33 @@ TEST_F(StatTest, TheStatusIsTheCommandsAndEverySessionCloses) {
             EXPECT_TRUE(e2e::no_session(run)) << c.first_line;
         }
     }
+    // A summary that cannot be written is told, and the command's success is no success.
+    const e2e::BoardRun full =
+        stat("sm8650", {"--sample_time", "20", "-o", "/dev/full", "--", "true"});
+    EXPECT_EQ(full.result.exit_code, 255);
+    EXPECT_EQ(full.result.err, "kestrel-stat: cannot write /dev/full: No space left on device\n");
     // kestrel-stat's own failures come before the command runs.
     const e2e::BoardRun bad = stat("sm8650", {"--sample_time", "5", "--", "touch", file("ran")});
     EXPECT_EQ(bad.result.exit_code, 255);
     EXPECT_TRUE(e2e::no_session(bad));
     EXPECT_FALSE(std::filesystem::exists(file("ran")));
 }
+
+#if !KESTREL_E2E_SANITIZED && !KESTREL_E2E_CROSS
+TEST_F(StatTest, UnderValgrindNoMemoryErrorAndNoLeak) {
+    // valgrind-kestrel ends the run with status 99 on any error or leak; every output is made.
+    kestrel_test::ProcessOptions opts;
+    opts.env_set.push_back(std::string("KESTREL_E2E_VALGRIND_TARGET=") + KESTREL_STAT_BIN);
+    opts.env_set.push_back("KESTREL_SIM_WORKLOADS=" + dir_ + "/workloads");
+    const e2e::BoardRun run = e2e::run_on_board(
+        "qcs9075",
+        {"--sample_time", "50", "--json", file("v.json"), "--trace-json", file("v.trace.json"),
+         "--record", file("v.jsonl"), "--", "sh", "-c", "sleep 0.3; exit 3"},
+        opts, KESTREL_E2E_VALGRIND);
+    EXPECT_EQ(run.result.exit_code, 3) << run.result.err;
+    EXPECT_TRUE(e2e::left_clean(run));
+}
+#endif
 
 TEST_F(StatTest, StopSignalsReachTheCommandAndTheSummaryIsStillPrinted) {
     // Ctrl-C: the terminal's foreground process group. SIGTERM: to kestrel-stat alone, which
