@@ -257,6 +257,45 @@ TEST_F(StatTest, AWorkloadOfKnownDutyOnAnIdleBoardIsAllThereIs) {
     }
 }
 
+TEST_F(StatTest, AnOutageAndAHotZoneAreToldWithTheirTimes) {
+    // nsp1's DSP is down from 0.4 s after kestrel-stat started, for 0.5 s; nsp2 runs hot.
+    const std::string json_path = file("crash.json");
+    const std::string trace_path = file("crash.trace.json");
+    const e2e::BoardRun run = stat(
+        "stat_crash.json", {"--json", json_path, "--trace-json", trace_path, "--", "sleep", "1.3"});
+    ASSERT_EQ(run.result.exit_code, 0) << run.result.err;
+    EXPECT_TRUE(e2e::left_clean(run));
+    ASSERT_TRUE(valid(json_path));
+    const json doc = read_json(json_path);
+    const json& outages = core(doc, "nsp1")["outages"];
+    ASSERT_EQ(outages.size(), 1u) << outages.dump();
+    EXPECT_GT(outages[0]["start_s"].get<double>(), 0.1);
+    EXPECT_LT(outages[0]["start_s"].get<double>(), 0.5);
+    EXPECT_GT(outages[0]["duration_s"].get<double>(), 0.3);
+    EXPECT_LT(outages[0]["duration_s"].get<double>(), 1.0);
+    EXPECT_NE(outages[0]["what"].get<std::string>().find("remoteproc crashed"), std::string::npos)
+        << outages[0]["what"];
+    // Nothing is averaged over the time it was down.
+    EXPECT_LT(core(doc, "nsp1")["measured_s"].get<double>(),
+              doc["duration_s"].get<double>() - outages[0]["duration_s"].get<double>() + 0.1);
+    EXPECT_NEAR(core(doc, "nsp1")["qdsp6"]["mean"].get<double>(), 30.0, 0.05);
+    for (const char* other : {"nsp0", "nsp2", "nsp3"}) {
+        EXPECT_TRUE(core(doc, other)["outages"].empty()) << other;
+    }
+    const json& hot = core(doc, "nsp2")["temperature"];
+    EXPECT_EQ(hot["peak_celsius"], 91.5);
+    EXPECT_NEAR(hot["hot_s"].get<double>(), core(doc, "nsp2")["measured_s"].get<double>(), 0.01);
+    EXPECT_EQ(core(doc, "nsp0")["temperature"]["hot_s"], 0.0);
+    EXPECT_NE(run.result.err.find("outage    at "), std::string::npos) << run.result.err;
+    EXPECT_TRUE(timeline(trace_path, doc["duration_s"], 4));
+    int slices = 0;
+    const json trace = read_json(trace_path);
+    for (const json& e : trace["traceEvents"]) {
+        slices += e.value("cat", "") == "outage" ? 1 : 0;
+    }
+    EXPECT_EQ(slices, 1);
+}
+
 TEST_F(StatTest, TheStatusIsTheCommandsAndEverySessionCloses) {
     struct Case {
         std::vector<std::string> command;
