@@ -1,12 +1,24 @@
 // Continuous sampling of one compute-DSP core.
 #include "cpu/sampling/sampler.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdint>
+#include <ctime>
 #include <memory>
 
 #include "cpu/sampling/dsp_state.h"
 
 namespace vorlix::kestrel {
+
+namespace {
+
+constexpr std::chrono::nanoseconds kNoFdStep = std::chrono::milliseconds(10);
+
+}  // namespace
 
 std::chrono::milliseconds Backoff::next() {
     const std::chrono::milliseconds pause = next_;
@@ -18,22 +30,38 @@ void Backoff::reset() {
     next_ = kFirst;
 }
 
-void StopSignal::request() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        requested_ = true;
+StopSignal::StopSignal() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+StopSignal::~StopSignal() {
+    if (fd_ >= 0) {
+        close(fd_);
     }
-    changed_.notify_all();
 }
 
-bool StopSignal::requested() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return requested_;
+void StopSignal::request() {
+    requested_.store(true);
+    if (fd_ >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = write(fd_, &one, sizeof one);
+    }
 }
 
 bool StopSignal::wait_for(std::chrono::milliseconds duration) const {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, duration, [this] { return requested_; });
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point end = Clock::now() + duration;
+    while (!requested_.load()) {
+        const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(end - Clock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        // Without an eventfd (out of descriptors) the stop is looked at every 10 ms.
+        const auto step = fd_ >= 0 ? left : std::min<std::chrono::nanoseconds>(left, kNoFdStep);
+        const timespec wait{static_cast<time_t>(step.count() / 1000000000),
+                            static_cast<long>(step.count() % 1000000000)};
+        pollfd fd{fd_, POLLIN, 0};
+        ppoll(&fd, fd_ >= 0 ? 1 : 0, &wait, nullptr);
+    }
+    return true;
 }
 
 namespace {

@@ -31,17 +31,23 @@ class Backoff {
 };
 
 // The process-wide stop request: set once, wakes every waiter.
+// The samplers of every core wait on it at once, their windows often ending together: it is an
+// eventfd that the kernel wakes them on, with no lock of its own for them to queue on.
 class StopSignal {
   public:
+    StopSignal();
+    ~StopSignal();
+    StopSignal(const StopSignal&) = delete;
+    StopSignal& operator=(const StopSignal&) = delete;
+
     void request();
-    bool requested() const;
+    bool requested() const { return requested_.load(); }
     // Waits for `duration` or until the stop is requested; true when it is.
     bool wait_for(std::chrono::milliseconds duration) const;
 
   private:
-    mutable std::mutex mutex_;
-    mutable std::condition_variable changed_;
-    bool requested_ = false;
+    std::atomic<bool> requested_{false};
+    int fd_ = -1;  // readable once the stop is requested; -1 when none could be made
 };
 
 // Told, on the sampling thread, what happens to one core's session.
