@@ -107,7 +107,8 @@ Collector::Collector(std::vector<CoreTarget> cores, bool legacy, std::uint32_t w
       handler_(std::move(handler)),
       states_(cores_.size(), kPending),
       first_failures_(cores_.size()),
-      kernel_(domain_names(cores_)) {}
+      kernel_(domain_names(cores_)),
+      kernel_copies_(cores_.size()) {}
 
 Collector::~Collector() {
     stop();
@@ -115,8 +116,8 @@ Collector::~Collector() {
 
 std::size_t Collector::start(std::chrono::milliseconds wait) {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        kernel_.read(kKernelStateAge, true);
+        std::lock_guard<std::mutex> lock(kernel_mutex_);
+        read_kernel(true);
     }
     for (std::size_t slot = 0; slot < cores_.size(); ++slot) {
         observers_.push_back(std::make_unique<CoreObserver>(*this, cores_[slot], slot));
@@ -187,10 +188,33 @@ void Collector::failed_first(std::size_t slot, const std::string& failure) {
     }
 }
 
-void Collector::deliver(std::size_t slot, CoreEvent event, bool fresh) {
-    std::lock_guard<std::mutex> lock(mutex_);
+void Collector::read_kernel(bool fresh) {
     kernel_.read(kKernelStateAge, fresh);
-    kernel_.fill(slot, &event);
+    for (std::size_t slot = 0; slot < kernel_copies_.size(); ++slot) {
+        KernelCopy& copy = kernel_copies_[slot];
+        std::lock_guard<std::mutex> lock(copy.mutex);
+        kernel_.fill(slot, &copy.event);
+    }
+}
+
+void Collector::deliver(std::size_t slot, CoreEvent event, bool fresh) {
+    // The windows of every core end together: the one sampler that finds the kernel's state old
+    // reads it for all, the others take the last reading rather than wait for it. A change of a
+    // session's state waits for a reading of its own.
+    if (fresh) {
+        std::lock_guard<std::mutex> lock(kernel_mutex_);
+        read_kernel(true);
+    } else if (std::unique_lock<std::mutex> lock(kernel_mutex_, std::try_to_lock);
+               lock.owns_lock()) {
+        read_kernel(false);
+    }
+    {
+        KernelCopy& copy = kernel_copies_[slot];
+        std::lock_guard<std::mutex> lock(copy.mutex);
+        event.temperature = copy.event.temperature;
+        event.has_remoteproc = copy.event.has_remoteproc;
+        event.remoteproc = copy.event.remoteproc;
+    }
     handler_(event);
 }
 

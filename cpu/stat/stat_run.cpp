@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -176,11 +177,15 @@ class LiveRun {
         return 0;
     }
 
-    // A core's event, on its sampler's thread, under the collector's lock.
+    // A core's event, on its sampler's thread: the summary's part of each core is that core's
+    // alone (every core is in it from the start), the files are shared.
     void take(const CoreEvent& event) {
         const double at = event_time(event, true);
         summary_.take(event, at);
-        outputs_.event(event, at);
+        if (outputs_.takes_events()) {
+            std::lock_guard<std::mutex> lock(outputs_mutex_);
+            outputs_.event(event, at);
+        }
     }
 
     // Starts the command; the shell's status when it cannot run.
@@ -273,6 +278,7 @@ class LiveRun {
     ChildProcess process_;
     int stdout_fd_ = -1;
     Outputs outputs_;
+    std::mutex outputs_mutex_;
     StopSignals signals_;
     Board board_;
     std::vector<CoreTarget> cores_;

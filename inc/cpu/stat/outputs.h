@@ -23,6 +23,8 @@ class Outputs {
     // Creates the files `params` names (the recording only when `record`). `stdout_fd` is the
     // standard output that "--json -" writes to. False, with the reason in `why`.
     bool open(const StatParams& params, int stdout_fd, bool record, std::string* why);
+    // Whether events are written (a recording or a timeline).
+    bool takes_events() const { return recording_open_ || trace_.is_open(); }
     // An event for the recording and the timeline, at `at` on the run's clock.
     void event(const CoreEvent& event, double at);
     // Writes the summary and its JSON and ends the recording and the timeline. False when

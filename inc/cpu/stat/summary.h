@@ -106,6 +106,8 @@ class Summary {
     void add_core(std::uint32_t index, const std::string& domain, const std::string& arch,
                   bool legacy);
     // One event, in the order they happened on its core; `at` is its time on the run's clock.
+    // Events of cores already added may be taken at the same time from several threads, one
+    // thread per core: each touches its own core's part only.
     void take(const CoreEvent& event, double at);
     // The run ended at `end`: an outage still open ends there.
     void finish(double end);
