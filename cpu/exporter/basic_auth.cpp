@@ -67,14 +67,17 @@ std::string BasicAuth::pair_key(const std::string& user, const std::string& pass
     return std::string(reinterpret_cast<const char*>(digest), sizeof digest);
 }
 
-bool BasicAuth::verify(const std::string& user, const std::string& password) {
+bool BasicAuth::known(const std::string& user, const std::string& password) const {
     const std::string key = pair_key(user, password);
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (verified_.count(key) != 0) {
-            return true;
-        }
+    std::lock_guard<std::mutex> lock(mutex_);
+    return verified_.count(key) != 0;
+}
+
+bool BasicAuth::verify(const std::string& user, const std::string& password) {
+    if (known(user, password)) {
+        return true;
     }
+    const std::string key = pair_key(user, password);
     const std::string* hash = &dummy_hash_;
     bool listed = false;
     for (const auto& entry : users_) {

@@ -5,18 +5,30 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+
+#include "cpu/exporter/log.h"
 
 namespace vorlix::kestrel::exporter {
 
 namespace {
 
 constexpr int kListenBacklog = 128;
+// Out of descriptors, the sockets are left alone this long before the next try: their
+// connections wait in the kernel's queue meanwhile.
+constexpr int kOutOfDescriptorsPauseMs = 100;
+
+bool out_of_descriptors(int error) {
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
 
 }  // namespace
 
@@ -97,6 +109,89 @@ std::string listener_address(int fd) {
         return std::string(host) + ":" + std::to_string(ntohs(in4.sin_port));
     }
     return "unix socket";
+}
+
+}  // namespace vorlix::kestrel::exporter
+
+namespace vorlix::kestrel::exporter {
+
+Acceptor::Acceptor(std::vector<int> sockets, Hand hand)
+    : sockets_(std::move(sockets)), hand_(std::move(hand)) {
+    // Each socket is emptied of its queued connections in one go: accept must not block.
+    for (const int socket : sockets_) {
+        fcntl(socket, F_SETFL, fcntl(socket, F_GETFL) | O_NONBLOCK);
+    }
+    wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    thread_ = std::thread([this] { run(); });
+}
+
+Acceptor::~Acceptor() {
+    stopping_ = true;
+    const std::uint64_t one = 1;
+    if (wake_ >= 0 && write(wake_, &one, sizeof one) != sizeof one) {
+        // The thread sees the stop at its next look (it looks every 200 ms without a wake).
+    }
+    thread_.join();
+    if (wake_ >= 0) {
+        close(wake_);
+    }
+}
+
+bool Acceptor::accept_all(int socket) {
+    for (;;) {
+        sockaddr_storage address{};
+        socklen_t length = sizeof address;
+        const int fd = accept4(socket, reinterpret_cast<sockaddr*>(&address), &length,
+                               SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd >= 0) {
+            hand_(fd, reinterpret_cast<const sockaddr*>(&address), length);
+            continue;
+        }
+        if (errno == EINTR || errno == ECONNABORTED) {
+            continue;
+        }
+        if (out_of_descriptors(errno)) {
+            static RateLimitedLog said;
+            const std::uint64_t count = said.occurred("accept");
+            if (count != 0) {
+                log_line(LogLevel::kError, std::string("http: cannot accept connections: ") +
+                                               std::strerror(errno) +
+                                               (count > 1 ? " (" + std::to_string(count) +
+                                                                " times since the last "
+                                                                "report)"
+                                                          : std::string()));
+            }
+            return false;
+        }
+        // EAGAIN: nothing more queued; anything else belongs to one connection.
+        return true;
+    }
+}
+
+void Acceptor::run() {
+    using Clock = std::chrono::steady_clock;
+    std::vector<pollfd> polled;
+    for (const int socket : sockets_) {
+        polled.push_back({socket, POLLIN, 0});
+    }
+    polled.push_back({wake_, POLLIN, 0});
+    Clock::time_point paused_until{};
+    while (!stopping_) {
+        const bool paused = Clock::now() < paused_until;
+        for (std::size_t i = 0; i < sockets_.size(); ++i) {
+            polled[i].events = paused ? 0 : POLLIN;
+        }
+        const int timeout = paused ? kOutOfDescriptorsPauseMs : wake_ < 0 ? 200 : -1;
+        const int ready = poll(polled.data(), polled.size(), timeout);
+        if (ready < 0 && errno != EINTR) {
+            return;
+        }
+        for (std::size_t i = 0; ready > 0 && !paused && i < sockets_.size(); ++i) {
+            if ((polled[i].revents & POLLIN) != 0 && !accept_all(polled[i].fd)) {
+                paused_until = Clock::now() + std::chrono::milliseconds(kOutOfDescriptorsPauseMs);
+            }
+        }
+    }
 }
 
 }  // namespace vorlix::kestrel::exporter

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gnutls/gnutls.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -56,6 +57,76 @@ pid_t start_background(const std::vector<std::string>& argv, const std::string& 
     }
     EXPECT_GT(pid, 0) << "fork: " << std::strerror(errno);
     return pid;
+}
+
+namespace {
+
+int connect_loopback(int port, const char* source) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    if (fd >= 0 && source != nullptr &&
+        (inet_pton(AF_INET, source, &local.sin_addr) != 1 ||
+         bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)) {
+        close(fd);
+        return -1;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const timeval patience{30, 0};
+    if (fd >= 0 && (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience) != 0 ||
+                    connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+HttpResponse parsed(const std::string& raw) {
+    HttpResponse response;
+    const std::size_t end_of_head = raw.find("\r\n\r\n");
+    if (raw.compare(0, 5, "HTTP/") != 0 || raw.size() < 12 || end_of_head == std::string::npos) {
+        return response;
+    }
+    response.status = std::atoi(raw.c_str() + 9);
+    response.head = raw.substr(0, end_of_head);
+    response.body = raw.substr(end_of_head + 4);
+    return response;
+}
+
+}  // namespace
+
+HttpResponse https_exchange(int port, const std::string& request, const char* source) {
+    const int fd = connect_loopback(port, source);
+    if (fd < 0) {
+        return {};
+    }
+    gnutls_certificate_credentials_t credentials = nullptr;
+    gnutls_session_t session = nullptr;
+    gnutls_certificate_allocate_credentials(&credentials);
+    gnutls_init(&session, GNUTLS_CLIENT | GNUTLS_NO_SIGNAL);
+    gnutls_set_default_priority(session);
+    gnutls_credentials_set(session, GNUTLS_CRD_CERTIFICATE, credentials);
+    gnutls_transport_set_int(session, fd);
+    gnutls_handshake_set_timeout(session, 30000);
+    std::string raw;
+    int rc;
+    do {
+        rc = gnutls_handshake(session);
+    } while (rc < 0 && gnutls_error_is_fatal(rc) == 0);
+    if (rc >= 0 && gnutls_record_send(session, request.data(), request.size()) ==
+                       static_cast<ssize_t>(request.size())) {
+        char buffer[8192];
+        for (ssize_t n; (n = gnutls_record_recv(session, buffer, sizeof buffer)) > 0;) {
+            raw.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    gnutls_deinit(session);
+    gnutls_certificate_free_credentials(credentials);
+    close(fd);
+    return parsed(raw);
 }
 
 int free_port() {
@@ -146,6 +217,19 @@ ExporterOnBoard::ExporterOnBoard(const std::string& board, const std::vector<std
     ADD_FAILURE() << "the exporter did not listen:\n" << read_file(err);
 }
 
+bool ExporterOnBoard::running(int* signal) {
+    if (ended_status_ < 0 && pid_ > 0) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            ended_status_ = status;
+        }
+    }
+    if (signal != nullptr) {
+        *signal = ended_status_ >= 0 && WIFSIGNALED(ended_status_) ? WTERMSIG(ended_status_) : 0;
+    }
+    return ended_status_ < 0;
+}
+
 std::string ExporterOnBoard::err() const {
     return read_file(dir_ + "/stderr");
 }
@@ -206,7 +290,7 @@ CurlResult curl(const std::vector<std::string>& args, const std::string& url) {
 }
 
 ExporterOnBoard::~ExporterOnBoard() {
-    if (pid_ > 0) {
+    if (pid_ > 0 && ended_status_ < 0) {
         kill(-pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
@@ -237,11 +321,13 @@ e2e::BoardRun ExporterOnBoard::stop(int signo) {
     if (pid_ <= 0) {
         return run;
     }
-    kill(pid_, signo);
-    int status = 0;
+    int status = ended_status_;
+    if (status < 0) {
+        kill(pid_, signo);
+    }
     // Stopping ends the windows in progress at once; the deadline only guards against a hang.
     const auto deadline = Clock::now() + std::chrono::seconds(60);
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
+    while (status < 0 && waitpid(pid_, &status, WNOHANG) == 0) {
         if (Clock::now() > deadline) {
             kill(-pid_, SIGKILL);
             waitpid(pid_, &status, 0);

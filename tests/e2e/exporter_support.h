@@ -30,6 +30,11 @@ int count_series(const std::string& exposition, const std::string& name);
 // and error appended to the two files; its pid (the test fails when fork fails).
 pid_t start_background(const std::vector<std::string>& argv, const std::string& out,
                        const std::string& err);
+// One request over TLS to 127.0.0.1:`port` (GnuTLS; the server's certificate is not verified),
+// the whole answer read until the server closes; status 0 when the handshake or the exchange
+// fails, or no answer comes within 30 s. With `source`, from that local address.
+HttpResponse https_exchange(int port, const std::string& request, const char* source = nullptr);
+
 // A free TCP port on 127.0.0.1 at the time of the call.
 int free_port();
 
@@ -63,6 +68,9 @@ class ExporterOnBoard {
     ExporterOnBoard& operator=(const ExporterOnBoard&) = delete;
 
     int port() const { return port_; }
+    // Whether it still runs; once it has ended, how (the signal that ended it, 0 for an exit)
+    // is in `signal`.
+    bool running(int* signal = nullptr);
     // Standard error so far.
     std::string err() const;
     // Scrapes /metrics until `ready` holds for the text or `deadline` passes (a readiness wait);
@@ -76,6 +84,7 @@ class ExporterOnBoard {
     std::string dir_;
     pid_t pid_ = -1;
     int port_ = 0;
+    int ended_status_ = -1;  // the wait status once running() saw the end
 };
 
 // A real Prometheus server (Debian's prometheus) on a free loopback port with `config` as its

@@ -12,7 +12,8 @@ struct HttpResponse {
     std::string body;  // chunked bodies joined
 };
 
-// Sends `request` as it is to 127.0.0.1:`port` and reads the whole answer (the server closes).
+// Sends `request` as it is to 127.0.0.1:`port` and reads the whole answer (the server closes;
+// no answer within 30 s is none).
 // With `source`, the connection comes from that local address (e.g. "127.0.0.2").
 HttpResponse http_exchange(int port, const std::string& request, const char* source = nullptr);
 // One GET of `target` with "Connection: close".

@@ -21,8 +21,11 @@ class BasicAuth {
     BasicAuth(const BasicAuth&) = delete;
     BasicAuth& operator=(const BasicAuth&) = delete;
 
-    // True when `user` is listed and `password` matches its hash.
+    // True when `user` is listed and `password` matches its hash: one bcrypt unless the pair
+    // was verified before.
     bool verify(const std::string& user, const std::string& password);
+    // True when the pair was verified before (no bcrypt): a request with it needs no more.
+    bool known(const std::string& user, const std::string& password) const;
 
     // How many verified pairs are remembered (never more than kCacheLimit).
     std::size_t cached() const;

@@ -4,6 +4,8 @@
 // for scrapers that accept it, a limit on requests in flight and per-client connection limits.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -19,6 +21,9 @@
 struct MHD_Daemon;
 
 namespace vorlix::kestrel::exporter {
+
+class DaemonContext;
+struct ServerState;
 
 // Where to listen: a host (IPv4 or IPv6 literal, or a name) and a port (0 picks a free one).
 struct ListenAddress {
@@ -42,7 +47,12 @@ struct ServerOptions {
     std::string telemetry_path = "/metrics";
     // Requests answered at once; those beyond get 503. 0 for no limit.
     unsigned max_requests = 40;
+    // Connections open at once, over every listening socket (shared out among them); the
+    // descriptor limit decides it (descriptor_limit.h).
+    unsigned connections = 1024;
 };
+
+class Acceptor;
 
 class MetricsServer {
   public:
@@ -67,40 +77,36 @@ class MetricsServer {
     // of the server's threads, and answers with what it returns.
     bool start(Render render, const ServerOptions& options,
                std::shared_ptr<const WebSettings> settings, std::string* error);
-    // New requests get these settings, new connections their TLS credentials; turning TLS on
-    // or off starts the server anew on the same sockets (requests in progress are cut), as does
-    // any update for a socket left without a server by an earlier one. When a socket cannot be
-    // served after such a switch, every socket goes back to the previous settings. False, with
-    // what failed in `error` and which sockets, if any, serve nothing, when a server could not
-    // start.
+    // New requests get these settings, new connections their TLS credentials. Turning TLS on
+    // or off starts a server of the other kind, which takes every new connection from then on,
+    // while the previous one ends its connections (requests in progress are cut) and stops.
+    // False, with what failed in `error`, when the new server cannot start: the previous
+    // settings then stay in effect.
     bool update(std::shared_ptr<const WebSettings> settings, std::string* error);
     // Stops serving and closes the sockets.
     void stop();
 
-    // Shared with libmicrohttpd's callbacks.
-    struct State;
-
   private:
-    struct Listener {
-        int fd = -1;  // the socket, which the daemons get duplicates of
-        std::string address;
-        MHD_Daemon* daemon = nullptr;  // null while nothing serves the socket
-        bool tls = false;              // the daemon serves TLS
+    // The daemon that takes the new connections of every socket.
+    struct Serving {
+        MHD_Daemon* daemon = nullptr;
+        std::unique_ptr<DaemonContext> context;
+        bool tls = false;
     };
-    bool start_daemon(Listener& listener, const WebSettings& settings, std::string* error);
-    // Stops the listener's daemon and takes its socket back; false, with the daemon still
-    // serving, when libmicrohttpd cannot hand the socket back.
-    bool stop_daemon(Listener& listener);
-    // Starts a daemon for `settings` on every socket that has none, or one of the other kind
-    // (plain or TLS), which stops first. False, with what failed in `error`, when one cannot
-    // start: at the first such socket, or after trying them `all`.
-    bool serve(const WebSettings& settings, bool all, std::string* error);
-    // The settings new requests and connections get.
-    void publish(std::shared_ptr<const WebSettings> settings);
+    bool start_serving(const WebSettings& settings, Serving* out, std::string* error);
+    // Stops a daemon that takes no more connections, once its connections have closed
+    // (http_daemon.h).
+    void stop_serving(Serving& serving);
+    // Hands a new connection to the daemon serving now.
+    void hand(int fd, const sockaddr* address, socklen_t length);
 
-    std::mutex mutex_;
-    std::vector<Listener> listeners_;
-    std::unique_ptr<State> state_;
+    std::mutex mutex_;  // start, update and stop, one at a time
+    std::vector<int> sockets_;
+    std::vector<std::string> addresses_;
+    std::unique_ptr<ServerState> state_;
+    std::mutex serving_mutex_;  // the serving daemon, as the acceptor's thread sees it
+    Serving serving_;
+    std::unique_ptr<Acceptor> acceptor_;
 };
 
 }  // namespace vorlix::kestrel::exporter
