@@ -21,6 +21,7 @@
 #include "cpu/exporter/collector.h"
 #include "cpu/exporter/core_sampler.h"
 #include "cpu/exporter/core_state.h"
+#include "cpu/exporter/descriptor_limit.h"
 #include "cpu/exporter/exporter_options.h"
 #include "cpu/exporter/exposition.h"
 #include "cpu/exporter/http_server.h"
@@ -219,6 +220,7 @@ int exporter_run(int argc, const char** argv) {
 
     ServerOptions serving;
     serving.telemetry_path = options.telemetry_path;
+    serving.connections = raise_descriptor_limit().connections;
     serving.max_requests = static_cast<unsigned>(
         std::min<std::uint64_t>(options.max_requests, std::numeric_limits<unsigned>::max()));
     if (!options.once) {

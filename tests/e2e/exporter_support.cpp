@@ -167,7 +167,8 @@ int count_series(const std::string& exposition, const std::string& name) {
 }
 
 ExporterOnBoard::ExporterOnBoard(const std::string& board, const std::vector<std::string>& args,
-                                 const std::vector<std::string>& env) {
+                                 const std::vector<std::string>& env,
+                                 const std::vector<std::string>& wrapper) {
     char pattern[] = "/tmp/kestrel-exporter-XXXXXX";
     const char* dir = mkdtemp(pattern);
     if (dir == nullptr) {
@@ -189,6 +190,7 @@ ExporterOnBoard::ExporterOnBoard(const std::string& board, const std::vector<std
                                   "--listen",
                                   "127.0.0.1:0"};
     argv.insert(argv.end(), args.begin(), args.end());
+    argv.insert(argv.begin(), wrapper.begin(), wrapper.end());
     if (!env.empty()) {
         // env execs the runner: the pid stays the exporter's.
         argv.insert(argv.begin(), env.begin(), env.end());

@@ -57,12 +57,14 @@ struct CurlResult {
 CurlResult curl(const std::vector<std::string>& args, const std::string& url);
 
 // The exporter, started through the board runner with "--listen 127.0.0.1:0" and `args`, and
-// `env` ("NAME=VALUE") added to its environment; the constructor returns once it listens (the
-// test fails when it does not within the deadline).
+// `env` ("NAME=VALUE") added to its environment, the runner started through `wrapper` (a
+// command that execs the rest, e.g. prlimit) when given; the constructor returns once it
+// listens (the test fails when it does not within the deadline).
 class ExporterOnBoard {
   public:
     ExporterOnBoard(const std::string& board, const std::vector<std::string>& args,
-                    const std::vector<std::string>& env = {});
+                    const std::vector<std::string>& env = {},
+                    const std::vector<std::string>& wrapper = {});
     ~ExporterOnBoard();
     ExporterOnBoard(const ExporterOnBoard&) = delete;
     ExporterOnBoard& operator=(const ExporterOnBoard&) = delete;

@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -498,6 +499,30 @@ TEST(ExporterServing, HeldConnectionsAndOversizedRequestsDoNotStopOtherScrapes) 
     const auto start = Clock::now();
     EXPECT_EQ(http_get(exporter.port(), query).status, 200);
     EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 1.0);
+}
+
+TEST(ExporterServing, IdleConnectionsUnderASoftLimitOf1024DoNotHoldANewScraperUp) {
+    // Run as a service manager starts it, with a soft limit of 1024 descriptors (systemd's
+    // default); the test itself needs more than that for its idle connections.
+    rlimit limits{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limits), 0);
+    if (limits.rlim_max < 2048) {
+        GTEST_SKIP() << "the hard descriptor limit is " << limits.rlim_max
+                     << ": 1,100 idle connections cannot be opened under it";
+    }
+    limits.rlim_cur = limits.rlim_max;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limits), 0);
+    ExporterOnBoard exporter("sm8650", {}, {},
+                             {"prlimit", "--nofile=1024:" + std::to_string(limits.rlim_max), "--"});
+    // 1,100 idle connections from 22 addresses, 50 each (fewer than one address may hold).
+    std::vector<std::unique_ptr<IdleConnections>> idle;
+    for (int i = 0; i < 22; ++i) {
+        const std::string source = "127.0.4." + std::to_string(i + 1);
+        idle.push_back(std::make_unique<IdleConnections>(exporter.port(), source.c_str(), 50));
+    }
+    const auto [status, seconds] = timed_scrape(exporter.port(), "127.0.0.3");
+    EXPECT_EQ(status, 200);
+    EXPECT_LT(seconds, 1.5);
 }
 
 TEST(ExporterServing, RequestsBeyondTheLimitGet503) {
