@@ -6,8 +6,9 @@
 //   exporter_scrape_load PORT PID MODE [CA_FILE [USER:PASSWORD]]
 //
 // MODE is plain, gzip, tls or tls-auth; CA_FILE verifies the server's certificate in the TLS
-// modes. Each scraper connects from its own loopback address (127.0.1.N), as separate clients
-// do, so that the exporter's per-client connection limit does not apply.
+// modes. MODE attack is the password attack of attack() below, over plain HTTP. Each scraper
+// connects from its own loopback address (127.0.1.N), as separate clients do, so that the
+// exporter's per-client connection limit does not apply.
 #include <arpa/inet.h>
 #include <gnutls/gnutls.h>
 #include <netinet/in.h>
@@ -21,6 +22,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -219,6 +222,92 @@ long level(const Settings& settings, int clients, int total) {
     return static_cast<long>(all.size());
 }
 
+// One request on a connection of its own from `source`: the status (0 for none) and the time
+// to the end of the answer, in milliseconds.
+std::pair<int, double> one_shot(int port, std::uint32_t source, const std::string& request) {
+    const auto t0 = Clock::now();
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(source);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string answer;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
+        connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+            static_cast<ssize_t>(request.size())) {
+        char buffer[4096];
+        for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) {
+            answer.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    close(fd);
+    const int status = answer.compare(0, 5, "HTTP/") == 0 ? std::atoi(answer.c_str() + 9) : 0;
+    return {status, std::chrono::duration<double, std::milli>(Clock::now() - t0).count()};
+}
+
+double percentile(std::vector<double> values, double p) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0.0 : values[static_cast<std::size_t>(p * (values.size() - 1))];
+}
+
+// 16 clients from other addresses send wrong passwords (half) and unknown users (half), each
+// request on a new connection, as fast as they are answered, while a verified scraper polls
+// every 100 ms on its keep-alive connection for `seconds`.
+void attack(const Settings& settings, int seconds) {
+    std::atomic<bool> stop{false};
+    std::mutex mutex;
+    std::map<int, long> answers;
+    std::vector<double> wrong_password, unknown_user;  // the times of their 401s
+    std::vector<std::thread> attackers;
+    for (int i = 0; i < 16; ++i) {
+        attackers.emplace_back([&, i] {
+            const std::string credentials = base64(i % 2 == 0 ? "bench:wrong" : "mallory:secret");
+            const std::string request =
+                "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                "Authorization: Basic " +
+                credentials + "\r\nConnection: close\r\n\r\n";
+            while (!stop) {
+                const auto [status, ms] =
+                    one_shot(settings.port, 0x7f000200u + static_cast<unsigned>(i) + 1, request);
+                std::lock_guard<std::mutex> lock(mutex);
+                ++answers[status];
+                if (status == 401) {
+                    (i % 2 == 0 ? wrong_password : unknown_user).push_back(ms);
+                }
+            }
+        });
+    }
+    Connection scraper(settings, 0);
+    std::vector<double> polls;
+    long lost = 0;
+    for (const auto end = Clock::now() + std::chrono::seconds(seconds); Clock::now() < end;) {
+        const auto t0 = Clock::now();
+        if (!scraper.scrape()) {
+            ++lost;
+        }
+        polls.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+        std::this_thread::sleep_until(t0 + std::chrono::milliseconds(100));
+    }
+    stop = true;
+    for (auto& t : attackers) {
+        t.join();
+    }
+    std::printf(
+        "attack   verified scraper: %zu polls, p50 %7.3f ms, p99 %7.3f ms, max %7.3f ms, "
+        "%ld lost\n",
+        polls.size(), percentile(polls, 0.5), percentile(polls, 0.99), percentile(polls, 1.0),
+        lost);
+    std::printf(
+        "attack   16 attackers: 401 %ld (wrong password p50 %.0f ms, unknown user p50 "
+        "%.0f ms), 429 %ld, 503 %ld, other %ld\n",
+        answers[401], percentile(wrong_password, 0.5), percentile(unknown_user, 0.5), answers[429],
+        answers[503], answers[0] + answers[200] + answers[500]);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -233,6 +322,12 @@ int main(int argc, char** argv) {
     settings.ca = argc > 4 ? argv[4] : "";
     settings.auth = argc > 5 ? base64(argv[5]) : "";
     gnutls_global_init();
+    if (settings.mode == "attack") {
+        // Its one bcrypt before the attack.
+        level(settings, 1, 10);
+        attack(settings, 20);
+        return 0;
+    }
     // The first scrapes (and with a password, its one bcrypt) before anything is timed.
     level(settings, 1, 100);
     for (const int clients : {1, 10, 100}) {

@@ -129,6 +129,47 @@ HttpResponse https_exchange(int port, const std::string& request, const char* so
     return parsed(raw);
 }
 
+KeepAliveClient::KeepAliveClient(int port, const char* source)
+    : fd_(connect_loopback(port, source)) {}
+
+KeepAliveClient::~KeepAliveClient() {
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+}
+
+HttpResponse KeepAliveClient::exchange(const std::string& request) {
+    if (fd_ < 0 || send(fd_, request.data(), request.size(), MSG_NOSIGNAL) !=
+                       static_cast<ssize_t>(request.size())) {
+        return {};
+    }
+    const auto read_more = [this] {
+        char buffer[8192];
+        const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+        if (n > 0) {
+            pending_.append(buffer, static_cast<std::size_t>(n));
+        }
+        return n > 0;
+    };
+    std::size_t end_of_head;
+    while ((end_of_head = pending_.find("\r\n\r\n")) == std::string::npos) {
+        if (!read_more()) {
+            return {};
+        }
+    }
+    const std::size_t length_at = pending_.find("Content-Length: ");
+    const std::size_t length =
+        length_at < end_of_head ? std::strtoul(pending_.c_str() + length_at + 16, nullptr, 10) : 0;
+    while (pending_.size() < end_of_head + 4 + length) {
+        if (!read_more()) {
+            return {};
+        }
+    }
+    HttpResponse response = parsed(pending_.substr(0, end_of_head + 4 + length));
+    pending_.erase(0, end_of_head + 4 + length);
+    return response;
+}
+
 int free_port() {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};

@@ -35,6 +35,23 @@ pid_t start_background(const std::vector<std::string>& argv, const std::string& 
 // fails, or no answer comes within 30 s. With `source`, from that local address.
 HttpResponse https_exchange(int port, const std::string& request, const char* source = nullptr);
 
+// One keep-alive connection to 127.0.0.1:`port` from `source`, for requests one after another.
+class KeepAliveClient {
+  public:
+    KeepAliveClient(int port, const char* source);
+    ~KeepAliveClient();
+    KeepAliveClient(const KeepAliveClient&) = delete;
+    KeepAliveClient& operator=(const KeepAliveClient&) = delete;
+
+    // Sends `request` and reads one answer: its head, then as many bytes as its Content-Length
+    // says. Status 0 when the connection failed or closed, or nothing came within 30 s.
+    HttpResponse exchange(const std::string& request);
+
+  private:
+    int fd_ = -1;
+    std::string pending_;  // bytes read beyond the last answer
+};
+
 // A free TCP port on 127.0.0.1 at the time of the call.
 int free_port();
 

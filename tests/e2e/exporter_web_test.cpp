@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -122,6 +123,69 @@ TEST(ExporterPasswords, OnlyAListedUserWithTheRightPasswordGetsTheMetrics) {
     EXPECT_GE(value_of(curl({"-u", "alice:secret"}, url(exporter, plain)).body,
                        "kestrel_exporter_scrapes_total{code=\"401\"}"),
               3);
+}
+
+TEST(ExporterPasswords, WrongPasswordsFromManyAddressesNeverHoldUpAVerifiedScraper) {
+    // Cost 12: about 0.4 s a verification on the machines we run on.
+    TempDir dir;
+    write_file(dir / "web.yml", "basic_auth_users:\n  alice: " + bcrypt_hash("secret", 12) + "\n");
+    ExporterOnBoard exporter("sm8650", {"--web.config.file", dir / "web.yml"});
+    const auto request = [](const std::string& credentials, const std::string& more = "") {
+        return "GET /metrics HTTP/1.1\r\nHost: x\r\nAuthorization: Basic " + credentials + "\r\n" +
+               more + "\r\n";
+    };
+    exporter_test::KeepAliveClient scraper(exporter.port(), "127.0.5.1");
+    ASSERT_EQ(scraper.exchange(request("YWxpY2U6c2VjcmV0")).status, 200);  // alice:secret
+
+    // 16 addresses, two connections each at once, with wrong passwords (alice:wrong) and
+    // unknown users (mallory:secret).
+    std::atomic<bool> stop{false};
+    std::mutex mutex;
+    std::map<int, int> answers;
+    std::vector<std::thread> attackers;
+    for (int i = 0; i < 32; ++i) {
+        attackers.emplace_back([&, i] {
+            const std::string source = "127.0.6." + std::to_string(i / 2 + 1);
+            const std::string bad = request(
+                i % 2 == 0 ? "YWxpY2U6d3Jvbmc=" : "bWFsbG9yeTpzZWNyZXQ=", "Connection: close\r\n");
+            while (!stop) {
+                const int status = http_exchange(exporter.port(), bad, source.c_str()).status;
+                {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    ++answers[status];
+                }
+                if (status != 401) {
+                    // Refused at once: a pause, to leave the processor to the exporter.
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                }
+            }
+        });
+    }
+    // The verified scraper, every 100 ms for 3 s, on its keep-alive connection.
+    double slowest = 0;
+    int lost = 0;
+    for (int i = 0; i < 30; ++i) {
+        const auto start = Clock::now();
+        if (scraper.exchange(request("YWxpY2U6c2VjcmV0")).status != 200) {
+            ++lost;
+        }
+        slowest = std::max(slowest, std::chrono::duration<double>(Clock::now() - start).count());
+        std::this_thread::sleep_until(start + std::chrono::milliseconds(100));
+    }
+    // A stop while verifications wait ends the run at once, and in order.
+    stop = true;
+    const auto stopping = Clock::now();
+    EXPECT_EQ(exporter.stop(SIGTERM).result.exit_code, 0);
+    EXPECT_LT(Clock::now() - stopping, std::chrono::seconds(5));
+    for (auto& attacker : attackers) {
+        attacker.join();
+    }
+    EXPECT_EQ(lost, 0);
+    EXPECT_LT(slowest, 1.0);
+    // The attackers' checks ran, and what went beyond the bounds was answered at once.
+    EXPECT_GT(answers[401], 0);
+    EXPECT_GT(answers[429], 0);
+    EXPECT_GT(answers[503], 0);
 }
 
 TEST(ExporterPasswords, AnEditTakesEffectAndABadEditKeepsTheLastGoodOne) {
