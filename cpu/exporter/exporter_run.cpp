@@ -265,8 +265,11 @@ int exporter_run(int argc, const char** argv) {
         while (finished.load() < threads.size() && sigtimedwait(&signals, nullptr, &poll) < 0) {
         }
     } else {
-        int signo = 0;
-        sigwait(&signals, &signo);
+        // The web configuration's files are looked at once a second, here, meanwhile.
+        const timespec second{1, 0};
+        while (sigtimedwait(&signals, nullptr, &second) < 0) {
+            web_config.look();
+        }
     }
     stop.request();
     web_config.stop();

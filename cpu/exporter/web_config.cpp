@@ -1,13 +1,16 @@
 // The web configuration file, read with yaml-cpp.
 #include "cpu/exporter/web_config.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <set>
-#include <sstream>
 
 #include <yaml-cpp/yaml.h>
 
@@ -34,15 +37,48 @@ std::string lower(std::string text) {
     return text;
 }
 
+std::string too_large(const std::string& path) {
+    return path + ": larger than " + std::to_string(kWebConfigFileCap / (1024 * 1024)) +
+           " MiB, the most a web configuration file (or a file it names) may hold";
+}
+
+// The whole file, when it holds no more than the cap: a larger one is refused by its size
+// before anything is read (and one that grows while read, by what was read).
 bool read_file(const std::string& path, std::string* out, std::string* why) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0) {
         *why = "cannot read " + path + ": " + std::strerror(errno);
+        if (fd >= 0) {
+            close(fd);
+        }
         return false;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    *out = text.str();
+    std::string text;
+    bool fits = !S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) <= kWebConfigFileCap;
+    char buffer[16384];
+    while (fits) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            *why = "cannot read " + path + ": " + std::strerror(errno);
+            close(fd);
+            return false;
+        }
+        if (n == 0) {
+            break;
+        }
+        text.append(buffer, static_cast<std::size_t>(n));
+        fits = text.size() <= kWebConfigFileCap;
+    }
+    close(fd);
+    if (!fits) {
+        *why = too_large(path);
+        return false;
+    }
+    *out = std::move(text);
     return true;
 }
 

@@ -1,6 +1,8 @@
 // The web configuration file, at start and when it changes.
 #include "cpu/exporter/web_settings.h"
 
+#include <malloc.h>
+
 #include <cstdio>
 
 namespace vorlix::kestrel::exporter {
@@ -44,6 +46,15 @@ WebConfigFile::~WebConfigFile() {
 }
 
 bool WebConfigFile::load(const std::string& path, std::string* error) {
+    const bool loaded = read(path, error);
+    // The reading's memory (a parsed file up to the cap can take a hundred times its size)
+    // goes back to the system, not only to the allocator; it does for the main thread's, whose
+    // arena malloc_trim shrinks (a thread's arena keeps its top).
+    malloc_trim(0);
+    return loaded;
+}
+
+bool WebConfigFile::read(const std::string& path, std::string* error) {
     WebConfig config;
     std::shared_ptr<const WebSettings> settings;
     std::string why;
@@ -100,6 +111,12 @@ void WebConfigFile::reload(MetricsServer& server) {
 void WebConfigFile::watch(MetricsServer& server) {
     watcher_ = std::make_unique<ConfigWatcher>([this] { return files(); },
                                                [this, &server] { reload(server); });
+}
+
+void WebConfigFile::look() {
+    if (watcher_) {
+        watcher_->look();
+    }
 }
 
 void WebConfigFile::stop() {

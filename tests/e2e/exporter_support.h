@@ -87,6 +87,7 @@ class ExporterOnBoard {
     ExporterOnBoard& operator=(const ExporterOnBoard&) = delete;
 
     int port() const { return port_; }
+    pid_t pid() const { return pid_; }
     // Whether it still runs; once it has ended, how (the signal that ended it, 0 for an exit)
     // is in `signal`.
     bool running(int* signal = nullptr);

@@ -224,6 +224,75 @@ TEST(ExporterPasswords, AMalformedHashIsRefusedAtStartWithTheFileAndTheKey) {
     EXPECT_TRUE(e2e::no_session(run));
 }
 
+// The resident memory of a process, in KiB (VmRSS).
+long resident_kib(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.compare(0, 6, "VmRSS:") == 0) {
+            return std::stol(line.substr(6));
+        }
+    }
+    return -1;
+}
+
+// A file of `size` bytes that takes no room (zeros, sparse).
+void sparse_file(const std::string& path, off_t size) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, size), 0);
+    close(fd);
+}
+
+TEST(ExporterWebConfig, AFileBeyondTheCapIsRefusedAtStartByItsSize) {
+    TempDir dir;
+    sparse_file(dir / "web.yml", 200 << 20);
+    const e2e::BoardRun run = e2e::run_on_board(
+        "sm8650", {"--listen", "127.0.0.1:0", "--web.config.file", dir / "web.yml"}, {},
+        KESTREL_EXPORTER_BIN);
+    EXPECT_EQ(run.result.exit_code, 255);
+    EXPECT_NE(run.result.err.find("web config " + (dir / "web.yml") + ": larger than 1 MiB"),
+              std::string::npos)
+        << run.result.err;
+    EXPECT_TRUE(e2e::no_session(run));
+}
+
+TEST(ExporterWebConfig, AnOversizedOrHeavyReloadKeepsTheLastGoodAndLeavesNoMemoryBehind) {
+    TempDir dir;
+    const std::string path = dir / "web.yml";
+    write_file(path, "basic_auth_users:\n  alice: " + bcrypt_hash("secret") + "\n");
+    ExporterOnBoard exporter("sm8650", {"--web.config.file", path});
+    const std::string metrics = url(exporter, "http");
+    ASSERT_EQ(curl({"-u", "alice:secret"}, metrics).status, "200");
+    const long before = resident_kib(exporter.pid());
+    const auto refused = [&](int times) {
+        const std::string err = exporter.err();
+        int n = 0;
+        for (auto at = err.find("the last good configuration stays in effect");
+             at != std::string::npos;
+             at = err.find("the last good configuration stays in effect", at + 1)) {
+            ++n;
+        }
+        return n == times;
+    };
+
+    // 200 MB: refused by its size, nothing read.
+    sparse_file(path + ".new", 200 << 20);
+    fs::rename(path + ".new", path);
+    EXPECT_TRUE(eventually([&] { return refused(1); })) << exporter.err();
+    EXPECT_NE(exporter.err().find(path + ": larger than 1 MiB"), std::string::npos);
+    // Just under the cap, a YAML tree of a hundred times its size that fails its check at the
+    // end: read, refused, and its memory given back.
+    std::string heavy = "http_server_config:\n  headers:\n";
+    for (int i = 0; heavy.size() < 1000000; ++i) {
+        heavy += "    X-H" + std::to_string(i) + ": [v, {a: b}]\n";
+    }
+    write_file(path, heavy);
+    EXPECT_TRUE(eventually([&] { return refused(2); })) << exporter.err();
+    EXPECT_LT(resident_kib(exporter.pid()), before + 8192);
+    EXPECT_EQ(curl({"-u", "alice:secret"}, metrics).status, "200");
+    EXPECT_EQ(curl({}, metrics).status, "401");
+}
+
 TEST_F(ExporterTls, ServesWithTheCertificateAndNothingOverPlainHttp) {
     ExporterOnBoard exporter("sm8650", {"--web.config.file", config("web.yml")});
     const auto verified = curl({"--cacert", file("ca.crt")}, url(exporter));

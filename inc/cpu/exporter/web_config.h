@@ -4,11 +4,16 @@
 // edit is refused on reload) with the file, the key and the reason.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace vorlix::kestrel::exporter {
+
+// The most a web configuration file, and each file it names, may hold: far more than any real
+// one (a few hundred bytes, certificates a few KiB), and little for the exporter to read.
+inline constexpr std::size_t kWebConfigFileCap = 1024 * 1024;
 
 enum class ClientAuth {
     kNoClientCert,                // no client certificate is asked for

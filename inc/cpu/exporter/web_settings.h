@@ -1,6 +1,8 @@
 // The web configuration file of a running server: read at start, turned into the server's
 // settings (TLS credentials, password checker, headers), and read again whenever it or a file
-// it names changes. A bad edit keeps the last good settings and says so on standard error.
+// it names changes (looked at once a second by the run's main thread, whose memory the
+// reading's returns to the system afterwards). A bad edit keeps the last good settings and
+// says so on standard error.
 #pragma once
 
 #include <memory>
@@ -29,12 +31,15 @@ class WebConfigFile {
     // Reads `path`. False, with "PATH: KEY: reason" in `error`, when it is not usable.
     bool load(const std::string& path, std::string* error);
     std::shared_ptr<const WebSettings> settings() const;
-    // From now on, each good change is handed to `server` (which must outlive the watching:
-    // call stop first).
+    // From now on, each good change found by look() is handed to `server` (which must outlive
+    // the watching: call stop first).
     void watch(MetricsServer& server);
+    // Looks at the files, and reads them again when one changed (on the caller's thread).
+    void look();
     void stop();
 
   private:
+    bool read(const std::string& path, std::string* error);
     // The configuration file and the files it names.
     std::vector<std::string> files() const;
     void reload(MetricsServer& server);

@@ -3,6 +3,8 @@
 // Accept-Encoding reading and gzip, and the splitting of "--name=value" arguments.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -14,6 +16,7 @@
 
 #include "cpu/exporter/basic_auth.h"
 #include "cpu/exporter/compression.h"
+#include "cpu/exporter/config_watcher.h"
 #include "cpu/exporter/exporter_options.h"
 #include "cpu/exporter/web_config.h"
 
@@ -23,6 +26,7 @@ namespace fs = std::filesystem;
 using vorlix::kestrel::exporter::accepts_gzip;
 using vorlix::kestrel::exporter::BasicAuth;
 using vorlix::kestrel::exporter::ClientAuth;
+using vorlix::kestrel::exporter::ConfigWatcher;
 using vorlix::kestrel::exporter::gzip_compress;
 using vorlix::kestrel::exporter::parse_web_config;
 using vorlix::kestrel::exporter::split_option_values;
@@ -120,6 +124,31 @@ TEST_F(WebConfigTest, RefusesWithTheKeyAndTheReason) {
         const std::string error = error_of(row.text);
         EXPECT_EQ(error.rfind(row.error, 0), 0u) << row.text << "gave: " << error;
     }
+}
+
+TEST_F(WebConfigTest, TheWatcherSeesEveryEditWithinOneSecond) {
+    const std::string path = (dir_ / "web.yml").string();
+    // Rewritten in place (the same inode), the modification time set to the nanosecond.
+    const auto edit = [&](const std::string& text, long nanoseconds) {
+        std::ofstream(path, std::ios::trunc) << text;
+        const timespec times[2] = {{1700000000, nanoseconds}, {1700000000, nanoseconds}};
+        ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    };
+    edit("a", 100);
+    int changes = 0;
+    ConfigWatcher watcher([&] { return std::vector<std::string>{path}; }, [&] { ++changes; });
+    watcher.look();
+    EXPECT_EQ(changes, 0);
+    // The same size, in the same second.
+    edit("b", 200);
+    watcher.look();
+    EXPECT_EQ(changes, 1);
+    // Another size, the same time to the nanosecond.
+    edit("bb", 200);
+    watcher.look();
+    EXPECT_EQ(changes, 2);
+    watcher.look();
+    EXPECT_EQ(changes, 2);
 }
 
 TEST(BasicAuthTest, VerifiesAndRemembersOnlyVerifiedPairs) {
