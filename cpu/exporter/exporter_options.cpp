@@ -43,9 +43,10 @@ std::vector<std::string> split_option_values(int argc, const char** argv) {
     return out;
 }
 
-void exporter_options_init(my_utils::CMDLineContext& ctx) {
-    auto& options = ctx.options;
+namespace {
 
+// The options of the HTTP side, with the Prometheus exporters' names.
+void web_options(std::vector<CMDLineElement>& options) {
     CMDLineElement listen;
     listen.names = {"--web.listen-address", "--listen"};
     listen.value_type = "ADDR:PORT";
@@ -91,7 +92,10 @@ void exporter_options_init(my_utils::CMDLineContext& ctx) {
         get_exporter_params(p).max_requests = v;
     };
     options.push_back(std::move(max_requests));
+}
 
+// What is sampled, and where else it goes.
+void sampling_options(std::vector<CMDLineElement>& options) {
     CMDLineElement sample_time =
         make_option("--sample_time", "MS", "sampling window (ms), default 1000");
     sample_time.on_uint64 = [](CMDLineParams& p, unsigned long v) {
@@ -121,8 +125,14 @@ void exporter_options_init(my_utils::CMDLineContext& ctx) {
                     "output and exit");
     once.on_flag = [](CMDLineParams& p) { get_exporter_params(p).once = true; };
     options.push_back(std::move(once));
+}
 
-    options.push_back(program_version_option("kestrel-exporter"));
+}  // namespace
+
+void exporter_options_init(my_utils::CMDLineContext& ctx) {
+    web_options(ctx.options);
+    sampling_options(ctx.options);
+    ctx.options.push_back(program_version_option("kestrel-exporter"));
 }
 
 }  // namespace vorlix::kestrel::exporter

@@ -1,4 +1,6 @@
-// The exporter's run driver.
+// The exporter's run driver, as named steps: the command line, the web configuration, the
+// listening sockets, the board's cores, the server, the samplers, the wait for a stop signal,
+// the orderly stop.
 #include "cpu/exporter/exporter_run.h"
 
 #include <fcntl.h>
@@ -25,6 +27,7 @@
 #include "cpu/exporter/exporter_options.h"
 #include "cpu/exporter/exposition.h"
 #include "cpu/exporter/http_server.h"
+#include "cpu/exporter/log.h"
 #include "cpu/exporter/textfile.h"
 #include "cpu/exporter/web_settings.h"
 #include "cpu/program_options.h"
@@ -45,7 +48,7 @@ constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 constexpr std::uint64_t kLongestWindowMs = 3600000;
 
 void error(const std::string& text) {
-    std::fprintf(stderr, "[ERROR] [EXPORTER] %s\n", text.c_str());
+    log_line(LogLevel::kError, text);
 }
 
 sigset_t stop_signals() {
@@ -55,6 +58,48 @@ sigset_t stop_signals() {
         sigaddset(&set, signo);
     }
     return set;
+}
+
+// The command line into `options`, "--name=value" as well as "--name value".
+CommandLine parse_command_line(int argc, const char** argv, ExporterParams* options) {
+    const std::vector<std::string> args = split_option_values(argc, argv);
+    std::vector<const char*> pointers;
+    for (const std::string& arg : args) {
+        pointers.push_back(arg.c_str());
+    }
+    return parse_program_command_line("[ERROR] [EXPORTER] ", static_cast<int>(pointers.size()),
+                                      pointers.data(), exporter_options_init, options, nullptr);
+}
+
+// The option values the toolkit cannot check by itself; the addresses parsed into `addresses`
+// (none in once mode or with systemd's sockets).
+bool check_options(ExporterParams* options, std::vector<ListenAddress>* addresses) {
+    if (options->sample_time == 0 || options->sample_time > kLongestWindowMs) {
+        error("--sample_time must be from 1 to " + std::to_string(kLongestWindowMs) + " ms");
+        return false;
+    }
+    if (options->listen.empty()) {
+        options->listen.push_back(kDefaultListen);
+    }
+    std::string why;
+    for (const std::string& text : options->listen) {
+        ListenAddress address;
+        if (!options->once && !options->systemd_socket) {
+            if (!parse_listen_address(text, &address, &why)) {
+                error("invalid --web.listen-address " + text + ": " + why);
+                return false;
+            }
+            addresses->push_back(address);
+        }
+    }
+    const std::string& path = options->telemetry_path;
+    if (path.empty() || path.front() != '/' ||
+        path.find_first_of("\"<>&?# ") != std::string::npos) {
+        error("invalid --web.telemetry-path " + path +
+              ": a path starting with /, without spaces, quotes, <, >, &, ? or #");
+        return false;
+    }
+    return true;
 }
 
 // From here on the library's log lines, which the session client and the domain queries print
@@ -68,6 +113,18 @@ int keep_stdout_for_exposition() {
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     return exposition;
+}
+
+// Once the cores are known, the library's lines go nowhere: a core's failures are told by the
+// exporter's own line, once when it goes down and once when it is back, instead of the session
+// client's lines at every attempt.
+void silence_library_output() {
+    std::fflush(stdout);
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null >= 0) {
+        dup2(null, STDOUT_FILENO);
+        close(null);
+    }
 }
 
 // Writes the exposition; a reader that went away is not a failure of the run.
@@ -90,27 +147,250 @@ bool write_exposition(int fd, const std::string& text) {
     return true;
 }
 
+// The board as the exporter shows it: its cores' states, and what a scrape reads of the kernel
+// when it comes (sysfs reads are cheap).
+class BoardView {
+  public:
+    // The board's cores by the SoC rules (the SoC id is read once for the whole run).
+    bool discover(const ExporterParams& options, std::string* why) {
+        if (!discover_cores(options.cdsp_index, &board_, &cores_, why)) {
+            return false;
+        }
+        for (const auto& core : cores_) {
+            states_.push_back(
+                std::make_unique<CoreState>(core.domain_name, arch_label(core.arch), legacy()));
+        }
+        return true;
+    }
+    bool legacy() const { return board_.legacy(); }
+    const std::vector<CoreTarget>& cores() const { return cores_; }
+    CoreState& state(std::size_t i) const { return *states_[i]; }
+
+    Exposition read() const {
+        Exposition data;
+        for (const auto& state : states_) {
+            data.cores.push_back(state->snapshot());
+        }
+        data.zones = nsp_thermal_zones(read_thermal_zones());
+        data.remoteprocs = read_remoteprocs();
+        data.soc = board_.soc_name;
+        data.soc_id = std::to_string(board_.soc_id);
+        data.version = KESTREL_VERSION;
+        data.commit = KESTREL_BUILD_COMMIT_ID;
+        return data;
+    }
+
+  private:
+    Board board_;
+    std::vector<CoreTarget> cores_;
+    std::vector<std::unique_ptr<CoreState>> states_;
+};
+
+// One sampling thread per core, from construction to stop().
+class Samplers {
+  public:
+    Samplers(const BoardView& view, const ExporterParams& options, std::function<void()> on_sample)
+        : window_ms_(static_cast<std::uint32_t>(options.sample_time)),
+          on_sample_(std::move(on_sample)) {
+        for (std::size_t i = 0; i < view.cores().size(); ++i) {
+            SamplerConfig config;
+            config.target = view.cores()[i];
+            config.legacy = view.legacy();
+            config.window_ms = &window_ms_;
+            config.once = options.once;
+            threads_.emplace_back([this, config, &state = view.state(i)]() {
+                CoreSampler(config, state, stop_, on_sample_).run();
+                ++finished_;
+            });
+        }
+    }
+    ~Samplers() { stop(); }
+    Samplers(const Samplers&) = delete;
+    Samplers& operator=(const Samplers&) = delete;
+
+    bool all_finished() const { return finished_.load() == threads_.size(); }
+    // Ends the windows in progress, and each session; returns once every thread has.
+    void stop() {
+        stop_.request();
+        for (auto& thread : threads_) {
+            if (thread.joinable()) {
+                thread.join();
+            }
+        }
+    }
+
+  private:
+    StopSignal stop_;
+    const std::atomic<std::uint32_t> window_ms_;
+    std::function<void()> on_sample_;
+    std::atomic<std::size_t> finished_{0};
+    std::vector<std::thread> threads_;
+};
+
+// Binds the addresses, or takes systemd's sockets.
+bool open_listeners(const ExporterParams& options, const std::vector<ListenAddress>& addresses,
+                    MetricsServer* server) {
+    std::string why;
+    if (options.systemd_socket) {
+        if (!server->adopt_systemd_sockets(&why)) {
+            error("--web.systemd-socket: " + why);
+            return false;
+        }
+        return true;
+    }
+    for (std::size_t i = 0; i < addresses.size(); ++i) {
+        if (!server->bind(addresses[i], &why)) {
+            error("cannot listen on " + options.listen[i] + ": " + why);
+            return false;
+        }
+    }
+    return true;
+}
+
+// What the server and the textfile are given to render, and the textfile itself.
+struct Rendering {
+    Rendering(const BoardView& board, const ExporterParams& options, const ScrapeStats* own)
+        : view(board),
+          board_collectors(exposition_collectors()),
+          served_collectors(exposition_collectors(options.exporter_metrics ? own : nullptr)) {
+        if (!options.textfile.empty()) {
+            textfile = std::make_unique<TextfileWriter>(options.textfile);
+        }
+    }
+    // The board's collectors, for --once and the textfile.
+    std::string render() const { return render_exposition(board_collectors, view.read()); }
+    // The served exposition adds the exporter's own unless --web.disable-exporter-metrics.
+    std::string serve() const { return render_exposition(served_collectors, view.read()); }
+    void write_textfile() const {
+        if (textfile) {
+            textfile->write([this] { return render(); });
+        }
+    }
+
+    const BoardView& view;
+    const Collectors board_collectors;
+    const Collectors served_collectors;
+    std::unique_ptr<TextfileWriter> textfile;
+};
+
+bool start_server(const ExporterParams& options, const Rendering& rendering,
+                  WebConfigFile& web_config, MetricsServer* server) {
+    ServerOptions serving;
+    serving.telemetry_path = options.telemetry_path;
+    serving.connections = raise_descriptor_limit().connections;
+    serving.max_requests = static_cast<unsigned>(
+        std::min<std::uint64_t>(options.max_requests, std::numeric_limits<unsigned>::max()));
+    std::string why;
+    if (!server->start([&rendering] { return rendering.serve(); }, serving, web_config.settings(),
+                       &why)) {
+        error("cannot serve: " + why);
+        return false;
+    }
+    if (!options.web_config_file.empty()) {
+        web_config.watch(*server);
+    }
+    return true;
+}
+
+void announce(const ExporterParams& options, const WebConfigFile& web_config,
+              const MetricsServer& server) {
+    const auto settings = web_config.settings();
+    const char* scheme = settings && settings->tls ? "https" : "http";
+    for (const std::string& address : server.bound_addresses()) {
+        log_line(LogLevel::kInfo,
+                 std::string("listening on ") + scheme + "://" + address + options.telemetry_path);
+    }
+}
+
+// Stops the server when it goes.
+struct ServerStop {
+    MetricsServer& server;
+    ~ServerStop() { server.stop(); }
+};
+
+// Serves until a stop signal, looking at the web configuration's files once a second.
+int serve(const ExporterParams& options, const std::vector<ListenAddress>& addresses,
+          const sigset_t& signals) {
+    WebConfigFile web_config;
+    std::string why;
+    if (!options.web_config_file.empty() && !web_config.load(options.web_config_file, &why)) {
+        error("web config " + why);
+        return -1;
+    }
+    const int exposition_fd = keep_stdout_for_exposition();
+    if (exposition_fd < 0) {
+        error(std::string("standard output: ") + std::strerror(errno));
+        return -1;
+    }
+    close(exposition_fd);
+    MetricsServer server;
+    BoardView board;
+    if (!open_listeners(options, addresses, &server) || !board.discover(options, &why)) {
+        if (!why.empty()) {
+            error(why);
+        }
+        return -1;
+    }
+    silence_library_output();
+    const Rendering rendering(board, options, &server.stats());
+    if (!start_server(options, rendering, web_config, &server)) {
+        server.stop();
+        return -1;
+    }
+    // From here on, whatever the return, the samplers stop first, then the server, before what
+    // they render from goes.
+    const ServerStop server_stop{server};
+    Samplers samplers(board, options, [&rendering] { rendering.write_textfile(); });
+    announce(options, web_config, server);
+    const timespec second{1, 0};
+    while (sigtimedwait(&signals, nullptr, &second) < 0) {
+        web_config.look();
+    }
+    return 0;
+}
+
+// One sample of every core (or a stop signal), then the exposition on standard output.
+int once(const ExporterParams& options, const sigset_t& signals) {
+    const int exposition_fd = keep_stdout_for_exposition();
+    if (exposition_fd < 0) {
+        error(std::string("standard output: ") + std::strerror(errno));
+        return -1;
+    }
+    BoardView board;
+    std::string why;
+    if (!board.discover(options, &why)) {
+        error(why);
+        close(exposition_fd);
+        return -1;
+    }
+    silence_library_output();
+    const Rendering rendering(board, options, nullptr);
+    Samplers samplers(board, options, nullptr);
+    const timespec poll{0, 50 * 1000 * 1000};
+    while (!samplers.all_finished() && sigtimedwait(&signals, nullptr, &poll) < 0) {
+    }
+    samplers.stop();
+    const std::string text = rendering.render();
+    if (rendering.textfile) {
+        rendering.textfile->write([&text] { return text; });
+    }
+    const bool written = write_exposition(exposition_fd, text);
+    close(exposition_fd);
+    return written ? 0 : -1;
+}
+
 }  // namespace
 
 int exporter_run(int argc, const char** argv) {
     // Every thread started from here on inherits the blocked stop signals; the main thread
-    // alone takes them, with sigwait, so no sampling window or remote call is ever interrupted.
+    // alone takes them, so no sampling window or remote call is ever interrupted.
     const sigset_t signals = stop_signals();
     if (pthread_sigmask(SIG_BLOCK, &signals, nullptr) != 0) {
         error("cannot block the stop signals");
         return -1;
     }
-
     ExporterParams options;
-    // "--name=value" as well as "--name value".
-    const std::vector<std::string> args = split_option_values(argc, argv);
-    std::vector<const char*> arg_pointers;
-    for (const std::string& arg : args) {
-        arg_pointers.push_back(arg.c_str());
-    }
-    switch (parse_program_command_line("[ERROR] [EXPORTER] ", static_cast<int>(arg_pointers.size()),
-                                       arg_pointers.data(), exporter_options_init, &options,
-                                       nullptr)) {
+    switch (parse_command_line(argc, argv, &options)) {
         case CommandLine::kInvalid:
             return -1;
         case CommandLine::kHelpShown:
@@ -118,177 +398,11 @@ int exporter_run(int argc, const char** argv) {
         case CommandLine::kRun:
             break;
     }
-    if (options.sample_time == 0 || options.sample_time > kLongestWindowMs) {
-        error("--sample_time must be from 1 to " + std::to_string(kLongestWindowMs) + " ms");
-        return -1;
-    }
-    if (options.listen.empty()) {
-        options.listen.push_back(kDefaultListen);
-    }
     std::vector<ListenAddress> addresses;
-    std::string why;
-    for (const std::string& text : options.listen) {
-        ListenAddress address;
-        if (!options.once && !options.systemd_socket &&
-            !parse_listen_address(text, &address, &why)) {
-            error("invalid --web.listen-address " + text + ": " + why);
-            return -1;
-        }
-        addresses.push_back(address);
-    }
-    if (options.telemetry_path.empty() || options.telemetry_path.front() != '/' ||
-        options.telemetry_path.find_first_of("\"<>&?# ") != std::string::npos) {
-        error("invalid --web.telemetry-path " + options.telemetry_path +
-              ": a path starting with /, without spaces, quotes, <, >, &, ? or #");
+    if (!check_options(&options, &addresses)) {
         return -1;
     }
-    WebConfigFile web_config;
-    if (!options.once && !options.web_config_file.empty() &&
-        !web_config.load(options.web_config_file, &why)) {
-        error("web config " + why);
-        return -1;
-    }
-
-    const int exposition_fd = keep_stdout_for_exposition();
-    if (exposition_fd < 0) {
-        error(std::string("standard output: ") + std::strerror(errno));
-        return -1;
-    }
-
-    MetricsServer server;
-    if (!options.once && options.systemd_socket && !server.adopt_systemd_sockets(&why)) {
-        error("--web.systemd-socket: " + why);
-        return -1;
-    }
-    for (std::size_t i = 0; !options.once && !options.systemd_socket && i < addresses.size(); ++i) {
-        if (!server.bind(addresses[i], &why)) {
-            error("cannot listen on " + options.listen[i] + ": " + why);
-            return -1;
-        }
-    }
-
-    // The board's cores, by the SoC rules; the SoC id is read once for the whole run.
-    Board board;
-    std::vector<CoreTarget> cores;
-    if (!discover_cores(options.cdsp_index, &board, &cores, &why)) {
-        error(why);
-        return -1;
-    }
-    const bool legacy = board.legacy();
-
-    std::vector<std::unique_ptr<CoreState>> states;
-    for (const auto& core : cores) {
-        states.push_back(
-            std::make_unique<CoreState>(core.domain_name, arch_label(core.arch), legacy));
-    }
-    const std::string soc_text = board.soc_name;
-    const std::string soc_id_text = std::to_string(board.soc_id);
-    const std::string version = KESTREL_VERSION;
-    const std::string commit = KESTREL_BUILD_COMMIT_ID;
-    // What a scrape shows of the board, read when it comes (sysfs reads are cheap).
-    const auto read_board = [&]() {
-        Exposition data;
-        for (const auto& state : states) {
-            data.cores.push_back(state->snapshot());
-        }
-        data.zones = nsp_thermal_zones(read_thermal_zones());
-        data.remoteprocs = read_remoteprocs();
-        data.soc = soc_text;
-        data.soc_id = soc_id_text;
-        data.version = version;
-        data.commit = commit;
-        return data;
-    };
-    // The board's collectors for --once and the textfile; the served exposition adds the
-    // exporter's own unless --web.disable-exporter-metrics.
-    const Collectors board_collectors = exposition_collectors();
-    const Collectors served_collectors =
-        exposition_collectors(options.exporter_metrics ? &server.stats() : nullptr);
-    const auto render = [&]() { return render_exposition(board_collectors, read_board()); };
-    const auto serve = [&]() { return render_exposition(served_collectors, read_board()); };
-
-    std::unique_ptr<TextfileWriter> textfile;
-    if (!options.textfile.empty()) {
-        textfile = std::make_unique<TextfileWriter>(options.textfile);
-    }
-    // In once mode the file is written once, when every core has had its sample.
-    const auto on_sample = [&]() {
-        if (textfile && !options.once) {
-            textfile->write(render);
-        }
-    };
-
-    ServerOptions serving;
-    serving.telemetry_path = options.telemetry_path;
-    serving.connections = raise_descriptor_limit().connections;
-    serving.max_requests = static_cast<unsigned>(
-        std::min<std::uint64_t>(options.max_requests, std::numeric_limits<unsigned>::max()));
-    if (!options.once) {
-        if (!server.start(serve, serving, web_config.settings(), &why)) {
-            error("cannot serve: " + why);
-            // The listeners that did start serve with this frame's objects: they stop first.
-            server.stop();
-            return -1;
-        }
-        if (!options.web_config_file.empty()) {
-            web_config.watch(server);
-        }
-    }
-
-    StopSignal stop;
-    const std::atomic<std::uint32_t> window_ms{static_cast<std::uint32_t>(options.sample_time)};
-    std::atomic<std::size_t> finished{0};
-    std::vector<std::thread> threads;
-    for (std::size_t i = 0; i < cores.size(); ++i) {
-        SamplerConfig config;
-        config.target = cores[i];
-        config.legacy = legacy;
-        config.window_ms = &window_ms;
-        config.once = options.once;
-        threads.emplace_back([config, &states, i, &stop, &on_sample, &finished]() {
-            CoreSampler(config, *states[i], stop, on_sample).run();
-            ++finished;
-        });
-    }
-    if (!options.once) {
-        const auto settings = web_config.settings();
-        const char* scheme = settings && settings->tls ? "https" : "http";
-        for (const std::string& address : server.bound_addresses()) {
-            std::fprintf(stderr, "[INFO ] [EXPORTER] listening on %s://%s%s\n", scheme,
-                         address.c_str(), options.telemetry_path.c_str());
-        }
-    }
-
-    // Until a stop signal (or, once, until every core has had its sample).
-    if (options.once) {
-        const timespec poll{0, 50 * 1000 * 1000};
-        while (finished.load() < threads.size() && sigtimedwait(&signals, nullptr, &poll) < 0) {
-        }
-    } else {
-        // The web configuration's files are looked at once a second, here, meanwhile.
-        const timespec second{1, 0};
-        while (sigtimedwait(&signals, nullptr, &second) < 0) {
-            web_config.look();
-        }
-    }
-    stop.request();
-    web_config.stop();
-    server.stop();
-    for (auto& thread : threads) {
-        thread.join();
-    }
-
-    if (options.once) {
-        const std::string text = render();
-        if (textfile) {
-            textfile->write([&text] { return text; });
-        }
-        const bool written = write_exposition(exposition_fd, text);
-        close(exposition_fd);
-        return written ? 0 : -1;
-    }
-    close(exposition_fd);
-    return 0;
+    return options.once ? once(options, signals) : serve(options, addresses, signals);
 }
 
 }  // namespace vorlix::kestrel::exporter

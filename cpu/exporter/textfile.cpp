@@ -11,6 +11,8 @@
 #include <cstring>
 #include <utility>
 
+#include "cpu/exporter/log.h"
+
 namespace vorlix::kestrel::exporter {
 
 namespace {
@@ -64,8 +66,7 @@ bool TextfileWriter::write(const std::function<std::string()>& render) {
         }
     }
     if (!ok && !failing_) {
-        std::fprintf(stderr, "[ERROR] [EXPORTER] cannot write %s: %s\n", path_.c_str(),
-                     std::strerror(error));
+        log_line(LogLevel::kError, "cannot write " + path_ + ": " + std::strerror(error));
     }
     failing_ = !ok;
     return ok;

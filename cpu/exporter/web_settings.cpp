@@ -3,7 +3,7 @@
 
 #include <malloc.h>
 
-#include <cstdio>
+#include "cpu/exporter/log.h"
 
 namespace vorlix::kestrel::exporter {
 
@@ -92,20 +92,15 @@ void WebConfigFile::reload(MetricsServer& server) {
         path = path_;
     }
     if (!load(path, &error)) {
-        std::fprintf(stderr,
-                     "[ERROR] [EXPORTER] web config %s; the last good configuration stays in "
-                     "effect\n",
-                     error.c_str());
+        log_line(LogLevel::kError,
+                 "web config " + error + "; the last good configuration stays in effect");
         return;
     }
     if (!server.update(settings(), &error)) {
-        std::fprintf(stderr, "[ERROR] [EXPORTER] web config %s: %s\n", path.c_str(), error.c_str());
+        log_line(LogLevel::kError, "web config " + path + ": " + error);
         return;
     }
-    std::fprintf(stderr,
-                 "[INFO ] [EXPORTER] web config %s read again: in effect for new "
-                 "connections\n",
-                 path.c_str());
+    log_line(LogLevel::kInfo, "web config " + path + " read again: in effect for new connections");
 }
 
 void WebConfigFile::watch(MetricsServer& server) {

@@ -331,6 +331,32 @@ TEST(ExporterServer, FailedCoresGoDownAndComeBackWhileTheOthersGoOn) {
     EXPECT_TRUE(left_clean(run));
 }
 
+TEST(ExporterServer, AnOutageIsOneLineDownAndOneLineBackWithTheCauseInWords) {
+    // nsp1's DSP crashed from 1 s after the start for 1.5 s.
+    ExporterOnBoard exporter("top_crash.json", {"--sample_time", "200"});
+    exporter.scrape_until([](const std::string& t) {
+        return value_of(t, series("kestrel_dsp_sample_errors_total", "nsp1")) >= 1 &&
+               value_of(t, series("kestrel_dsp_up", "nsp1")) == 1 &&
+               value_of(t, series("kestrel_dsp_samples_total", "nsp1")) >= 8;
+    });
+    const BoardRun run = exporter.stop(SIGTERM);
+    EXPECT_EQ(run.result.exit_code, 0);
+    const std::string& err = run.result.err;
+    const auto count = [&err](const std::string& text) {
+        int n = 0;
+        for (auto at = err.find(text); at != std::string::npos; at = err.find(text, at + 1)) {
+            ++n;
+        }
+        return n;
+    };
+    EXPECT_EQ(count("[WARN ] [EXPORTER] nsp1 is down: "), 1) << err;
+    EXPECT_EQ(count("(0x80000608: the DSP process died or could not start)"), 1) << err;
+    EXPECT_EQ(count("[INFO ] [EXPORTER] nsp1 is back after "), 1) << err;
+    EXPECT_EQ(count("KestrelStub"), 0) << err;
+    EXPECT_EQ(count("nsp0"), 0) << err;
+    EXPECT_TRUE(left_clean(run));
+}
+
 TEST(ExporterServer, AnAddressInUseIsStatus255BeforeAnySession) {
     const int taken = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};

@@ -1,8 +1,10 @@
 // The sampling thread of one compute-DSP core, as the exporter runs it: the sampling core's loop
-// (cpu/sampling) with the core's state as what it reports to, and a warning on standard error
-// when a session fails.
+// (cpu/sampling) with the core's state as what it reports to. The log has one line when the core
+// goes down (the step that failed, the platform's code and its meaning) and one when it is back
+// (after how long and how many attempts), not a line per attempt.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 
@@ -32,6 +34,10 @@ class CoreSampler : public SamplerObserver {
     CoreState& state_;
     const StopSignal& stop_;
     std::function<void()> on_sample_;
+    // While the core is down: since when, and the attempts to reopen it that failed.
+    bool down_ = false;
+    std::chrono::steady_clock::time_point down_since_;
+    unsigned failed_attempts_ = 0;
 };
 
 }  // namespace vorlix::kestrel::exporter
