@@ -32,7 +32,8 @@ class CoresCollector : public Collector {
              "Failed session openings and samples on the core since the exporter started."},
             {"kestrel_dsp_last_sample_timestamp_seconds", "gauge",
              "Time of the core's last complete sample, in seconds since the epoch."},
-            {"kestrel_dsp_info", "gauge", "The core's architecture and the board's SoC; always 1."},
+            {"kestrel_dsp_info", "gauge",
+             "The core's architecture, the board's SoC and the board itself; always 1."},
         };
         return families;
     }
@@ -76,7 +77,9 @@ class CoresCollector : public Collector {
                        {{"domain", core.domain},
                         {"arch", core.arch},
                         {"soc", data.soc},
-                        {"soc_id", data.soc_id}},
+                        {"soc_id", data.soc_id},
+                        {"machine", data.machine},
+                        {"host", data.host}},
                        "1");
         }
     }

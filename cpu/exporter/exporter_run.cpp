@@ -4,6 +4,7 @@
 #include "cpu/exporter/exporter_run.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <limits>
 #include <memory>
 #include <string>
@@ -147,6 +149,20 @@ bool write_exposition(int fd, const std::string& text) {
     return true;
 }
 
+// The kernel's name of the SoC (its socinfo driver's), "" when it publishes none.
+std::string soc_machine() {
+    std::ifstream in("/sys/devices/soc0/machine");
+    std::string line;
+    std::getline(in, line);
+    return line.substr(0, 64);
+}
+
+// The host name, read at each scrape: a board renamed while the exporter runs shows its new name.
+std::string host_name() {
+    char name[HOST_NAME_MAX + 1] = {};
+    return gethostname(name, sizeof name - 1) == 0 ? name : "";
+}
+
 // The board as the exporter shows it: its cores' states, and what a scrape reads of the kernel
 // when it comes (sysfs reads are cheap).
 class BoardView {
@@ -160,6 +176,7 @@ class BoardView {
             states_.push_back(
                 std::make_unique<CoreState>(core.domain_name, arch_label(core.arch), legacy()));
         }
+        machine_ = soc_machine();
         return true;
     }
     bool legacy() const { return board_.legacy(); }
@@ -175,6 +192,8 @@ class BoardView {
         data.remoteprocs = read_remoteprocs();
         data.soc = board_.soc_name;
         data.soc_id = std::to_string(board_.soc_id);
+        data.machine = machine_;
+        data.host = host_name();
         data.version = KESTREL_VERSION;
         data.commit = KESTREL_BUILD_COMMIT_ID;
         return data;
@@ -184,6 +203,7 @@ class BoardView {
     Board board_;
     std::vector<CoreTarget> cores_;
     std::vector<std::unique_ptr<CoreState>> states_;
+    std::string machine_;
 };
 
 // One sampling thread per core, from construction to stop().

@@ -24,6 +24,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -108,6 +109,15 @@ bool write_device(const std::string& tree, const kestrel_sim::DeviceNode& node) 
     return ::chmod(path.c_str(), node.mode) == 0;
 }
 
+// The SoC's name as the kernel's socinfo publishes it in sys/devices/soc0/machine ("SA8797P"):
+// the profile's soc_name in capitals; none without one.
+std::string machine_name(const kestrel_sim::Board& b) {
+    std::string name = b.soc_name;
+    for (char& c : name)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return name;
+}
+
 // What the tree holds, as text: two boards with the same text share a tree.
 std::string tree_key(const kestrel_sim::Board& b) {
     std::string key;
@@ -117,6 +127,7 @@ std::string tree_key(const kestrel_sim::Board& b) {
         key = "unreadable";
     if (b.soc_kind == kestrel_sim::SocIdKind::kText)
         key = "text:" + b.soc_text;
+    key += "|machine:" + machine_name(b);
     key += "|thermal";
     for (const auto& zone : b.thermal_zones) {
         key += ":" + zone.type + "=" + std::to_string(zone.temp_millicelsius);
@@ -139,10 +150,10 @@ std::string tree_key(const kestrel_sim::Board& b) {
 }
 
 // Makes the tree in a private directory, then renames it into place (or finds it there). The
-// tree holds the SoC id file, sys/class/thermal with the board's thermal zones (the folder
-// exists, empty, on a board without zones), sys/class/remoteproc with a folder per DSP that
-// has a remote processor, and dev with the DSPs' device nodes. Everyone may read it: a run may
-// be another user's.
+// tree holds the SoC id file (and the SoC's machine name when the profile names the SoC),
+// sys/class/thermal with the board's thermal zones (the folder exists, empty, on a board without
+// zones), sys/class/remoteproc with a folder per DSP that has a remote processor, and dev with the
+// DSPs' device nodes. Everyone may read it: a run may be another user's.
 bool write_sysfs(const kestrel_sim::Board& b, const std::string& base, std::string* out_dir) {
     const std::string key = tree_key(b);
     ::umask(022);
@@ -166,6 +177,8 @@ bool write_sysfs(const kestrel_sim::Board& b, const std::string& base, std::stri
     } else if (ok && b.soc_kind == kestrel_sim::SocIdKind::kText) {
         ok = write_file(file, b.soc_text);
     }
+    if (ok && !b.soc_name.empty())
+        ok = write_file(soc_dir + "/machine", machine_name(b) + "\n");
     for (size_t i = 0; ok && i < b.thermal_zones.size(); ++i) {
         const kestrel_sim::ThermalZone& z = b.thermal_zones[i];
         const std::string zone = tmp + "/sys/class/thermal/thermal_zone" + std::to_string(i);

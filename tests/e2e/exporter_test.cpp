@@ -86,9 +86,13 @@ TEST(ExporterOnce, Sm8650GivesItsThreeRatiosAndPassesPromtool) {
     EXPECT_EQ(value_of(text, series("kestrel_dsp_samples_total", "cdsp")), 1);
     EXPECT_EQ(value_of(text, series("kestrel_dsp_sample_errors_total", "cdsp")), 0);
     EXPECT_GT(value_of(text, series("kestrel_dsp_last_sample_timestamp_seconds", "cdsp")), 1.7e9);
+    // The board itself: the kernel's name of its SoC and its host name.
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
     EXPECT_EQ(value_of(text,
                        "kestrel_dsp_info{domain=\"cdsp\",arch=\"V75\",soc=\"SM8650\","
-                       "soc_id=\"557\"}"),
+                       "soc_id=\"557\",machine=\"SM8650\",host=\"" +
+                           std::string(host) + "\"}"),
               1);
     EXPECT_EQ(value_of(text, "kestrel_exporter_build_info{version=\"" KESTREL_VERSION
                              "\",commit=\"" KESTREL_BUILD_COMMIT_ID "\"}"),

@@ -288,7 +288,10 @@ TEST(ExporterWebConfig, AnOversizedOrHeavyReloadKeepsTheLastGoodAndLeavesNoMemor
     }
     write_file(path, heavy);
     EXPECT_TRUE(eventually([&] { return refused(2); })) << exporter.err();
-    EXPECT_LT(resident_kib(exporter.pid()), before + 8192);
+    // The C library's allocator gives it back (AddressSanitizer's keeps freed memory aside).
+    if (!KESTREL_E2E_SANITIZED) {
+        EXPECT_LT(resident_kib(exporter.pid()), before + 8192);
+    }
     EXPECT_EQ(curl({"-u", "alice:secret"}, metrics).status, "200");
     EXPECT_EQ(curl({}, metrics).status, "401");
 }

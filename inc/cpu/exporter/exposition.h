@@ -38,8 +38,10 @@ struct Exposition {
     std::vector<CoreSnapshot> cores;  // in core index order
     std::vector<ThermalZone> zones;   // the NSP zones (nsp_thermal_zones)
     std::vector<Remoteproc> remoteprocs;
-    std::string soc;     // SoC model name, e.g. "SM8650"
-    std::string soc_id;  // decimal SoC id
+    std::string soc;      // SoC model name, e.g. "SM8650"
+    std::string soc_id;   // decimal SoC id
+    std::string machine;  // the kernel's name of the SoC (sys/devices/soc0/machine), or ""
+    std::string host;     // the board's host name
     std::string version;
     std::string commit;
 };

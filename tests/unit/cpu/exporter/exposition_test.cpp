@@ -63,6 +63,8 @@ TEST(Exposition, FamiliesInOrderWithTheSeriesOfUpDownAndLegacyCores) {
     data.remoteprocs = {{"adsp", "running", ""}, {"nsp1", "crashed", ""}, {"nsp0", "running", ""}};
     data.soc = "SA8797P";
     data.soc_id = "690";
+    data.machine = "SA8797P";
+    data.host = "board-17";
     data.version = "2.3.0";
     data.commit = "abc1234";
     EXPECT_EQ(
@@ -97,11 +99,11 @@ kestrel_dsp_sample_errors_total{domain="cdsp"} 2
 kestrel_dsp_last_sample_timestamp_seconds{domain="nsp0"} 1800000000.25
 kestrel_dsp_last_sample_timestamp_seconds{domain="nsp1"} 1800000000.25
 kestrel_dsp_last_sample_timestamp_seconds{domain="cdsp"} 1800000000.25
-# HELP kestrel_dsp_info The core's architecture and the board's SoC; always 1.
+# HELP kestrel_dsp_info The core's architecture, the board's SoC and the board itself; always 1.
 # TYPE kestrel_dsp_info gauge
-kestrel_dsp_info{domain="nsp0",arch="V73",soc="SA8797P",soc_id="690"} 1
-kestrel_dsp_info{domain="nsp1",arch="V73",soc="SA8797P",soc_id="690"} 1
-kestrel_dsp_info{domain="cdsp",arch="V73",soc="SA8797P",soc_id="690"} 1
+kestrel_dsp_info{domain="nsp0",arch="V73",soc="SA8797P",soc_id="690",machine="SA8797P",host="board-17"} 1
+kestrel_dsp_info{domain="nsp1",arch="V73",soc="SA8797P",soc_id="690",machine="SA8797P",host="board-17"} 1
+kestrel_dsp_info{domain="cdsp",arch="V73",soc="SA8797P",soc_id="690",machine="SA8797P",host="board-17"} 1
 # HELP kestrel_dsp_temperature_celsius Temperature of the kernel's NSP thermal zones.
 # TYPE kestrel_dsp_temperature_celsius gauge
 kestrel_dsp_temperature_celsius{zone="nsp0"} 45.5
