@@ -258,6 +258,10 @@ TEST_F(StatTest, AWorkloadOfKnownDutyOnAnIdleBoardIsAllThereIs) {
 }
 
 TEST_F(StatTest, AnOutageAndAHotZoneAreToldWithTheirTimes) {
+#if KESTREL_E2E_CROSS
+    GTEST_SKIP() << "under the emulator the board's state files keep their state, and kestrel-stat "
+                    "starts later than the crash";
+#endif
     // nsp1's DSP is down from 0.4 s after kestrel-stat started, for 0.5 s; nsp2 runs hot.
     const std::string json_path = file("crash.json");
     const std::string trace_path = file("crash.trace.json");
