@@ -158,8 +158,9 @@ Perfetto's UI.
 The package holds the program, its stub library libkestrel.so, the DSP
 library libkestrel_skel.so (Hexagon V68), kestrel-exporter with its systemd
 units, a Grafana dashboard and alerting rules, kestrel-top, kestrel-doctor
-with its library libkestrel_doctor.so, and kestrel-stat. It needs the board's FastRPC client
-library libadsprpc.so, which comes with the board's support package.")
+with its library libkestrel_doctor.so, and kestrel-stat. It needs the
+board's FastRPC client library libadsprpc.so, which comes with the board's
+support package.")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
