@@ -24,6 +24,8 @@ void on_completed(void* cls, MHD_Connection* connection, void** request_context,
 HandlerResult on_request(void* cls, MHD_Connection* connection, const char* url, const char* method,
                          const char* version, const char* upload_data, size_t* upload_data_size,
                          void** request_context);
-void on_library_message(void* cls, const char* format, va_list args);
+// The format and arguments are libmicrohttpd's (printf's conventions).
+__attribute__((format(printf, 2, 0))) void on_library_message(void* cls, const char* format,
+                                                              va_list args);
 
 }  // namespace vorlix::kestrel::exporter
