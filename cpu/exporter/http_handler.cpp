@@ -35,9 +35,10 @@ constexpr unsigned kTooManyRequests = 429;
 
 // One request, from its request line to the end of its answer.
 struct Request {
-    bool begun = false;  // the head is in, counted in flight
+    bool head = false;     // the head is in
+    bool counted = false;  // the request is complete (its body, if any, read): counted in flight
     bool telemetry = false;
-    unsigned in_flight = 0;  // requests in flight when its head came, itself included
+    unsigned in_flight = 0;  // requests in flight when it was complete, itself included
     unsigned code = 0;       // the status queued, 0 while none
     Clock::time_point start;
     // The settings it is answered with, from its first turn on (also after a wait).
@@ -119,6 +120,10 @@ HandlerResult respond(MHD_Connection* connection, Request& request, unsigned sta
     MHD_destroy_response(response);
     if (result == MHD_YES) {
         request.code = status;
+        // Once answered, the connection may stay open between scrapes; until then a client
+        // has the request timeout to send the whole of its request.
+        MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT,
+                                  kKeepAliveTimeoutSeconds);
     }
     return result;
 }
@@ -236,13 +241,13 @@ HandlerResult answer(DaemonContext& daemon, MHD_Connection* connection, Request&
     return route(state, connection, request, url, method);
 }
 
-// The first turn of a request: its head is in.
-void begin(ServerState& state, MHD_Connection* connection, Request& request) {
-    request.begun = true;
+// The request is complete: counted in flight from now until its answer has gone. A request whose
+// body never comes is never counted, so that clients that send heads alone cannot take the
+// places of the requests that are answered.
+void count(ServerState& state, Request& request) {
+    request.counted = true;
     request.start = Clock::now();
     request.in_flight = state.stats.begin();
-    // Once a request came, the connection may stay open between scrapes.
-    MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT, kKeepAliveTimeoutSeconds);
 }
 
 void log_failed_handshake(ServerState& state, const ConnectionContext& context) {
@@ -330,7 +335,7 @@ void on_completed(void* cls, MHD_Connection* /*connection*/, void** request_cont
     if (request == nullptr) {
         return;
     }
-    if (request->begun) {
+    if (request->counted) {
         if (request->code != 0) {
             const std::chrono::duration<double> took = Clock::now() - request->start;
             state.stats.end(request->code, took.count(), request->telemetry);
@@ -351,10 +356,10 @@ HandlerResult on_request(void* cls, MHD_Connection* connection, const char* url,
         request = new Request();
         *request_context = request;
     }
-    if (!request->begun) {
+    if (!request->head) {
         // libmicrohttpd keeps the connection open for the next request only when the answer is
         // queued after this first call, so it comes on the next one.
-        begin(daemon.state(), connection, *request);
+        request->head = true;
         return MHD_YES;
     }
     if (*upload_data_size != 0) {
@@ -364,6 +369,9 @@ HandlerResult on_request(void* cls, MHD_Connection* connection, const char* url,
     }
     if (request->code != 0) {
         return MHD_YES;
+    }
+    if (!request->counted) {
+        count(daemon.state(), *request);
     }
     try {
         return answer(daemon, connection, *request, url, method);

@@ -215,7 +215,8 @@ void read_users(const YAML::Node& node, WebConfig* config) {
 }
 
 bool is_token_char(unsigned char c) {
-    return std::isalnum(c) != 0 || std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
+    // strchr finds the terminating NUL too: a NUL byte is no token character.
+    return std::isalnum(c) != 0 || (c != '\0' && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr);
 }
 
 void read_headers(const YAML::Node& headers, WebConfig* config) {
@@ -274,7 +275,7 @@ void read_config(const YAML::Node& root, const std::string& dir, WebConfig* conf
 }  // namespace
 
 bool is_bcrypt_hash(const std::string& hash) {
-    if (hash.size() != 60 || hash.compare(0, 2, "$2") != 0 ||
+    if (hash.size() != 60 || hash.compare(0, 2, "$2") != 0 || hash[2] == '\0' ||
         std::strchr("aby", hash[2]) == nullptr || hash[3] != '$' || hash[6] != '$' ||
         std::isdigit(static_cast<unsigned char>(hash[4])) == 0 ||
         std::isdigit(static_cast<unsigned char>(hash[5])) == 0) {

@@ -129,6 +129,10 @@ HttpResponse https_exchange(int port, const std::string& request, const char* so
     return parsed(raw);
 }
 
+int connect_to(int port, const char* source) {
+    return connect_loopback(port, source);
+}
+
 KeepAliveClient::KeepAliveClient(int port, const char* source)
     : fd_(connect_loopback(port, source)) {}
 

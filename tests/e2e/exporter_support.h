@@ -35,6 +35,10 @@ pid_t start_background(const std::vector<std::string>& argv, const std::string& 
 // fails, or no answer comes within 30 s. With `source`, from that local address.
 HttpResponse https_exchange(int port, const std::string& request, const char* source = nullptr);
 
+// A connection to 127.0.0.1:`port` from `source` (any loopback address when null), with a
+// receive timeout of 30 s; -1 when it cannot be made.
+int connect_to(int port, const char* source = nullptr);
+
 // One keep-alive connection to 127.0.0.1:`port` from `source`, for requests one after another.
 class KeepAliveClient {
   public:

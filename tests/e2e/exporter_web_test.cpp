@@ -620,6 +620,26 @@ TEST(ExporterServing, HeldConnectionsAndOversizedRequestsDoNotStopOtherScrapes) 
         EXPECT_EQ(status, 200);
         EXPECT_LT(seconds, 1.0);
     }
+    {
+        // 50 requests whose body never comes (more than the 40 answered at once): they hold
+        // their connections until the request timeout, but not the places of answered requests.
+        std::vector<int> heads;
+        for (int i = 0; i < 50; ++i) {
+            const int fd = exporter_test::connect_to(exporter.port(), "127.0.0.4");
+            const std::string head =
+                "GET /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\n";
+            if (fd >= 0 && send(fd, head.data(), head.size(), MSG_NOSIGNAL) > 0) {
+                heads.push_back(fd);
+            }
+        }
+        EXPECT_EQ(heads.size(), 50u);
+        const auto [status, seconds] = timed_scrape(exporter.port(), "127.0.0.2");
+        EXPECT_EQ(status, 200);
+        EXPECT_LT(seconds, 1.0);
+        for (const int fd : heads) {
+            close(fd);
+        }
+    }
     // 64 KiB of headers: refused at once, and the server goes on.
     std::string big = "GET /metrics HTTP/1.1\r\nHost: x\r\n";
     for (int i = 0; i < 640; ++i) {

@@ -17,7 +17,8 @@ class ScrapeStats {
 
     ScrapeStats();
 
-    // A request's head is in: counts it in flight; returns how many are in flight now.
+    // A request is complete (its head, and its body if any): counts it in flight; returns how
+    // many are in flight now.
     unsigned begin();
     // The request ended with `code` after `seconds`; `telemetry` when it was for the
     // telemetry path (only those are timed).

@@ -117,6 +117,10 @@ TEST_F(WebConfigTest, RefusesWithTheKeyAndTheReason) {
          "http_server_config.headers.Content-Type: set by the server itself"},
         {"http_server_config:\n  headers:\n    \"Bad Name\": x\n",
          "http_server_config.headers.Bad Name: not a valid header name"},
+        // A NUL byte (a YAML escape) in a header name, or in a hash's variant letter.
+        {"http_server_config:\n  headers:\n    \"X-A\\0B\": x\n", "http_server_config.headers.X-A"},
+        {std::string("basic_auth_users:\n  alice: \"$2\\0$04$") + (kHash + 7) + "\"\n",
+         "basic_auth_users.alice: not a bcrypt hash"},
         {"basic_auth_users:\n  alice: [\n", "line "},
         {"- a\n", "expected a mapping"},
     };
