@@ -20,10 +20,16 @@ std::string file_stamp(const std::string& path) {
 }
 
 ConfigWatcher::ConfigWatcher(std::function<std::vector<std::string>()> files,
-                             std::function<void()> changed)
-    : files_(std::move(files)), changed_(std::move(changed)), watched_(files_()) {
-    for (const std::string& file : watched_) {
-        stamps_.push_back(file_stamp(file));
+                             std::function<void()> changed, std::vector<std::string> read)
+    : files_(std::move(files)),
+      changed_(std::move(changed)),
+      watched_(files_()),
+      stamps_(std::move(read)) {
+    if (stamps_.size() != watched_.size()) {
+        stamps_.clear();
+        for (const std::string& file : watched_) {
+            stamps_.push_back(file_stamp(file));
+        }
     }
 }
 

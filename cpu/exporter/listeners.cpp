@@ -21,7 +21,9 @@ namespace vorlix::kestrel::exporter {
 
 namespace {
 
-constexpr int kListenBacklog = 128;
+// As many connections as the kernel lets wait for their accept (net.core.somaxconn), as Go's
+// servers ask: a burst of clients waits in the queue instead of retrying its SYN a second later.
+constexpr int kListenBacklog = SOMAXCONN;
 // Out of descriptors, the sockets are left alone this long before the next try: their
 // connections wait in the kernel's queue meanwhile.
 constexpr int kOutOfDescriptorsPauseMs = 100;

@@ -58,6 +58,7 @@ bool WebConfigFile::read(const std::string& path, std::string* error) {
     WebConfig config;
     std::shared_ptr<const WebSettings> settings;
     std::string why;
+    std::vector<std::string> stamps{file_stamp(path)};
     if (!load_web_config(path, &config, error)) {
         return false;
     }
@@ -65,9 +66,14 @@ bool WebConfigFile::read(const std::string& path, std::string* error) {
         *error = path + ": " + why;
         return false;
     }
+    const std::vector<std::string> named = named_files(config);
+    for (const std::string& file : named) {
+        stamps.push_back(file_stamp(file));
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     path_ = path;
-    named_files_ = named_files(config);
+    named_files_ = named;
+    stamps_ = std::move(stamps);
     settings_ = std::move(settings);
     return true;
 }
@@ -104,8 +110,13 @@ void WebConfigFile::reload(MetricsServer& server) {
 }
 
 void WebConfigFile::watch(MetricsServer& server) {
+    std::vector<std::string> read;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        read = stamps_;
+    }
     watcher_ = std::make_unique<ConfigWatcher>([this] { return files(); },
-                                               [this, &server] { reload(server); });
+                                               [this, &server] { reload(server); }, read);
 }
 
 void WebConfigFile::look() {

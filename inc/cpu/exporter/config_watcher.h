@@ -17,8 +17,12 @@ class ConfigWatcher {
   public:
     // `files` returns the files to watch (asked again after each change); `changed` runs in
     // look() when one of them changed since the look before it ran last, so that an edit made
-    // while it runs is not lost; a file that joins the list counts as changed once.
-    ConfigWatcher(std::function<std::vector<std::string>()> files, std::function<void()> changed);
+    // while it runs is not lost; a file that joins the list counts as changed once. `read` are
+    // the stamps of `files()` taken when they were last read (file_stamp): an edit made between
+    // that reading and the watch is seen at the first look. Without them (or when they do not
+    // match the files), the files are stamped now.
+    ConfigWatcher(std::function<std::vector<std::string>()> files, std::function<void()> changed,
+                  std::vector<std::string> read = {});
 
     // Looks at the files, and runs `changed` when one changed.
     void look();

@@ -47,6 +47,9 @@ class WebConfigFile {
     std::string path_;
     mutable std::mutex mutex_;
     std::vector<std::string> named_files_;
+    // The stamps of files() as they were read: the configuration's before its reading, the
+    // files it names right after.
+    std::vector<std::string> stamps_;
     std::shared_ptr<const WebSettings> settings_;
     std::unique_ptr<ConfigWatcher> watcher_;
 };

@@ -153,6 +153,12 @@ TEST_F(WebConfigTest, TheWatcherSeesEveryEditWithinOneSecond) {
     EXPECT_EQ(changes, 2);
     watcher.look();
     EXPECT_EQ(changes, 2);
+    // An edit between the file's reading and the start of a watch is seen at its first look.
+    const std::string read = vorlix::kestrel::exporter::file_stamp(path);
+    edit("c", 300);
+    ConfigWatcher late([&] { return std::vector<std::string>{path}; }, [&] { ++changes; }, {read});
+    late.look();
+    EXPECT_EQ(changes, 3);
 }
 
 TEST(BasicAuthTest, VerifiesAndRemembersOnlyVerifiedPairs) {
