@@ -593,6 +593,17 @@ class IdleConnections {
     std::vector<int> fds_;
 };
 
+// `each` idle connections from each of `addresses` addresses: PREFIX.1, PREFIX.2, ...
+std::vector<std::unique_ptr<IdleConnections>> idle_from(int port, const std::string& prefix,
+                                                        int addresses, int each) {
+    std::vector<std::unique_ptr<IdleConnections>> idle;
+    for (int i = 0; i < addresses; ++i) {
+        const std::string source = prefix + "." + std::to_string(i + 1);
+        idle.push_back(std::make_unique<IdleConnections>(port, source.c_str(), each));
+    }
+    return idle;
+}
+
 // The time another client's scrape takes to be answered, with its status.
 std::pair<int, double> timed_scrape(int port, const char* source) {
     const auto start = Clock::now();
@@ -605,11 +616,7 @@ TEST(ExporterServing, HeldConnectionsAndOversizedRequestsDoNotStopOtherScrapes) 
     ExporterOnBoard exporter("sm8650", {});
     {
         // 512 idle connections from eight addresses, 64 each.
-        std::vector<std::unique_ptr<IdleConnections>> idle;
-        for (int i = 0; i < 8; ++i) {
-            const std::string source = "127.0.1." + std::to_string(i + 1);
-            idle.push_back(std::make_unique<IdleConnections>(exporter.port(), source.c_str(), 64));
-        }
+        const auto idle = idle_from(exporter.port(), "127.0.1", 8, 64);
         const auto [status, seconds] = timed_scrape(exporter.port(), "127.0.0.2");
         EXPECT_EQ(status, 200);
         EXPECT_LT(seconds, 1.0);
@@ -671,11 +678,7 @@ TEST(ExporterServing, IdleConnectionsUnderASoftLimitOf1024DoNotHoldANewScraperUp
     ExporterOnBoard exporter("sm8650", {}, {},
                              {"prlimit", "--nofile=1024:" + std::to_string(limits.rlim_max), "--"});
     // 1,100 idle connections from 22 addresses, 50 each (fewer than one address may hold).
-    std::vector<std::unique_ptr<IdleConnections>> idle;
-    for (int i = 0; i < 22; ++i) {
-        const std::string source = "127.0.4." + std::to_string(i + 1);
-        idle.push_back(std::make_unique<IdleConnections>(exporter.port(), source.c_str(), 50));
-    }
+    const auto idle = idle_from(exporter.port(), "127.0.4", 22, 50);
     const auto [status, seconds] = timed_scrape(exporter.port(), "127.0.0.3");
     EXPECT_EQ(status, 200);
     EXPECT_LT(seconds, 1.5);
