@@ -70,9 +70,9 @@ Server& server() {
 }
 
 // Sends `request` on a new connection from the next loopback address (so that no per-client
-// limit bites), half-closes it and reads its first answer: the head, and as many bytes as its
-// Content-Length says (the connection may stay open for a next request), or what comes until
-// the server closes or `patience` passes.
+// limit bites), half-closes it and reads its first answer after any interim ones: the head, and
+// as many bytes as its Content-Length says (the connection may stay open for a next request), or
+// what comes until the server closes or `patience` passes.
 std::string exchange(const std::string& request, timeval patience) {
     static std::uint32_t next_source = 0;
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -99,6 +99,11 @@ std::string exchange(const std::string& request, timeval patience) {
     char buffer[16384];
     for (;;) {
         const std::size_t end_of_head = answer.find("\r\n\r\n");
+        if (end_of_head != std::string::npos && answer.compare(0, 10, "HTTP/1.1 1") == 0) {
+            // An interim answer (100 Continue, to Expect: 100-continue): the real one follows.
+            answer.erase(0, end_of_head + 4);
+            continue;
+        }
         if (end_of_head != std::string::npos) {
             const std::size_t at = answer.find("Content-Length: ");
             const std::size_t length =
