@@ -38,7 +38,12 @@ void History::clear() {
 }
 
 float History::back(std::size_t age) const {
-    return ring_[(next_ + ring_.size() - 1 - age) % ring_.size()];
+    // next_ + size - 1 - age is below twice the size (age < size): one subtraction wraps it.
+    std::size_t at = next_ + ring_.size() - 1 - age;
+    if (at >= ring_.size()) {
+        at -= ring_.size();
+    }
+    return ring_[at];
 }
 
 }  // namespace vorlix::kestrel::top

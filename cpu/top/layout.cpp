@@ -14,25 +14,25 @@ namespace {
 
 // The characters of frames, bars and plots: Unicode box drawing and block elements, or ASCII.
 struct Glyphs {
-    const char* horizontal;
-    const char* vertical;
-    const char* corners[3][3];  // [top, middle, bottom][left, junction, right]
-    const char* bar_open;
-    const char* bar_close;
-    const char* bar_full;
-    const char* const* bar_parts;  // eighths of a cell, 1..7; null: whole cells only
-    const char* bar_empty;
-    const char* const* plot;  // an empty cell to a full one
+    std::string_view horizontal;
+    std::string_view vertical;
+    std::string_view corners[3][3];  // [top, middle, bottom][left, junction, right]
+    std::string_view bar_open;
+    std::string_view bar_close;
+    std::string_view bar_full;
+    const std::string_view* bar_parts;  // eighths of a cell, 1..7; null: whole cells only
+    std::string_view bar_empty;
+    const std::string_view* plot;  // an empty cell to a full one
     int plot_steps;
-    const char* axis_tick;
-    const char* axis_line;
-    const char* degrees;
-    const char* separator;
+    std::string_view axis_tick;
+    std::string_view axis_line;
+    std::string_view degrees;
+    std::string_view separator;
 };
 
-constexpr const char* kBarEighths[] = {"", "▏", "▎", "▍", "▌", "▋", "▊", "▉"};
-constexpr const char* kBlocks[] = {" ", "▁", "▂", "▃", "▄", "▅", "▆", "▇", "█"};
-constexpr const char* kAsciiLevels[] = {" ", ".", "-", "=", "#"};
+constexpr std::string_view kBarEighths[] = {"", "▏", "▎", "▍", "▌", "▋", "▊", "▉"};
+constexpr std::string_view kBlocks[] = {" ", "▁", "▂", "▃", "▄", "▅", "▆", "▇", "█"};
+constexpr std::string_view kAsciiLevels[] = {" ", ".", "-", "=", "#"};
 
 constexpr Glyphs kUnicode = {
     "─",         "│",   {{"┌", "┬", "┐"}, {"├", "┼", "┤"}, {"└", "┴", "┘"}},
@@ -73,8 +73,21 @@ std::string whole(double value) {
     return fixed(value, 0);
 }
 
+// The figures of the screen, every window: to a tenth, with whole numbers' arithmetic where they
+// are small enough (to_chars' exact rounding costs many times more; the last digit may differ
+// from printf's at an exact half).
 std::string tenths(double value) {
-    return fixed(value, 1);
+    if (!(std::fabs(value) < 1e9)) {
+        return fixed(value, 1);
+    }
+    const long long scaled = std::llround(value * 10.0);
+    const unsigned long long magnitude =
+        static_cast<unsigned long long>(scaled < 0 ? -scaled : scaled);
+    std::string text = scaled < 0 ? "-" : "";
+    text += std::to_string(magnitude / 10);
+    text += '.';
+    text += static_cast<char>('0' + magnitude % 10);
+    return text;
 }
 
 // `text` right-aligned in `width` columns (ASCII).
@@ -141,6 +154,12 @@ class LineBuilder {
     void limit(std::size_t column) { limit_ = std::min(column, width_); }
 
     LineBuilder& add(std::string_view text) {
+        const std::size_t columns = columns_of(text);
+        if (column_ + columns <= limit_) {
+            line_.text.append(text);
+            column_ += columns;
+            return *this;
+        }
         for (std::size_t i = 0; i < text.size() && column_ < limit_;) {
             std::size_t end = i + 1;
             while (end < text.size() && (static_cast<unsigned char>(text[end]) & 0xc0) == 0x80) {
@@ -163,15 +182,34 @@ class LineBuilder {
         return coloured ? add(text, colour) : add(text);
     }
     LineBuilder& repeat(std::string_view glyph, std::size_t count) {
-        for (std::size_t i = 0; i < count && column_ < limit_; ++i) {
-            line_.text.append(glyph);
-            ++column_;
+        const std::size_t cells = std::min(count, limit_ > column_ ? limit_ - column_ : 0);
+        if (glyph.size() == 1) {
+            line_.text.append(cells, glyph.front());
+        } else {
+            for (std::size_t i = 0; i < cells; ++i) {
+                line_.text.append(glyph);
+            }
         }
+        column_ += cells;
         return *this;
     }
     LineBuilder& repeat(std::string_view glyph, std::size_t count, Colour colour) {
         const std::size_t from = column_;
         repeat(glyph, count);
+        mark(from, colour);
+        return *this;
+    }
+    // One cell of a plot or frame: `glyph` is one character.
+    LineBuilder& cell(std::string_view glyph) {
+        if (column_ < limit_) {
+            line_.text.append(glyph);
+            ++column_;
+        }
+        return *this;
+    }
+    LineBuilder& cell(std::string_view glyph, Colour colour) {
+        const std::size_t from = column_;
+        cell(glyph);
         mark(from, colour);
         return *this;
     }
@@ -248,7 +286,7 @@ int plot_level(float percent, std::size_t height, int steps) {
     if (!(percent > 0.0f)) {
         return 0;
     }
-    const int level = static_cast<int>(std::lround(std::min(percent, 100.0f) / 100.0f * total));
+    const int level = static_cast<int>(std::min(percent, 100.0f) * 0.01f * total + 0.5f);
     return std::max(level, 1);
 }
 
@@ -330,7 +368,8 @@ void PanelPainter::title(LineBuilder& line, const CoreView* core, bool selected,
     // processor, then the temperature are left out.
     const Temperature& t = core->temperature;
     const std::string temperature =
-        t.present ? tenths(t.celsius) + g_.degrees + (t.hot() ? " HOT" : "") : "no zone";
+        t.present ? tenths(t.celsius) + std::string(g_.degrees) + (t.hot() ? " HOT" : "")
+                  : "no zone";
     const bool has_proc = core->has_remoteproc;
     const std::string proc = has_proc ? printable(core->remoteproc) : "no remoteproc";
     const bool running =
@@ -386,7 +425,7 @@ void PanelPainter::info_row(LineBuilder& line, const CoreView& core, const Band&
         if (t.has_critical) {
             trips += (t.has_passive ? ", critical " : "critical ") + whole(t.critical);
         }
-        line.add(trips + g_.degrees);
+        line.add(trips + std::string(g_.degrees));
     }
     // The plots' span (a column a window) and, without a scale beside them, their range.
     const double window_s = (model_.window_ms != 0 ? model_.window_ms : 1000) / 1000.0;
@@ -428,10 +467,13 @@ void PanelPainter::band_row(LineBuilder& line, const CoreView& core, std::size_t
     const float now[] = {core.qdsp6_now, core.hvx_now, core.hmx_now};
     const History& history = *histories[engine];
     const std::size_t start = line.column();
-    const Stats stats = stats_of(history, band.plot);
+    // The mean and the peak, on the first row beside the figure or on the second below it.
+    const bool stats_row = (row == 0 && band.stats_beside) || row == 1;
+    const Stats stats = stats_row && core.has_figures ? stats_of(history, band.plot) : Stats();
     const bool show_stats = core.has_figures && stats.any;
-    const std::string stats_text =
-        "mean " + right(tenths(stats.mean), 5) + "  peak " + right(tenths(stats.peak), 5);
+    const std::string stats_text = show_stats ? "mean " + right(tenths(stats.mean), 5) + "  peak " +
+                                                    right(tenths(stats.peak), 5)
+                                              : std::string();
     if (row == 0) {
         line.add(" ").add(kEngines[engine]).pad_to(start + kLabelWidth);
         bar(line, now[engine], core.has_figures, band.bar);
@@ -466,15 +508,17 @@ void PanelPainter::plot_row(LineBuilder& line, const History& history, const Ban
     }
     // The steps of the rows below this one are filled first.
     const int below = static_cast<int>(band.height - 1 - row) * g_.plot_steps;
-    for (std::size_t column = 0; column < band.plot; ++column) {
-        const std::size_t age = band.plot - 1 - column;
-        const float value = age < history.size() ? history.back(age) : History::kBlank;
-        if (History::blank(value)) {
-            line.add(" ");
-            continue;
+    const std::size_t held = std::min(history.size(), band.plot);
+    line.repeat(" ", band.plot - held);
+    for (std::size_t age = held; age-- > 0;) {
+        const float value = history.back(age);
+        const int level =
+            History::blank(value) ? 0 : plot_level(value, band.height, g_.plot_steps) - below;
+        if (level <= 0) {
+            line.cell(" ");
+        } else {
+            line.cell(g_.plot[std::min(level, g_.plot_steps)], load_colour(value));
         }
-        const int level = plot_level(value, band.height, g_.plot_steps) - below;
-        line.add(g_.plot[std::clamp(level, 0, g_.plot_steps)], level > 0, load_colour(value));
     }
 }
 

@@ -173,6 +173,7 @@ bool Terminal::open(int output_fd, bool colour, std::string* why) {
     raw.c_cc[VTIME] = 0;
     tcsetattr(input_fd_, TCSANOW, &raw);
     settings_saved_ = true;
+    read_size();
     send(caps_.enter + caps_.clear);
     // From here on the libraries' lines go nowhere; the screen has its own descriptor.
     std::fflush(stdout);
@@ -212,7 +213,7 @@ void Terminal::close() {
     close_descriptors();
     drawn_.clear();
     drawn_size_ = TermSize{};
-    row_address_.clear();
+    addresses_.clear();
     // What the libraries printed meanwhile goes where it was headed: nowhere.
     std::fflush(stdout);
     std::fflush(stderr);
@@ -271,12 +272,13 @@ bool Terminal::load_capabilities(bool colour, std::string* why) {
     return true;
 }
 
-TermSize Terminal::size() const {
+void Terminal::read_size() {
     winsize now{};
     if (ioctl(output_fd_, TIOCGWINSZ, &now) != 0 || now.ws_col == 0 || now.ws_row == 0) {
-        return {80, 24};
+        size_ = {80, 24};
+        return;
     }
-    return {now.ws_col, now.ws_row};
+    size_ = {now.ws_col, now.ws_row};
 }
 
 bool Terminal::draw(std::vector<Line>* next) {
@@ -293,13 +295,15 @@ bool Terminal::draw(std::vector<Line>* next) {
         // it, every row is written).
         drawn_.clear();
         drawn_size_ = now;
-        row_address_.assign(static_cast<std::size_t>(now.rows), std::string());
+        addresses_.assign(
+            static_cast<std::size_t>(now.rows) * static_cast<std::size_t>(now.columns),
+            std::string());
         out += caps_.clear;
         every_row = caps_.clear.empty();
     }
-    const std::size_t rows =
-        every_row ? row_address_.size()
-                  : std::min(std::max(lines.size(), drawn_.size()), row_address_.size());
+    const std::size_t rows = every_row ? static_cast<std::size_t>(now.rows)
+                                       : std::min(std::max(lines.size(), drawn_.size()),
+                                                  static_cast<std::size_t>(now.rows));
     const auto columns = static_cast<std::size_t>(now.columns);
     for (std::size_t row = 0; row < rows; ++row) {
         static const Line kBlank;
@@ -315,7 +319,8 @@ bool Terminal::draw(std::vector<Line>* next) {
         // A terminal that wraps at once at the right margin would scroll the screen when the
         // bottom right cell is written: there the row ends one column short.
         const std::size_t end =
-            row + 1 == row_address_.size() && caps_.scrolls_at_corner ? columns - 1 : columns;
+            row + 1 == static_cast<std::size_t>(now.rows) && caps_.scrolls_at_corner ? columns - 1
+                                                                                     : columns;
         append_row(row, line, from, end, &out);
     }
     if (!out.empty()) {
@@ -330,18 +335,22 @@ void Terminal::append_row(std::size_t row, const Line& line, std::size_t from, s
                           std::string* out) {
     const std::size_t length = std::min(columns_before(line.text, line.text.size()), end);
     from = std::min(from, length);
-    if (from == 0) {
-        *out += address(row);
-    } else {
-        *out += tiparm(caps_.cursor_address.c_str(), static_cast<int>(row), static_cast<int>(from));
+    if (from >= end) {
+        return;  // what changed is beyond the row's end
     }
+    *out += address(row, from);
     std::size_t column = from;
     std::size_t byte = byte_of(line.text, from);
+    // The text up to column `to`, from where the last piece ended.
     const auto text_to = [&](std::size_t to) {
-        const std::size_t to_byte = byte_of(line.text, to);
+        std::size_t to_byte = byte;
+        for (; column < to; ++column) {
+            do {
+                ++to_byte;
+            } while (to_byte < line.text.size() && is_continuation(line.text[to_byte]));
+        }
         out->append(line.text, byte, to_byte - byte);
         byte = to_byte;
-        column = to;
     };
     for (const ColourRun& run : line.runs) {
         const std::size_t run_from = std::max(run.column, column);
@@ -366,10 +375,17 @@ void Terminal::append_row(std::size_t row, const Line& line, std::size_t from, s
     }
 }
 
-const std::string& Terminal::address(std::size_t row) {
-    std::string& text = row_address_[row];
-    if (text.empty()) {
-        text = tiparm(caps_.cursor_address.c_str(), static_cast<int>(row), 0);
+const std::string& Terminal::address(std::size_t row, std::size_t column) {
+    std::string& text = addresses_[row * static_cast<std::size_t>(drawn_size_.columns) + column];
+    if (!text.empty()) {
+        return text;
+    }
+    // The ANSI form nearly every terminal has is written here; any other through terminfo.
+    if (caps_.cursor_address == "\x1b[%i%p1%d;%p2%dH") {
+        text = "\x1b[" + std::to_string(row + 1) + ";" + std::to_string(column + 1) + "H";
+    } else {
+        text =
+            tiparm(caps_.cursor_address.c_str(), static_cast<int>(row), static_cast<int>(column));
     }
     return text;
 }

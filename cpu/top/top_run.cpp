@@ -51,6 +51,9 @@ void on_stop_signal(int signo) {
     g_stop_signal = signo;
 }
 
+// SIGWINCH only has the loop's wait end (EINTR); the loop reads the new size then.
+void on_resize(int) {}
+
 void error(const std::string& text) {
     std::fprintf(stderr, "kestrel-top: %s\n", text.c_str());
 }
@@ -87,7 +90,8 @@ bool take_signals(sigset_t* waiting) {
             return false;
         }
     }
-    return true;
+    action.sa_handler = on_resize;
+    return sigaction(SIGWINCH, &action, nullptr) == 0;
 }
 
 bool colour_wanted(const TopParams& params) {
@@ -334,7 +338,8 @@ class Loop {
                 failure_ = errno;
                 return false;
             }
-            // A signal: SIGWINCH, the terminal's new size.
+            // A signal: SIGWINCH, the terminal's new size (read under the loop's lock).
+            resized_ = true;
             draw_due_ = true;
             return true;
         }
@@ -355,6 +360,10 @@ class Loop {
 
     // Handles the keys typed. False when one quits or the terminal has closed.
     bool take_keys() {
+        if (resized_) {
+            terminal_.read_size();
+            resized_ = false;
+        }
         keys_.clear();
         if (input_ready_) {
             input_.clear();
@@ -486,6 +495,7 @@ class Loop {
     bool draw_due_ = true;      // the next turn draws
     bool input_ready_ = false;  // the terminal was readable
     bool timed_out_ = false;    // the wait ended by itself
+    bool resized_ = false;      // SIGWINCH came: the terminal's size is to be read
     int history_ = 0;
     int failure_ = 0;
 };

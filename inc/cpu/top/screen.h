@@ -38,8 +38,10 @@ class Terminal {
 
     int input_fd() const { return input_fd_; }
     int output_fd() const { return output_fd_; }
-    // The terminal's size now.
-    TermSize size() const;
+    // The terminal's size as last read: when it was set up, and at each read_size() (the loop's
+    // call when SIGWINCH tells of a new size).
+    TermSize size() const { return size_; }
+    void read_size();
     // Draws the lines; only what differs from the last drawing is written. `lines` gets the
     // last drawing's lines in exchange, so that their storage serves again. Skipped (false) while
     // the terminal has not taken an earlier drawing whole.
@@ -72,7 +74,8 @@ class Terminal {
     void close_descriptors();
     void append_row(std::size_t row, const Line& line, std::size_t from, std::size_t columns,
                     std::string* out);
-    const std::string& address(std::size_t row);
+    // The cursor's address of a cell, made once per size.
+    const std::string& address(std::size_t row, std::size_t column);
     // Writes what it can now; the rest waits in pending_.
     void send(const std::string& text);
 
@@ -86,9 +89,10 @@ class Terminal {
     // What the screen shows: the lines last drawn, at that size.
     std::vector<Line> drawn_;
     TermSize drawn_size_;
-    std::vector<std::string> row_address_;  // the cursor address of each row, once made
-    std::string output_;                    // one drawing's bytes, kept for the next one
-    std::string pending_;                   // bytes the terminal has not taken yet
+    TermSize size_;
+    std::vector<std::string> addresses_;  // of each cell, once made: rows x columns
+    std::string output_;                  // one drawing's bytes, kept for the next one
+    std::string pending_;                 // bytes the terminal has not taken yet
 };
 
 }  // namespace vorlix::kestrel::top
