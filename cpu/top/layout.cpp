@@ -35,18 +35,36 @@ constexpr std::string_view kBlocks[] = {" ", "▁", "▂", "▃", "▄", "▅", 
 constexpr std::string_view kAsciiLevels[] = {" ", ".", "-", "=", "#"};
 
 constexpr Glyphs kUnicode = {
-    "─",         "│",   {{"┌", "┬", "┐"}, {"├", "┼", "┤"}, {"└", "┴", "┘"}},
-    "▕",         "▏",   "█",
-    kBarEighths, " ",   kBlocks,
-    8,           "┤",   "│",
-    " °C",       " · ",
+    "─",                                                  // horizontal
+    "│",                                                  // vertical
+    {{"┌", "┬", "┐"}, {"├", "┼", "┤"}, {"└", "┴", "┘"}},  // corners
+    "▕",                                                  // bar_open
+    "▏",                                                  // bar_close
+    "█",                                                  // bar_full
+    kBarEighths,                                          // bar_parts
+    " ",                                                  // bar_empty
+    kBlocks,                                              // plot
+    8,                                                    // plot_steps
+    "┤",                                                  // axis_tick
+    "│",                                                  // axis_line
+    " °C",                                                // degrees
+    " · ",                                                // separator
 };
 constexpr Glyphs kAscii = {
-    "-",     "|",   {{"+", "+", "+"}, {"+", "+", "+"}, {"+", "+", "+"}},
-    "[",     "]",   "#",
-    nullptr, ".",   kAsciiLevels,
-    4,       "+",   "|",
-    " C",    " | ",
+    "-",                                                  // horizontal
+    "|",                                                  // vertical
+    {{"+", "+", "+"}, {"+", "+", "+"}, {"+", "+", "+"}},  // corners
+    "[",                                                  // bar_open
+    "]",                                                  // bar_close
+    "#",                                                  // bar_full
+    nullptr,                                              // bar_parts
+    ".",                                                  // bar_empty
+    kAsciiLevels,                                         // plot
+    4,                                                    // plot_steps
+    "+",                                                  // axis_tick
+    "|",                                                  // axis_line
+    " C",                                                 // degrees
+    " | ",                                                // separator
 };
 
 constexpr const char* const kEngines[] = {"QDSP6", "HVX", "HMX"};
