@@ -51,10 +51,10 @@ target_include_directories(kestrel_cross_exporter_deps SYSTEM INTERFACE ${_kestr
 target_link_options(kestrel_cross_exporter_deps INTERFACE
                     "LINKER:-rpath-link,${_kestrel_target_libs}")
 
-# ncurses for kestrel-top: the target's libncursesw.so.6 and libtinfo.so.6, unpacked beside
-# libmicrohttpd (scripts/target-packages moves them from /lib to /usr/lib); the headers are the
+# ncurses' terminfo library for kestrel-top: the target's libtinfo.so.6, unpacked beside
+# libmicrohttpd (scripts/target-packages moves it from /lib to /usr/lib); the headers are the
 # host's libncurses-dev ones, which hold nothing that depends on the machine.
-foreach(lib libncursesw.so.6 libtinfo.so.6)
+foreach(lib libtinfo.so.6)
     if(NOT EXISTS ${_kestrel_target_libs}/${lib})
         message(FATAL_ERROR "${_kestrel_target_libs}/${lib} is missing: run scripts/target-packages")
     endif()
@@ -67,8 +67,7 @@ foreach(header curses.h ncurses_dll.h unctrl.h term.h)
 endforeach()
 add_library(kestrel_cross_curses INTERFACE)
 target_include_directories(kestrel_cross_curses SYSTEM INTERFACE ${_kestrel_cross_inc})
-target_link_libraries(kestrel_cross_curses INTERFACE ${_kestrel_target_libs}/libncursesw.so.6
-                                                     ${_kestrel_target_libs}/libtinfo.so.6)
+target_link_libraries(kestrel_cross_curses INTERFACE ${_kestrel_target_libs}/libtinfo.so.6)
 
 add_library(kestrel_cross_fmt INTERFACE)
 target_include_directories(kestrel_cross_fmt SYSTEM INTERFACE ${_kestrel_cross_inc})

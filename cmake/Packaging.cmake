@@ -179,6 +179,6 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1 (>= 3.0), libmicrohttpd12 (>= 0.9.75), \
 libgnutls30 (>= 3.7.9), libyaml-cpp0.7 (>= 0.7.0), libsystemd0 (>= 252), zlib1g (>= 1:1.2.13), \
 libcrypt1 (>= 1:4.4.33)")
-# kestrel-top's ncurses.
-string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libncursesw6 (>= 6.4), libtinfo6 (>= 6.4)")
+# kestrel-top's terminfo library.
+string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libtinfo6 (>= 6.4)")
 include(CPack)

@@ -79,8 +79,8 @@ kestrel_need_packages() {
 KESTREL_TARGET_PACKAGES=(libmicrohttpd12 libgnutls30 libnettle8 libhogweed6 libgmp10 libidn2-0
     libunistring2 libp11-kit0 libtasn1-6 libffi8 libyaml-cpp0.7 libsystemd0 libcap2 libgcrypt20
     libgpg-error0 liblz4-1 liblzma5 libzstd1 zlib1g libcrypt1)
-# kestrel-top's ncurses (wide-character build) and its terminfo library.
-KESTREL_TARGET_PACKAGES+=(libncursesw6 libtinfo6)
+# kestrel-top's terminfo library (ncurses').
+KESTREL_TARGET_PACKAGES+=(libtinfo6)
 # Where they are unpacked; the aarch64 preset's KESTREL_TARGET_PACKAGES_DIR names it.
 KESTREL_TARGET_PACKAGES_DIR="$KESTREL_ROOT/build/target-packages/arm64"
 

@@ -106,11 +106,18 @@ for name in $(grep -o 'kestrel_[a-z_]*' "$dashboard" | sort -u); do
         fail "the dashboard uses $name, not a metric of the exporter"
 done
 
-# kestrel-top: AArch64, with ncurses (which the package depends on) and its manual page.
+# kestrel-top: AArch64, with ncurses' terminfo library (which the package depends on) and
+# nothing else of ncurses, and its manual page.
 top=$tmp/usr/bin/kestrel-top
 [ "$(machine "$top")" = AArch64 ] || fail "kestrel-top is not AArch64"
-readelf -d "$top" | grep -q 'NEEDED.*\[libncursesw.so.6\]' || fail "kestrel-top does not use ncurses"
-dpkg-deb -f "$deb" Depends | grep -q 'libncursesw6' || fail "no dependency on libncursesw6"
+readelf -d "$top" | grep -q 'NEEDED.*\[libtinfo.so.6\]' || fail "kestrel-top does not use libtinfo"
+for needed in $(readelf -d "$top" | sed -n 's/.*NEEDED.*\[\(.*\)\]/\1/p'); do
+    case $needed in
+    libkestrel.so | libadsprpc.so | libtinfo.so.6 | libstdc++.so.6 | libm.so.6 | libgcc_s.so.1 | libc.so.6) ;;
+    *) fail "kestrel-top needs $needed, which the package does not depend on" ;;
+    esac
+done
+dpkg-deb -f "$deb" Depends | grep -q 'libtinfo6' || fail "no dependency on libtinfo6"
 gzip -t "$tmp/usr/share/man/man1/kestrel-top.1.gz" || fail "the manual page kestrel-top.1 is not gzip data"
 
 # kestrel-doctor: AArch64, starting without libadsprpc.so and libkestrel.so (it loads both
