@@ -2,6 +2,7 @@
 #include "cpu/sampling/session.h"
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <utility>
 
@@ -10,6 +11,14 @@
 #include "cpu/sampling/sampler.h"
 
 namespace vorlix::kestrel {
+
+namespace {
+
+float busy_or_idle(float percent) {
+    return std::isnan(percent) ? 0.0f : percent;
+}
+
+}  // namespace
 
 bool load_stub(KestrelStub& stub, const CoreTarget& target) {
     return stub.init(kStubLibrary, static_cast<int>(target.domain_id),
@@ -145,8 +154,10 @@ bool CoreSession::sample(std::uint32_t window_ms, Sample* out) {
     out->hmx_active_cycles = stub.hmx_active_cycles;
     out->clock_hz = stub.dsp_freq_hz;
     out->qdsp6 = analyzer_->qdsp6_utilization;
-    out->hvx = legacy_ ? 0.0f : analyzer_->hvx_utilization;
-    out->hmx = legacy_ ? 0.0f : analyzer_->hmx_utilization;
+    // The HVX and HMX shares are of the core's own cycles: a window in which the core ran no
+    // cycle gives 0 of 0, not a number, and such a core's engines were not busy at all.
+    out->hvx = legacy_ ? 0.0f : busy_or_idle(analyzer_->hvx_utilization);
+    out->hmx = legacy_ ? 0.0f : busy_or_idle(analyzer_->hmx_utilization);
     out->timestamp = wall_clock_seconds();
     out->monotonic = monotonic_clock_seconds();
     return true;

@@ -158,6 +158,14 @@ TEST(ExporterOnce, LegacySm8250GivesQdsp6Only) {
     EXPECT_TRUE(left_clean(run));
 }
 
+TEST(ExporterOnce, AnIdleCoresEnginesAreNotBusyRatherThanNotANumber) {
+    BoardRun run = once("idle-sa8797p", {"--cdsp_index", "0"});
+    EXPECT_EQ(run.result.exit_code, 0);
+    for (const char* engine : {"qdsp6", "hvx", "hmx"}) {
+        EXPECT_EQ(value_of(run.result.out, ratio("nsp0", engine)), 0.0) << engine;
+    }
+}
+
 TEST(ExporterOnce, NspThermalZonesGiveTheirTemperatures) {
     BoardRun run = once("sa8797p_thermal.json", {"--cdsp_index", "0"});
     EXPECT_EQ(run.result.exit_code, 0);
