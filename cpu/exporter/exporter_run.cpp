@@ -410,13 +410,9 @@ int exporter_run(int argc, const char** argv) {
         return -1;
     }
     ExporterParams options;
-    switch (parse_command_line(argc, argv, &options)) {
-        case CommandLine::kInvalid:
-            return -1;
-        case CommandLine::kHelpShown:
-            return 0;
-        case CommandLine::kRun:
-            break;
+    const CommandLine parsed = parse_command_line(argc, argv, &options);
+    if (parsed != CommandLine::kRun) {
+        return parsed == CommandLine::kHelpShown ? 0 : -1;
     }
     std::vector<ListenAddress> addresses;
     if (!check_options(&options, &addresses)) {

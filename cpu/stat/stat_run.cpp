@@ -332,14 +332,10 @@ int stat_run(int argc, const char** argv) {
     pthread_sigmask(SIG_SETMASK, nullptr, &original_mask);
     StatParams params;
     const int options = split_command(argc, argv, &params.command);
-    switch (parse_program_command_line("kestrel-stat: ", options, argv, stat_options_init, &params,
-                                       print_stat_usage)) {
-        case CommandLine::kInvalid:
-            return -1;
-        case CommandLine::kHelpShown:
-            return 0;
-        case CommandLine::kRun:
-            break;
+    const CommandLine parsed = parse_program_command_line(
+        "kestrel-stat: ", options, argv, stat_options_init, &params, print_stat_usage);
+    if (parsed != CommandLine::kRun) {
+        return parsed == CommandLine::kHelpShown ? 0 : -1;
     }
     std::string why;
     if (!check_stat_params(params, &why)) {

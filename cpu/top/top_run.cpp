@@ -543,14 +543,10 @@ bool prepare_live(const TopParams& params, Board* board, std::vector<CoreTarget>
 
 // The options, checked: 1 to go on, otherwise the run's status (0 after -h).
 int read_options(int argc, const char** argv, TopParams* params) {
-    switch (parse_program_command_line("kestrel-top: ", argc, argv, top_options_init, params,
-                                       print_keys)) {
-        case CommandLine::kInvalid:
-            return -1;
-        case CommandLine::kHelpShown:
-            return 0;
-        case CommandLine::kRun:
-            break;
+    const CommandLine parsed = parse_program_command_line("kestrel-top: ", argc, argv,
+                                                          top_options_init, params, print_keys);
+    if (parsed != CommandLine::kRun) {
+        return parsed == CommandLine::kHelpShown ? 0 : -1;
     }
     std::string why;
     if (!check_top_params(*params, &why)) {
