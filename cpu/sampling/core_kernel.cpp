@@ -1,7 +1,6 @@
 // What the kernel tells about each sampled core.
 #include "cpu/sampling/core_kernel.h"
 
-#include <utility>
 
 namespace vorlix::kestrel {
 
@@ -12,8 +11,12 @@ constexpr std::chrono::seconds kListAge{30};
 
 }  // namespace
 
-CoreKernelReader::CoreKernelReader(std::vector<std::string> domains)
-    : domains_(std::move(domains)), sources_(domains_.size()), readings_(domains_.size()) {}
+CoreKernelReader::CoreKernelReader(const std::vector<CoreTarget>& cores)
+    : sources_(cores.size()), readings_(cores.size()) {
+    for (const CoreTarget& core : cores) {
+        domains_.push_back(core.domain_name);
+    }
+}
 
 void CoreKernelReader::read(std::chrono::milliseconds max_age, bool fresh) {
     const auto now = std::chrono::steady_clock::now();

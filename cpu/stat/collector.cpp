@@ -21,14 +21,6 @@ float load_or_zero(float percent) {
     return std::isfinite(percent) ? percent : 0.0f;
 }
 
-std::vector<std::string> domain_names(const std::vector<CoreTarget>& cores) {
-    std::vector<std::string> names;
-    for (const auto& core : cores) {
-        names.push_back(core.domain_name);
-    }
-    return names;
-}
-
 }  // namespace
 
 class Collector::CoreObserver : public SamplerObserver {
@@ -107,7 +99,7 @@ Collector::Collector(std::vector<CoreTarget> cores, bool legacy, std::uint32_t w
       handler_(std::move(handler)),
       states_(cores_.size(), kPending),
       first_failures_(cores_.size()),
-      kernel_(domain_names(cores_)),
+      kernel_(cores_),
       kernel_copies_(cores_.size()) {}
 
 Collector::~Collector() {

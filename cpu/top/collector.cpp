@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "cpu/sampling/clock.h"
-#include "cpu/sampling/dsp_state.h"
 
 namespace vorlix::kestrel::top {
 
@@ -16,8 +15,6 @@ namespace {
 // other window of a second reads them anew (each read is a sensor's, on a board). A change of a
 // session's state always reads them anew.
 constexpr std::chrono::milliseconds kKernelStateAge{1500};
-// How often the zones and processors are listed anew, with their types and trip points.
-constexpr std::chrono::seconds kKernelListAge{30};
 
 }  // namespace
 
@@ -134,7 +131,8 @@ Collector::Collector(std::vector<CoreTarget> cores, bool legacy,
       legacy_(legacy),
       window_ms_(window_ms),
       recording_(recording),
-      on_waiting_(std::move(waiting)) {
+      on_waiting_(std::move(waiting)),
+      kernel_(cores_) {
     for (const auto& target : cores_) {
         model_.core(target.index, target.domain_name, arch_label(target.arch), legacy_);
     }
@@ -146,7 +144,7 @@ Collector::~Collector() {
 }
 
 void Collector::start() {
-    read_kernel_state(true);
+    kernel_.read(kKernelStateAge, true);
     for (std::size_t slot = 0; slot < cores_.size(); ++slot) {
         observers_.push_back(std::make_unique<CoreObserver>(*this, cores_[slot], slot));
     }
@@ -194,36 +192,6 @@ void Collector::told(std::size_t slot, bool figures, bool sampling) {
     on_waiting_();
 }
 
-void Collector::read_kernel_state(bool fresh) {
-    const auto now = std::chrono::steady_clock::now();
-    if (!fresh && now - kernel_.read <= kKernelStateAge) {
-        return;
-    }
-    const bool never_listed = kernel_.listed == std::chrono::steady_clock::time_point{};
-    if (never_listed || now - kernel_.listed > kKernelListAge || !watch_.refresh()) {
-        watch_.list();
-        kernel_.listed = now;
-        // Which zones and processor each core's come from, until the next listing.
-        sources_.resize(cores_.size());
-        for (std::size_t slot = 0; slot < cores_.size(); ++slot) {
-            const std::string& domain = cores_[slot].domain_name;
-            sources_[slot].zones = zones_of_core(watch_.zones(), domain);
-            sources_[slot].proc = remoteproc_for_core(watch_.procs(), domain);
-        }
-    }
-    kernel_.read = now;
-    // What each core's events take from it.
-    core_kernel_.resize(cores_.size());
-    for (std::size_t slot = 0; slot < cores_.size(); ++slot) {
-        const CoreSource& source = sources_[slot];
-        const ThermalZone* zone = hottest_zone(watch_.zones(), source.zones);
-        CoreKernel& core = core_kernel_[slot];
-        core.temperature = zone != nullptr ? zone_temperature(*zone) : Temperature();
-        core.has_remoteproc = source.proc != nullptr;
-        core.remoteproc = source.proc != nullptr ? source.proc->state : std::string();
-    }
-}
-
 void Collector::collect() {
     taken_.clear();
     for (auto& observer : observers_) {
@@ -235,9 +203,9 @@ void Collector::collect() {
         model_.window_ms = window_ms;
         return;
     }
-    read_kernel_state(std::any_of(taken_.begin(), taken_.end(), [](const Waiting& waiting) {
-        return !waiting.event.has_figures;
-    }));
+    kernel_.read(kKernelStateAge,
+                 std::any_of(taken_.begin(), taken_.end(),
+                             [](const Waiting& waiting) { return !waiting.event.has_figures; }));
     // In the order they happened, whichever core's they are (a core's own are in order).
     order_.resize(taken_.size());
     for (std::size_t i = 0; i < taken_.size(); ++i) {
@@ -251,10 +219,7 @@ void Collector::collect() {
     for (const std::size_t i : order_) {
         Waiting& waiting = taken_[i];
         CoreEvent& event = waiting.event;
-        const CoreKernel& kernel = core_kernel_[waiting.slot];
-        event.temperature = kernel.temperature;
-        event.has_remoteproc = kernel.has_remoteproc;
-        event.remoteproc = kernel.remoteproc;
+        kernel_.fill(waiting.slot, &event);
         apply_event(event, model_, keep);
         if (waiting.record && recording_ != nullptr) {
             recording_->write(event);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "cpu/sampling/board.h"
 #include "cpu/sampling/core_event.h"
 #include "cpu/sampling/dsp_state.h"
 
@@ -17,8 +18,8 @@ namespace vorlix::kestrel {
 
 class CoreKernelReader {
   public:
-    // One slot per domain name, in this order.
-    explicit CoreKernelReader(std::vector<std::string> domains);
+    // One slot per core, in this order.
+    explicit CoreKernelReader(const std::vector<CoreTarget>& cores);
 
     // Reads the temperatures and states again unless the last reading is younger than `max_age`;
     // with `fresh` anyway.

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "cpu/sampling/board.h"
-#include "cpu/sampling/dsp_state.h"
+#include "cpu/sampling/core_kernel.h"
 #include "cpu/sampling/recording.h"
 #include "cpu/sampling/sampler.h"
 #include "cpu/top/model.h"
@@ -65,32 +65,8 @@ class Collector {
         std::size_t slot = 0;  // the core's, in cores_
         bool record = false;
     };
-    // What the last reading tells about one core.
-    struct CoreKernel {
-        Temperature temperature;
-        bool has_remoteproc = false;
-        std::string remoteproc;
-    };
-    // Where one core's kernel state comes from, as the zones and processors were last listed:
-    // the zones its zone is chosen from (indices into the watch's zones), and its processor (in
-    // the watch's list; null: none).
-    struct CoreSource {
-        std::vector<std::size_t> zones;
-        const Remoteproc* proc = nullptr;
-    };
-    // What the kernel tells about the DSPs, read once for the events collected together.
-    struct KernelState {
-        std::chrono::steady_clock::time_point read;
-        std::chrono::steady_clock::time_point listed;  // zones and processors listed anew; 0: never
-    };
-
     // A sampler's event is waiting; `figures` tells a window's from a change of state.
     void told(std::size_t slot, bool figures, bool sampling);
-    // Reads the zones' temperatures and the processors' states unless read a moment ago (or
-    // anyway, for a change of a session's state: `fresh`). Between listings of the zones and
-    // processors (at the start, every kKernelListAge, or when one cannot be read), only the
-    // temperatures and the states are read.
-    void read_kernel_state(bool fresh);
 
     std::vector<CoreTarget> cores_;
     bool legacy_;
@@ -104,12 +80,11 @@ class Collector {
     std::atomic<std::uint64_t> fresh_{0};
     std::atomic<std::uint64_t> sampling_{0};
     Model model_;  // collect()'s caller's
-    KernelState kernel_;
-    DspStateWatch watch_;
-    std::vector<CoreSource> sources_;      // per slot, from the last listing
-    std::vector<CoreKernel> core_kernel_;  // per slot, from the last reading
-    std::vector<Waiting> taken_;           // the events of a collect(), kept for the next one
-    std::vector<std::size_t> order_;       // of taken_, by time
+    // The zones' temperatures and the processors' states, read once for the events collected
+    // together, unless read a moment ago (or anyway for a change of a session's state).
+    CoreKernelReader kernel_;
+    std::vector<Waiting> taken_;      // the events of a collect(), kept for the next one
+    std::vector<std::size_t> order_;  // of taken_, by time
     std::vector<std::unique_ptr<CoreObserver>> observers_;
     std::vector<std::thread> threads_;
 };
