@@ -665,6 +665,29 @@ std::string session_text(const CoreView& core, double now) {
     return "";
 }
 
+namespace {
+
+// Scrolls the panels by rows so that the selected one's row shows; what the title then says of
+// the panels shown ("cores 1-2 of 4"; nothing when all show).
+std::string scroll_to(std::size_t selected_row, const Grid& grid, std::size_t panels,
+                      ViewState& view) {
+    view.scroll = std::min(view.scroll, grid.rows - grid.shown);
+    if (selected_row < view.scroll) {
+        view.scroll = selected_row;
+    } else if (selected_row >= view.scroll + grid.shown) {
+        view.scroll = selected_row - grid.shown + 1;
+    }
+    if (grid.shown >= grid.rows) {
+        return std::string();
+    }
+    const std::size_t first = view.scroll * grid.columns;
+    const std::size_t last = std::min(panels, first + grid.shown * grid.columns);
+    return "cores " + std::to_string(first + 1) + "-" + std::to_string(last) + " of " +
+           std::to_string(panels);
+}
+
+}  // namespace
+
 void render_screen(const Model& model, ViewState& view, TermSize size, std::vector<Line>* lines) {
     Lines out(lines, static_cast<std::size_t>(std::max(size.columns, 0)));
     if (size.columns < kSmallest.columns || size.rows < kSmallest.rows) {
@@ -693,22 +716,8 @@ void render_screen(const Model& model, ViewState& view, TermSize size, std::vect
     const std::size_t engines = model.cores.front().legacy ? 1 : 3;
     Grid grid;
     plan_grid(shown.size(), engines, size, view.single, &grid);
-    // The panels scroll by rows so that the selected one shows.
     const std::size_t selected_row = view.single ? 0 : selected / grid.columns;
-    view.scroll = std::min(view.scroll, grid.rows - grid.shown);
-    if (selected_row < view.scroll) {
-        view.scroll = selected_row;
-    } else if (selected_row >= view.scroll + grid.shown) {
-        view.scroll = selected_row - grid.shown + 1;
-    }
-    std::string extra;
-    if (grid.shown < grid.rows) {
-        const std::size_t first = view.scroll * grid.columns;
-        const std::size_t last = std::min(shown.size(), first + grid.shown * grid.columns);
-        extra = "cores " + std::to_string(first + 1) + "-" + std::to_string(last) + " of " +
-                std::to_string(shown.size());
-    }
-    title_line(model, view, extra, out);
+    title_line(model, view, scroll_to(selected_row, grid, shown.size(), view), out);
 
     const PanelPainter painter(g, model, view);
     const std::size_t width = static_cast<std::size_t>(size.columns);
