@@ -20,9 +20,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <set>
 #include <string>
@@ -94,7 +96,13 @@ std::string exchange(const std::string& request, timeval patience) {
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(server().port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    FUZZ_CHECK(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        std::fprintf(stderr, "connect from 127.%u.%u.%u: %s\n",
+                     (ntohl(source.sin_addr.s_addr) >> 16) & 255,
+                     (ntohl(source.sin_addr.s_addr) >> 8) & 255,
+                     ntohl(source.sin_addr.s_addr) & 255, std::strerror(errno));
+        FUZZ_CHECK(false);
+    }
     for (std::size_t sent = 0; sent < request.size();) {
         const ssize_t n = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
         if (n <= 0) {
