@@ -12,6 +12,7 @@
 #include <arpa/inet.h>
 #include <gnutls/gnutls.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -308,6 +309,54 @@ void attack(const Settings& settings, int seconds) {
         answers[503], answers[0] + answers[200] + answers[500]);
 }
 
+// 1,100 idle connections from 22 addresses (50 each, fewer than one address may hold) to an
+// exporter started with a soft limit of 1024 descriptors, then `scrapes` scrapes, each on a new
+// connection from an address of its own: how long a new scraper waits.
+void idle(const Settings& settings, int scrapes) {
+    // This driver needs more descriptors than the exporter is started with.
+    rlimit limits{};
+    getrlimit(RLIMIT_NOFILE, &limits);
+    limits.rlim_cur = limits.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limits);
+    std::vector<int> held;
+    for (std::uint32_t address = 0; address < 22; ++address) {
+        for (int i = 0; i < 50; ++i) {
+            const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in local{};
+            local.sin_family = AF_INET;
+            local.sin_addr.s_addr = htonl(0x7f000400u + address + 1);
+            sockaddr_in server{};
+            server.sin_family = AF_INET;
+            server.sin_port = htons(static_cast<uint16_t>(settings.port));
+            server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
+                connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) == 0) {
+                held.push_back(fd);
+            } else if (fd >= 0) {
+                close(fd);
+            }
+        }
+    }
+    const std::string request =
+        "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+        "Connection: close\r\n\r\n";
+    std::vector<double> waits;
+    int answered = 0;
+    for (int i = 0; i < scrapes; ++i) {
+        const auto [status, ms] =
+            one_shot(settings.port, 0x7f000500u + static_cast<unsigned>(i) + 1, request);
+        answered += status == 200;
+        waits.push_back(ms);
+    }
+    std::printf(
+        "idle     %zu idle connections held; %d of %d new scrapers answered 200, p50 %.3f ms, "
+        "max %.3f ms\n",
+        held.size(), answered, scrapes, percentile(waits, 0.5), percentile(waits, 1.0));
+    for (const int fd : held) {
+        close(fd);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -322,6 +371,10 @@ int main(int argc, char** argv) {
     settings.ca = argc > 4 ? argv[4] : "";
     settings.auth = argc > 5 ? base64(argv[5]) : "";
     gnutls_global_init();
+    if (settings.mode == "idle") {
+        idle(settings, 20);
+        return 0;
+    }
     if (settings.mode == "attack") {
         // Its one bcrypt before the attack.
         level(settings, 1, 10);
