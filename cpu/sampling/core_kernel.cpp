@@ -1,7 +1,6 @@
 // What the kernel tells about each sampled core.
 #include "cpu/sampling/core_kernel.h"
 
-
 namespace vorlix::kestrel {
 
 namespace {
