@@ -13,6 +13,7 @@
 // gzip-compressed only when the request asked for gzip; and the server answers the next input.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -75,6 +76,27 @@ Server& server() {
     return *instance;
 }
 
+// Connects `fd`; a connect that a signal interrupts (libFuzzer's alarm) goes on in the background,
+// and is waited for.
+bool connect_to(int fd, const sockaddr_in& address) {
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+        return true;
+    }
+    if (errno != EINTR) {
+        return false;
+    }
+    pollfd wait{fd, POLLOUT, 0};
+    while (poll(&wait, 1, 10000) < 0 && errno == EINTR) {
+    }
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+        errno = error != 0 ? error : errno;
+        return false;
+    }
+    return (wait.revents & POLLOUT) != 0;
+}
+
 // Sends `request` on a new connection from the next loopback address (so that no per-client
 // limit bites) and reads its first answer after any interim ones: the head, and as many bytes
 // as its Content-Length says (the connection would stay open for a next request), or what comes
@@ -96,7 +118,7 @@ std::string exchange(const std::string& request, timeval patience) {
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(server().port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (!connect_to(fd, address)) {
         std::fprintf(stderr, "connect from 127.%u.%u.%u: %s\n",
                      (ntohl(source.sin_addr.s_addr) >> 16) & 255,
                      (ntohl(source.sin_addr.s_addr) >> 8) & 255,
@@ -105,6 +127,9 @@ std::string exchange(const std::string& request, timeval patience) {
     }
     for (std::size_t sent = 0; sent < request.size();) {
         const ssize_t n = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
         if (n <= 0) {
             break;  // the server closed first (it refused the request)
         }
@@ -128,6 +153,9 @@ std::string exchange(const std::string& request, timeval patience) {
             }
         }
         const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
         if (n <= 0) {
             break;
         }
