@@ -295,46 +295,18 @@ bool event_from_json(const std::string& line, CoreEvent* event, std::string* why
     return true;
 }
 
-RecordingWriter::~RecordingWriter() {
-    if (file_ != nullptr) {
-        std::fclose(file_);
-    }
-}
-
 bool RecordingWriter::open(const std::string& path, std::string* why) {
-    file_ = std::fopen(path.c_str(), "we");
-    if (file_ == nullptr) {
-        *why = "cannot write " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    path_ = path;
-    return true;
+    return file_.open(path, why);
 }
 
 bool RecordingWriter::write(const CoreEvent& event) {
-    if (file_ == nullptr || error_ != 0) {
-        return false;
-    }
-    const std::string line = event_to_json(event) + "\n";
-    errno = 0;
-    if (std::fwrite(line.data(), 1, line.size(), file_) != line.size() || std::fflush(file_) != 0) {
-        error_ = errno != 0 ? errno : EIO;
-        return false;
-    }
-    return true;
+    return file_.write(event_to_json(event) + "\n", true);
 }
 
 bool RecordingWriter::close(std::string* why) {
-    if (file_ == nullptr) {
-        return true;
-    }
-    errno = 0;
-    if (std::fclose(file_) != 0 && error_ == 0) {
-        error_ = errno != 0 ? errno : EIO;
-    }
-    file_ = nullptr;
-    if (error_ != 0) {
-        *why = "cannot write the recording " + path_ + ": " + std::strerror(error_);
+    const int error = file_.close();
+    if (error != 0) {
+        *why = "cannot write the recording " + file_.path() + ": " + std::strerror(error);
         return false;
     }
     return true;

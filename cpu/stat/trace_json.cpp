@@ -1,7 +1,6 @@
 // The run as a Trace Event Format timeline.
 #include "cpu/stat/trace_json.h"
 
-#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <nlohmann/json.hpp>
@@ -46,31 +45,16 @@ std::string run_name(const RunInfo& run) {
 
 }  // namespace
 
-TraceWriter::~TraceWriter() {
-    if (file_ != nullptr) {
-        std::fclose(file_);
-    }
-}
-
 bool TraceWriter::open(const std::string& path, std::string* why) {
-    file_ = std::fopen(path.c_str(), "we");
-    if (file_ == nullptr) {
-        *why = "cannot write " + path + ": " + std::strerror(errno);
+    if (!file_.open(path, why)) {
         return false;
     }
-    path_ = path;
     write("{\"displayTimeUnit\": \"ms\", \"traceEvents\": [\n");
     return true;
 }
 
 void TraceWriter::write(const std::string& text) {
-    if (file_ == nullptr || error_ != 0) {
-        return;
-    }
-    errno = 0;
-    if (std::fwrite(text.data(), 1, text.size(), file_) != text.size()) {
-        error_ = errno != 0 ? errno : EIO;
-    }
+    file_.write(text);
 }
 
 void TraceWriter::counter(std::uint64_t pid, const char* name, const char* unit, double value,
@@ -110,7 +94,7 @@ void TraceWriter::event(const CoreEvent& event, double at) {
 }
 
 bool TraceWriter::close(const RunInfo& run, const Summary& summary, std::string* why) {
-    if (file_ == nullptr) {
+    if (!file_.is_open()) {
         return true;
     }
     json tail = json::array();
@@ -153,13 +137,9 @@ bool TraceWriter::close(const RunInfo& run, const Summary& summary, std::string*
         first_ = false;
     }
     write("\n]}\n");
-    errno = 0;
-    if (std::fclose(file_) != 0 && error_ == 0) {
-        error_ = errno != 0 ? errno : EIO;
-    }
-    file_ = nullptr;
-    if (error_ != 0) {
-        *why = "cannot write the timeline " + path_ + ": " + std::strerror(error_);
+    const int error = file_.close();
+    if (error != 0) {
+        *why = "cannot write the timeline " + file_.path() + ": " + std::strerror(error);
         return false;
     }
     return true;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cpu/sampling/core_event.h"
+#include "cpu/sampling/output_file.h"
 
 namespace vorlix::kestrel {
 
@@ -33,12 +34,6 @@ inline constexpr double kLatestEventTime = 4102444800.0;
 
 class RecordingWriter {
   public:
-    RecordingWriter() = default;
-    // Closes the file when still open.
-    ~RecordingWriter();
-    RecordingWriter(const RecordingWriter&) = delete;
-    RecordingWriter& operator=(const RecordingWriter&) = delete;
-
     // Creates (or empties) the file. False, with the reason in `why`.
     bool open(const std::string& path, std::string* why);
     // Appends the event and flushes. False once a write has failed; nothing is written after.
@@ -48,9 +43,7 @@ class RecordingWriter {
     bool close(std::string* why);
 
   private:
-    std::FILE* file_ = nullptr;
-    std::string path_;
-    int error_ = 0;  // errno of the first failed write; 0 while none failed
+    OutputFile file_;
 };
 
 // The longest line a recording may have (a line of kestrel-top's is about 300 bytes), and the

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "cpu/sampling/core_event.h"
+#include "cpu/sampling/output_file.h"
 #include "cpu/stat/summary.h"
 
 namespace vorlix::kestrel::stat {
@@ -23,14 +24,9 @@ inline constexpr std::uint64_t kTracePidBase = 4194304;
 
 class TraceWriter {
   public:
-    TraceWriter() = default;
-    ~TraceWriter();
-    TraceWriter(const TraceWriter&) = delete;
-    TraceWriter& operator=(const TraceWriter&) = delete;
-
     // Creates (or empties) the file. False, with the reason in `why`.
     bool open(const std::string& path, std::string* why);
-    bool is_open() const { return file_ != nullptr; }
+    bool is_open() const { return file_.is_open(); }
     // One event of a core, at `at` seconds on the run's clock: a window's figures become the
     // counters' values from the window's start; a failure sets the engines to 0.
     void event(const CoreEvent& event, double at);
@@ -42,10 +38,8 @@ class TraceWriter {
     void counter(std::uint64_t pid, const char* name, const char* unit, double value, double at);
     void write(const std::string& text);
 
-    std::FILE* file_ = nullptr;
-    std::string path_;
+    OutputFile file_;
     bool first_ = true;
-    int error_ = 0;
     std::map<std::uint64_t, bool> down_;  // per core's process: its last event was a failure
 };
 
