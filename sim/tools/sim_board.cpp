@@ -149,6 +149,65 @@ std::string tree_key(const kestrel_sim::Board& b) {
     return key;
 }
 
+// The SoC's files: its id (text, or a folder where a file belongs when the profile makes it
+// unreadable, or none) and its machine name when the profile names the SoC.
+bool write_soc(const kestrel_sim::Board& b, const std::string& tmp) {
+    const std::string soc_dir = tmp + "/sys/devices/soc0";
+    const std::string file = soc_dir + "/soc_id";
+    std::error_code ec;
+    bool ok = make_dirs(soc_dir);
+    if (ok && b.soc_kind == kestrel_sim::SocIdKind::kUnreadable) {
+        ok = fs::create_directory(file, ec);
+    } else if (ok && b.soc_kind == kestrel_sim::SocIdKind::kText) {
+        ok = write_file(file, b.soc_text);
+    }
+    if (ok && !b.soc_name.empty())
+        ok = write_file(soc_dir + "/machine", machine_name(b) + "\n");
+    return ok;
+}
+
+// sys/class/thermal: a zone per profile zone, with its type, temperature and trip points.
+bool write_thermal_zones(const kestrel_sim::Board& b, const std::string& tmp) {
+    bool ok = make_dirs(tmp + "/sys/class/thermal");
+    for (size_t i = 0; ok && i < b.thermal_zones.size(); ++i) {
+        const kestrel_sim::ThermalZone& z = b.thermal_zones[i];
+        const std::string zone = tmp + "/sys/class/thermal/thermal_zone" + std::to_string(i);
+        ok = make_dirs(zone) && write_file(zone + "/type", z.type + "\n") &&
+             write_file(zone + "/temp", std::to_string(z.temp_millicelsius) + "\n");
+        for (size_t k = 0; ok && k < z.trips.size(); ++k) {
+            const std::string trip = zone + "/trip_point_" + std::to_string(k);
+            ok = write_file(trip + "_type", z.trips[k].type + "\n") &&
+                 write_file(trip + "_temp", std::to_string(z.trips[k].temp_millicelsius) + "\n");
+        }
+    }
+    return ok;
+}
+
+// sys/class/remoteproc: a folder per DSP that has a remote processor.
+bool write_remoteprocs(const kestrel_sim::Board& b, const std::string& tmp) {
+    bool ok = make_dirs(tmp + "/sys/class/remoteproc");
+    size_t rproc = 0;
+    for (const auto& d : b.domains) {
+        if (!ok || !d.remoteproc)
+            continue;
+        const std::string rp = tmp + "/sys/class/remoteproc/remoteproc" + std::to_string(rproc++);
+        ok = make_dirs(rp) && write_file(rp + "/name", d.remoteproc->name + "\n") &&
+             write_file(rp + "/state", d.remoteproc->state + "\n") &&
+             write_file(rp + "/firmware", d.remoteproc->firmware + "\n");
+    }
+    return ok;
+}
+
+// dev: the DSPs' device nodes.
+bool write_devices(const kestrel_sim::Board& b, const std::string& tmp) {
+    bool ok = make_dirs(tmp + "/dev");
+    for (const auto& d : b.domains) {
+        if (ok && d.device)
+            ok = write_device(tmp, *d.device);
+    }
+    return ok;
+}
+
 // Makes the tree in a private directory, then renames it into place (or finds it there). The
 // tree holds the SoC id file (and the SoC's machine name when the profile names the SoC),
 // sys/class/thermal with the board's thermal zones (the folder exists, empty, on a board without
@@ -169,42 +228,8 @@ bool write_sysfs(const kestrel_sim::Board& b, const std::string& base, std::stri
     std::string tmp = base + "/tmp-XXXXXX";
     if (::mkdtemp(tmp.data()) == nullptr)
         return false;
-    const std::string soc_dir = tmp + "/sys/devices/soc0";
-    const std::string file = soc_dir + "/soc_id";
-    bool ok = make_dirs(soc_dir) && make_dirs(tmp + "/sys/class/thermal");
-    if (ok && b.soc_kind == kestrel_sim::SocIdKind::kUnreadable) {
-        ok = fs::create_directory(file, ec);
-    } else if (ok && b.soc_kind == kestrel_sim::SocIdKind::kText) {
-        ok = write_file(file, b.soc_text);
-    }
-    if (ok && !b.soc_name.empty())
-        ok = write_file(soc_dir + "/machine", machine_name(b) + "\n");
-    for (size_t i = 0; ok && i < b.thermal_zones.size(); ++i) {
-        const kestrel_sim::ThermalZone& z = b.thermal_zones[i];
-        const std::string zone = tmp + "/sys/class/thermal/thermal_zone" + std::to_string(i);
-        ok = make_dirs(zone) && write_file(zone + "/type", z.type + "\n") &&
-             write_file(zone + "/temp", std::to_string(z.temp_millicelsius) + "\n");
-        for (size_t k = 0; ok && k < z.trips.size(); ++k) {
-            const std::string trip = zone + "/trip_point_" + std::to_string(k);
-            ok = write_file(trip + "_type", z.trips[k].type + "\n") &&
-                 write_file(trip + "_temp", std::to_string(z.trips[k].temp_millicelsius) + "\n");
-        }
-    }
-    ok = ok && make_dirs(tmp + "/sys/class/remoteproc");
-    size_t rproc = 0;
-    for (const auto& d : b.domains) {
-        if (!ok || !d.remoteproc)
-            continue;
-        const std::string rp = tmp + "/sys/class/remoteproc/remoteproc" + std::to_string(rproc++);
-        ok = make_dirs(rp) && write_file(rp + "/name", d.remoteproc->name + "\n") &&
-             write_file(rp + "/state", d.remoteproc->state + "\n") &&
-             write_file(rp + "/firmware", d.remoteproc->firmware + "\n");
-    }
-    ok = ok && make_dirs(tmp + "/dev");
-    for (const auto& d : b.domains) {
-        if (ok && d.device)
-            ok = write_device(tmp, *d.device);
-    }
+    bool ok = write_soc(b, tmp) && write_thermal_zones(b, tmp) && write_remoteprocs(b, tmp) &&
+              write_devices(b, tmp);
     // mkdtemp made the top folder for its owner alone.
     ok = ok && ::chmod(tmp.c_str(), 0755) == 0;
     if (ok) {
